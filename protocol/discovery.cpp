@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: MIT
+#include "discovery.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+static_assert(sizeof(DiscoverHeader) == 56);
+static_assert(offsetof(DiscoverHeader, length) == 0);
+static_assert(offsetof(DiscoverHeader, magic0) == 2);
+static_assert(offsetof(DiscoverHeader, magic1) == 3);
+static_assert(offsetof(DiscoverHeader, opcode) == 4);
+static_assert(offsetof(DiscoverHeader, deviceName) == 5);
+static_assert(offsetof(DiscoverHeader, serialNumber) == 21);
+static_assert(offsetof(DiscoverHeader, ipAddress) == 37);
+static_assert(offsetof(DiscoverHeader, reserved1) == 41);
+static_assert(offsetof(DiscoverHeader, tcpPort) == 53);
+static_assert(offsetof(DiscoverHeader, reserved2) == 55);
+
+static_assert(sizeof(DeviceConfigRecord) == 103);
+static_assert(offsetof(DeviceConfigRecord, macAddress) == 56);
+static_assert(offsetof(DeviceConfigRecord, hwVersion) == 62);
+static_assert(offsetof(DeviceConfigRecord, firmwareVersion) == 64);
+static_assert(offsetof(DeviceConfigRecord, bootVersion) == 66);
+static_assert(offsetof(DeviceConfigRecord, fpgaId) == 68);
+static_assert(offsetof(DeviceConfigRecord, fpgaRevision) == 69);
+static_assert(offsetof(DeviceConfigRecord, options) == 70);
+static_assert(offsetof(DeviceConfigRecord, netFlags) == 71);
+static_assert(offsetof(DeviceConfigRecord, subnetMask) == 72);
+static_assert(offsetof(DeviceConfigRecord, gateway) == 76);
+static_assert(offsetof(DeviceConfigRecord, altUdpAddress) == 80);
+static_assert(offsetof(DeviceConfigRecord, altUdpPort) == 84);
+static_assert(offsetof(DeviceConfigRecord, fpgaConfig) == 86);
+static_assert(offsetof(DeviceConfigRecord, status) == 87);
+static_assert(offsetof(DeviceConfigRecord, reserved3) == 88);
+
+static_assert(sizeof(DeviceInfoRecord) == 116);
+static_assert(offsetof(DeviceInfoRecord, firmwareVersion) == 56);
+static_assert(offsetof(DeviceInfoRecord, bootVersion) == 58);
+static_assert(offsetof(DeviceInfoRecord, reserved4) == 60);
+static_assert(offsetof(DeviceInfoRecord, connection) == 68);
+static_assert(offsetof(DeviceInfoRecord, status) == 100);
+static_assert(offsetof(DeviceInfoRecord, reserved5) == 101);
+
+namespace Discovery {
+
+std::string fieldText(const char *field, std::size_t width)
+{
+    const char *end = std::find(field, field + width, '\0');
+    return std::string(field, end);
+}
+
+std::string quadText(const Quad &q)
+{
+    return std::to_string(q[0]) + '.' + std::to_string(q[1]) + '.' + std::to_string(q[2]) + '.' +
+           std::to_string(q[3]);
+}
+
+std::array<std::uint8_t, sizeof(DiscoverHeader)> discoverRequest()
+{
+    std::array<std::uint8_t, sizeof(DiscoverHeader)> request{};
+    request[0] = sizeof(DiscoverHeader);
+    request[2] = Magic0;
+    request[3] = Magic1;
+    return request;
+}
+
+bool isValidReply(const std::uint8_t *data, std::size_t size)
+{
+    return size >= 4 && data[2] == Magic0 && data[3] == Magic1;
+}
+
+bool isConfigurableModel(const char (&deviceName)[16])
+{
+    static const char *const models[] = {"Pentra", "Marlo", "Halvex-R"};
+    const std::string name = fieldText(deviceName);
+    return std::any_of(std::begin(models), std::end(models),
+                       [&](const char *model) { return name == model; });
+}
+
+bool isInUse(const DeviceConfigRecord &r)
+{
+    return (r.status & StatusInUse) != 0;
+}
+
+bool isInUse(const DeviceInfoRecord &r)
+{
+    return (r.status & StatusInUse) != 0;
+}
+
+bool storeReply(const std::uint8_t *data, std::size_t size, DiscoverHeader &head,
+                DeviceConfigRecord &config, DeviceInfoRecord &info)
+{
+    if (size < sizeof(DiscoverHeader))
+        return false;
+    std::memcpy(&head, data, sizeof head);
+    if (isConfigurableModel(head.deviceName)) {
+        config = DeviceConfigRecord{};
+        std::memcpy(&config, data, std::min(size, sizeof config));
+        return isInUse(config);
+    }
+    info = DeviceInfoRecord{};
+    std::memcpy(&info, data, std::min(size, sizeof info));
+    return isInUse(info);
+}
+
+std::string entryText(const DiscoverHeader &head, bool inUse)
+{
+    std::string text = inUse ? "(In Use) " : "";
+    text += fieldText(head.deviceName);
+    text += "   SN=" + fieldText(head.serialNumber);
+    text += "   IP=" + quadText(quad(head.ipAddress));
+    text += "   Port=" + std::to_string(u16(head.tcpPort));
+    return text;
+}
+
+std::vector<std::uint8_t> configMessage(const DeviceConfigRecord &record)
+{
+    DeviceConfigRecord message = record;
+    message.head.opcode = OpConfigure;
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(&message);
+    const std::size_t size = std::min<std::size_t>(u16(message.head.length), sizeof message);
+    return std::vector<std::uint8_t>(bytes, bytes + size);
+}
+
+} // namespace Discovery

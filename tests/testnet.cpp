@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: MIT
+#include "testnet.h"
+
+#include <QByteArray>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace TestNet {
+
+[[noreturn]] static void refuse(const char *why)
+{
+    std::fprintf(stderr,
+                 "refusing to run: %s; run the tests through scripts/test.sh, which gives them a "
+                 "private network namespace\n",
+                 why);
+    std::exit(2);
+}
+
+void ip(const QStringList &args)
+{
+    QList<QByteArray> storage;
+    for (const QString &a : args)
+        storage.append(a.toLocal8Bit());
+    std::vector<char *> argv;
+    char name[] = "ip";
+    argv.push_back(name);
+    for (QByteArray &a : storage)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (const char *path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
+            execv(path, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "ip %s failed\n", qPrintable(args.join(QLatin1Char(' '))));
+        std::exit(2);
+    }
+}
+
+void isolate(const QList<Adapter> &adapters)
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        refuse("cannot create a private network namespace");
+    ip({"link", "set", "lo", "up"});
+    for (const Adapter &a : adapters) {
+        ip({"link", "add", a.name, "type", "veth", "peer", "name", a.name + "p"});
+        ip({"addr", "add", a.address, "broadcast", "+", "dev", a.name});
+        ip({"link", "set", a.name, "up"});
+        ip({"link", "set", a.name + "p", "up"});
+    }
+}
+
+} // namespace TestNet
