@@ -39,8 +39,7 @@ void ip(const QStringList &args)
         _exit(127);
     }
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
+    if (pid < 0 || waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "ip %s failed\n", qPrintable(args.join(QLatin1Char(' '))));
         std::exit(2);
     }

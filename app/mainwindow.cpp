@@ -1,0 +1,146 @@
+// SPDX-License-Identifier: MIT
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QDebug>
+#include <QNetworkInterface>
+#include <QSettings>
+#include <QTimer>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), m_pRecvSocket(nullptr), m_bUdpOpen(false),
+      m_Headers(), m_ConfigRecords(), m_InfoRecords()
+{
+    ui->setupUi(this);
+    setWindowTitle(QString::fromLatin1("Vantrel Ver 1.07-Halvex"));
+
+    QSettings settings(QSettings::UserScope, QStringLiteral("Quorvane"), QStringLiteral("Vantrel"));
+    settings.beginGroup(QStringLiteral("MainWindow"));
+    restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray());
+    const bool minimized = settings.value(QStringLiteral("minstate"), false).toBool();
+    settings.endGroup();
+
+    m_pRecvSocket = new QUdpSocket(this);
+    connect(m_pRecvSocket, SIGNAL(readyRead()), this, SLOT(ReadUDPMessages()));
+    m_bUdpOpen = false;
+
+    ui->listWidget->clear();
+    SendDiscoverRequest();
+
+    if (minimized)
+        showMinimized();
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+
+    QSettings settings(QSettings::UserScope, QStringLiteral("Quorvane"), QStringLiteral("Vantrel"));
+    settings.beginGroup(QStringLiteral("MainWindow"));
+    settings.setValue(QStringLiteral("geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("minstate"), isMinimized());
+    settings.endGroup();
+
+    if (m_pRecvSocket) {
+        if (m_bUdpOpen)
+            m_pRecvSocket->close();
+        delete m_pRecvSocket;
+    }
+}
+
+void MainWindow::OnFind()
+{
+    ui->listWidget->clear();
+    QTimer::singleShot(Discovery::FindDelayMs, this, SLOT(SendDiscoverRequest()));
+}
+
+void MainWindow::OnListDoubleClick(QListWidgetItem *item)
+{
+    Q_UNUSED(item);
+}
+
+void MainWindow::SendDiscoverRequest()
+{
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    const auto request = Discovery::discoverRequest();
+
+    if (!m_bUdpOpen)
+        m_pRecvSocket->bind(Discovery::ReplyPort);
+    m_bUdpOpen = true;
+
+    for (const QNetworkInterface &interface : interfaces) {
+        const QList<QNetworkAddressEntry> entries = interface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            // An entry without a broadcast address (IPv6, point-to-point) gets
+            // nothing: Qt 6 would deliver a datagram to a null address locally.
+            const QHostAddress broadcast = entry.broadcast();
+            if (broadcast.isNull())
+                continue;
+            m_SendSocket.writeDatagram(reinterpret_cast<const char *>(request.data()),
+                                       qint64(request.size()), broadcast, Discovery::DevicePort);
+        }
+    }
+    QTimer::singleShot(Discovery::SearchWindowMs, this, SLOT(CloseUdp()));
+}
+
+void MainWindow::ReadUDPMessages()
+{
+    std::array<std::uint8_t, Discovery::ReadBufferSize> buffer;
+    while (m_pRecvSocket->hasPendingDatagrams()) {
+        // A longer datagram is cut to the buffer; the kernel drops the rest.
+        const qint64 size = m_pRecvSocket->readDatagram(reinterpret_cast<char *>(buffer.data()),
+                                                        qint64(buffer.size()));
+        if (size < 0)
+            continue;
+        if (Discovery::isValidReply(buffer.data(), std::size_t(size)))
+            TakeReply(buffer.data(), std::size_t(size));
+    }
+}
+
+void MainWindow::CloseUdp()
+{
+    if (m_bUdpOpen) {
+        m_pRecvSocket->close();
+        m_bUdpOpen = false;
+    }
+}
+
+void MainWindow::TakeReply(const std::uint8_t *data, std::size_t size)
+{
+    // Without a whole head there is no serial number to merge by.
+    if (size < sizeof(DiscoverHeader))
+        return;
+    DiscoverHeader incoming;
+    std::memcpy(&incoming, data, sizeof incoming);
+    const std::string serial = Discovery::fieldText(incoming.serialNumber);
+
+    const int n = ui->listWidget->count();
+    for (int r = 0; r < n; ++r) {
+        if (Discovery::fieldText(m_Headers[r].serialNumber) == serial) {
+            delete ui->listWidget->takeItem(r);
+            std::copy(m_Headers + r + 1, m_Headers + n, m_Headers + r);
+            std::copy(m_ConfigRecords + r + 1, m_ConfigRecords + n, m_ConfigRecords + r);
+            std::copy(m_InfoRecords + r + 1, m_InfoRecords + n, m_InfoRecords + r);
+            break;
+        }
+    }
+
+    const int m = ui->listWidget->count();
+    if (m >= Discovery::MaxDevices)
+        return;
+    const bool inUse =
+        Discovery::storeReply(data, size, m_Headers[m], m_ConfigRecords[m], m_InfoRecords[m]);
+    AddListEntry(m, inUse);
+}
+
+void MainWindow::AddListEntry(int row, bool inUse)
+{
+    const std::string text = Discovery::entryText(m_Headers[row], inUse);
+    ui->listWidget->insertItem(ui->listWidget->count(),
+                               QString::fromLatin1(text.data(), qsizetype(text.size())));
+}

@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: MIT
+//
+// The program's one window: the Find button, the list of receivers that
+// answered, the two UDP sockets of the discovery exchange and, behind each
+// list row, the reply that row shows (kept by row index, so the list's row
+// count is the number of stored devices).
+#pragma once
+
+#include "discovery.h"
+
+#include <QMainWindow>
+#include <QUdpSocket>
+
+#include <cstddef>
+#include <cstdint>
+
+class QListWidgetItem;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void OnFind();
+    void OnListDoubleClick(QListWidgetItem *item);
+    void ReadUDPMessages();
+    void SendDiscoverRequest();
+    void CloseUdp();
+
+private:
+    void TakeReply(const std::uint8_t *data, std::size_t size);
+    void AddListEntry(int row, bool inUse);
+    void SendConfiguration(const DeviceConfigRecord &record);
+
+    Ui::MainWindow *ui;
+    QUdpSocket m_SendSocket;
+    QUdpSocket *m_pRecvSocket;
+    bool m_bUdpOpen;
+
+    DiscoverHeader m_Headers[Discovery::MaxDevices];
+    DeviceConfigRecord m_ConfigRecords[Discovery::MaxDevices];
+    DeviceInfoRecord m_InfoRecords[Discovery::MaxDevices];
+};
