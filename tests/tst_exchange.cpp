@@ -1,0 +1,167 @@
+// SPDX-License-Identifier: MIT
+//
+// The discovery exchange on the wire, in a namespace with two adapters: where
+// the requests go, when the reply port is open, and what is heard.
+#include "mainwindow.h"
+#include "replies.h"
+#include "testnet.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QListWidget>
+#include <QNetworkDatagram>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+struct Request {
+    QByteArray data;
+    QHostAddress destination;
+    QHostAddress sender;
+    quint16 senderPort;
+    qint64 at;
+};
+
+bool replyPortFree()
+{
+    QUdpSocket probe;
+    return probe.bind(QHostAddress::AnyIPv4, Discovery::ReplyPort, QUdpSocket::DontShareAddress);
+}
+
+} // namespace
+
+class TestExchange : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_settings;
+    QUdpSocket m_receivers; // hears what the window sends to the devices' port
+    QUdpSocket m_device;    // answers
+    QList<Request> m_requests;
+    QElapsedTimer m_clock;
+
+    static QStringList rows(MainWindow &w)
+    {
+        QStringList out;
+        auto *list = w.findChild<QListWidget *>(QStringLiteral("listWidget"));
+        for (int i = 0; i < list->count(); ++i)
+            out << list->item(i)->text();
+        return out;
+    }
+    static void clickFind(MainWindow &w)
+    {
+        QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButtonFind")),
+                          Qt::LeftButton);
+    }
+    void waitUntil(qint64 ms)
+    {
+        QTest::qWait(int(std::max<qint64>(0, ms - m_clock.elapsed())));
+    }
+    void answer(const QByteArray &serial, quint16 port = Discovery::ReplyPort)
+    {
+        m_device.writeDatagram(Replies::reply(Replies::Device{"Marlo", serial}),
+                               QHostAddress(QStringLiteral("192.0.2.1")), port);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings.path());
+        QVERIFY(m_receivers.bind(QHostAddress::AnyIPv4, Discovery::DevicePort));
+        connect(&m_receivers, &QUdpSocket::readyRead, this, [this] {
+            while (m_receivers.hasPendingDatagrams()) {
+                const QNetworkDatagram d = m_receivers.receiveDatagram();
+                m_requests.append({d.data(), d.destinationAddress(), d.senderAddress(),
+                                   quint16(d.senderPort()), m_clock.elapsed()});
+            }
+        });
+    }
+    void init()
+    {
+        m_requests.clear();
+        m_clock.start();
+    }
+
+    void startUpSearchReachesEveryBroadcastAddress()
+    {
+        MainWindow w;
+        QVERIFY(!replyPortFree());
+        QTRY_VERIFY(m_requests.size() >= 2);
+        QTest::qWait(100);
+
+        const auto request = Discovery::discoverRequest();
+        const QByteArray expected(reinterpret_cast<const char *>(request.data()),
+                                  int(request.size()));
+        QStringList destinations;
+        for (const Request &r : m_requests) {
+            QCOMPARE(r.data, expected);
+            destinations << r.destination.toString();
+        }
+        destinations.sort();
+        // Loopback is not skipped: Qt gives it a broadcast address too.
+        QCOMPARE(destinations, (QStringList{"127.255.255.255", "192.0.2.255", "198.51.100.255"}));
+    }
+
+    void findListensFor2250msAfterItsRequest()
+    {
+        MainWindow w;
+        QTRY_VERIFY_WITH_TIMEOUT(replyPortFree(), 4000); // the start-up search is over
+        m_requests.clear();
+        m_clock.start();
+        clickFind(w);
+        QTRY_VERIFY(!m_requests.isEmpty());
+        const Request first = m_requests.constFirst();
+        QVERIFY2(first.at >= 240 && first.at < 700, qPrintable(QString::number(first.at)));
+
+        answer("ONTIME");
+        answer("SOURCEPORT", first.senderPort); // a receiver answering the wrong port
+        QTRY_COMPARE(rows(w).size(), 1);
+
+        waitUntil(2000);
+        QVERIFY(!replyPortFree());
+        QTRY_VERIFY_WITH_TIMEOUT(replyPortFree(), 2000);
+        const qint64 closed = m_clock.elapsed();
+        // The close timer is a coarse one: 2250 ms within 5 %.
+        QVERIFY2(closed >= 2250 + 200 && closed < 3100, qPrintable(QString::number(closed)));
+
+        answer("LATE");
+        QTest::qWait(200);
+        QCOMPARE(rows(w), QStringList{"Marlo   SN=ONTIME   IP=192.0.2.10   Port=1024"});
+    }
+
+    // The first search's close timer also ends the second one, which sent its
+    // request without binding again.
+    void secondFindEndsWithTheFirst()
+    {
+        MainWindow w;
+        QTRY_VERIFY_WITH_TIMEOUT(replyPortFree(), 4000);
+        m_clock.start();
+        clickFind(w);
+        waitUntil(1000);
+        clickFind(w);
+        waitUntil(1600);
+        answer("DURING");
+        QTRY_COMPARE(rows(w).size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(replyPortFree(), 2000);
+        QVERIFY2(m_clock.elapsed() < 3300, qPrintable(QString::number(m_clock.elapsed())));
+        answer("AFTER");
+        waitUntil(3800);
+        QCOMPARE(rows(w).size(), 1);
+        QVERIFY(replyPortFree());
+    }
+
+    void closingTheWindowReleasesThePort()
+    {
+        auto w = std::make_unique<MainWindow>();
+        QVERIFY(!replyPortFree());
+        w.reset();
+        QVERIFY(replyPortFree());
+    }
+};
+
+VANTREL_NET_TEST_MAIN(TestExchange, {{"vt0", "192.0.2.1/24"}, {"vt1", "198.51.100.1/24"}})
+#include "tst_exchange.moc"
