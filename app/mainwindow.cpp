@@ -2,6 +2,9 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "editdevicedlg.h"
+#include "sdrxxdialog.h"
+
 #include <QDebug>
 #include <QNetworkInterface>
 #include <QSettings>
@@ -11,6 +14,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <vector>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_pRecvSocket(nullptr), m_bUdpOpen(false),
@@ -62,6 +66,40 @@ void MainWindow::OnFind()
 void MainWindow::OnListDoubleClick(QListWidgetItem *item)
 {
     Q_UNUSED(item);
+    const int r = ui->listWidget->currentRow();
+    if (r < 0)
+        return;
+
+    if (Discovery::isConfigurableModel(m_Headers[r].deviceName)) {
+        CEditDeviceDlg dlg(this);
+        dlg.m_Device = m_ConfigRecords[r];
+        dlg.InitDialog();
+        if (dlg.exec() && dlg.m_bDataChanged) {
+            ui->listWidget->clear();
+            m_ConfigRecords[r] = dlg.m_Device;
+            m_ConfigRecords[r].head.opcode = Discovery::OpConfigure;
+            SendConfiguration(m_ConfigRecords[r]);
+        }
+    } else {
+        CSdrxxDialog dlg(this);
+        dlg.m_InfoRecord = m_InfoRecords[r];
+        dlg.ShowDeviceInfo();
+        dlg.exec();
+    }
+}
+
+void MainWindow::SendConfiguration(const DeviceConfigRecord &record)
+{
+    if (!m_bUdpOpen)
+        m_pRecvSocket->bind(Discovery::ReplyPort);
+    m_bUdpOpen = true;
+    qDebug("UDP Open");
+
+    const std::vector<std::uint8_t> message = Discovery::configMessage(record);
+    m_SendSocket.writeDatagram(reinterpret_cast<const char *>(message.data()),
+                               qint64(message.size()), QHostAddress(QHostAddress::Broadcast),
+                               Discovery::DevicePort);
+    QTimer::singleShot(Discovery::ConfigWindowMs, this, SLOT(CloseUdp()));
 }
 
 void MainWindow::SendDiscoverRequest()

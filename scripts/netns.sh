@@ -27,4 +27,6 @@ for pair in ${VANTREL_VETH:-}; do
     ip addr add "${pair#*=}" broadcast + dev "$name"
     ip link set "$name" up
     ip link set "${name}p" up
+    # The first pair also carries the route for the limited broadcast.
+    ip route show default | grep -q . || ip route add default dev "$name"
 done

@@ -56,6 +56,9 @@ void isolate(const QList<Adapter> &adapters)
         ip({"link", "set", a.name, "up"});
         ip({"link", "set", a.name + "p", "up"});
     }
+    // The limited broadcast 255.255.255.255 needs a route to leave by.
+    if (!adapters.isEmpty())
+        ip({"route", "add", "default", "dev", adapters.constFirst().name});
 }
 
 } // namespace TestNet
