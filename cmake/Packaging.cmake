@@ -9,10 +9,12 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Finds networked SDR receivers on the local network and edits their network settings")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Vantrel broadcasts a discovery request over UDP on every network interface, \
-lists the software-defined radio receivers that answer and lets the user change \
-their IP address, port, subnet mask, gateway, DHCP use and data destination. \
-Includes vantrel-emulator, a stand-in receiver for trying the tool without hardware.")
+    "Vantrel broadcasts a discovery request over UDP on every network interface,
+lists the software-defined radio receivers that answer and lets the user
+change their IP address, port, subnet mask, gateway, DHCP use, data
+destination and FPGA configuration.
+Includes vantrel-emulator, a stand-in receiver for trying the tool without
+hardware.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY Vantrel)
 set(CPACK_STRIP_FILES ON)
 
