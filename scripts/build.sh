@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Builds the programs (no tests) into build/release.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF >/dev/null
+cmake --build build/release -j "$(nproc)"
