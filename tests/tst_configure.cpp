@@ -1,0 +1,224 @@
+// SPDX-License-Identifier: MIT
+//
+// Selecting a receiver and configuring it, end to end: the real window, its
+// dialogs driven like a user, and the emulator on the other side of the wire.
+#include "emulatorprocess.h"
+#include "mainwindow.h"
+#include "replies.h"
+#include "testnet.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QRegularExpression>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+int g_udpOpen = 0;
+QtMessageHandler g_previousHandler = nullptr;
+
+void countUdpOpen(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message == QLatin1String("UDP Open"))
+        ++g_udpOpen;
+    g_previousHandler(type, context, message);
+}
+
+// Recognisable bytes in the reserved fields, which must come back untouched.
+const QString Reserved = QStringLiteral(",raw=41:a1a2a3a4a5a6a7a8a9aaabac,raw=55:5f,"
+                                        "raw=88:b0b1b2b3b4b5b6b7b8b9babbbcbdbe");
+const QString Marlo =
+    QStringLiteral("model=Marlo,serial=MA1001,ip=192.0.2.10,port=1024") + Reserved;
+
+} // namespace
+
+class TestConfigure : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_settings;
+    QUdpSocket m_device;
+
+    static QListWidget *list(MainWindow &w)
+    {
+        return w.findChild<QListWidget *>(QStringLiteral("listWidget"));
+    }
+    static QStringList rows(MainWindow &w)
+    {
+        QStringList out;
+        for (int i = 0; i < list(w)->count(); ++i)
+            out << list(w)->item(i)->text();
+        return out;
+    }
+    // Double-clicks a row like a user; `act` runs on the modal dialog it opens.
+    static void openRow(MainWindow &w, int row, const std::function<void(QDialog *)> &act)
+    {
+        bool acted = false;
+        auto *poll = new QTimer(&w);
+        QObject::connect(poll, &QTimer::timeout, [&] {
+            if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                poll->stop();
+                acted = true;
+                act(dialog);
+            }
+        });
+        poll->start(10);
+        QWidget *viewport = list(w)->viewport();
+        const QPoint at = list(w)->visualItemRect(list(w)->item(row)).center();
+        QTest::mouseClick(viewport, Qt::LeftButton, {}, at);
+        QTest::mouseDClick(viewport, Qt::LeftButton, {}, at);
+        delete poll;
+        QVERIFY(acted);
+    }
+    static void press(QDialog *dialog, QDialogButtonBox::StandardButton which)
+    {
+        QTest::mouseClick(dialog->findChild<QDialogButtonBox *>()->button(which), Qt::LeftButton);
+    }
+    static void retype(QLineEdit *edit, const QString &text)
+    {
+        edit->selectAll();
+        QTest::keyClicks(edit, text);
+    }
+    static QLineEdit *octet(QDialog *dialog, const char *editor, const char *field)
+    {
+        return dialog->findChild<QWidget *>(editor)->findChild<QLineEdit *>(field);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings.path());
+        g_previousHandler = qInstallMessageHandler(countUdpOpen);
+    }
+    void init()
+    {
+        g_udpOpen = 0;
+    }
+
+    void acceptedEditIsSentOnceAndTakesEffect()
+    {
+        EmulatorProcess emulator({"--device", Marlo});
+        QVERIFY(emulator.waitReady());
+        MainWindow w;
+        QTRY_COMPARE(list(w)->count(), 1);
+        const QStringList replies = emulator.lines(" send ", "serial=MA1001");
+        QVERIFY(!replies.isEmpty());
+        const QByteArray reply = EmulatorProcess::hexOf(replies.constFirst());
+        QCOMPARE(reply.size(), 103);
+
+        openRow(w, 0, [](QDialog *dialog) {
+            retype(dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_TCPPort")), "2048");
+            retype(octet(dialog, "IPEditwidget_IP", "lineEdit_B0"), "20");
+            press(dialog, QDialogButtonBox::Ok);
+        });
+        QCOMPARE(list(w)->count(), 0); // cleared at once
+        QCOMPARE(g_udpOpen, 1);
+
+        QTRY_COMPARE(emulator.lines(" recv ", "kind=config").size(), 1);
+        QByteArray expected = reply;
+        expected[4] = 2;                  // opcode
+        expected[37] = 20;                // last octet of the IP address
+        expected[53] = char(2048 & 0xFF); // TCP port, little-endian
+        expected[54] = char(2048 >> 8);
+        QCOMPARE(EmulatorProcess::hexOf(emulator.lines(" recv ", "kind=config").constFirst()),
+                 expected);
+
+        QTest::qWait(400); // the socket closes 250 ms after the send
+        QCOMPARE(emulator.lines(" recv ", "kind=config").size(), 1);
+        QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButtonFind")),
+                          Qt::LeftButton);
+        QTRY_COMPARE(rows(w), QStringList{"Marlo   SN=MA1001   IP=192.0.2.20   Port=2048"});
+        QCOMPARE(g_udpOpen, 1);
+    }
+
+    void cancelAndUnchangedOkSendNothing()
+    {
+        EmulatorProcess emulator(
+            {"--device", Marlo, "--device", "model=Tessa,serial=TS1,ip=192.0.2.11,port=300"});
+        QVERIFY(emulator.waitReady());
+        MainWindow w;
+        QTRY_COMPARE(list(w)->count(), 2);
+        const QStringList before = rows(w);
+        const int marloRow = before.indexOf(QRegularExpression("^Marlo.*"));
+        const int tessaRow = 1 - marloRow;
+
+        openRow(w, marloRow, [](QDialog *dialog) {
+            retype(dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_TCPPort")), "9");
+            press(dialog, QDialogButtonBox::Cancel);
+        });
+        openRow(w, marloRow, [](QDialog *dialog) { press(dialog, QDialogButtonBox::Ok); });
+        openRow(w, tessaRow, [](QDialog *dialog) {
+            QVERIFY(dialog->windowTitle() == QLatin1String("Device Info View"));
+            press(dialog, QDialogButtonBox::Ok);
+        });
+        QTest::qWait(300);
+        QCOMPARE(rows(w), before);
+        QCOMPARE(g_udpOpen, 0);
+        QVERIFY(emulator.lines(" recv ", "kind=config").isEmpty());
+    }
+
+    // After X answers again the rows are Y, X; each row opens its own newest data.
+    void eachRowOpensItsOwnData()
+    {
+        EmulatorProcess emulator(
+            {"--device", "model=Marlo,serial=X,ip=192.0.2.10,port=1000", "--delay", "0"});
+        QVERIFY(emulator.waitReady());
+        MainWindow w;
+        QTRY_COMPARE(list(w)->count(), 1);
+        Replies::send(m_device, Replies::reply({"Pentra", "Y", {192, 0, 2, 11}, 2000}));
+        QTRY_COMPARE(list(w)->count(), 2);
+        Replies::send(m_device, Replies::reply({"Marlo", "X", {192, 0, 2, 10}, 3000}));
+        QTRY_VERIFY(rows(w).value(1).startsWith("Marlo   SN=X "));
+
+        QString port0, port1, info1;
+        openRow(w, 0, [&](QDialog *dialog) {
+            port0 = dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_TCPPort"))->text();
+            dialog->reject();
+        });
+        openRow(w, 1, [&](QDialog *dialog) {
+            port1 = dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_TCPPort"))->text();
+            info1 = dialog->findChild<QLabel *>(QStringLiteral("labelDevice"))->text();
+            dialog->reject();
+        });
+        QCOMPARE(port0, QStringLiteral("2000"));
+        QCOMPARE(port1, QStringLiteral("3000"));
+        QVERIFY(info1.startsWith("Device = Marlo   Serial Number = X  MAC = "));
+    }
+
+    // A record that claims more bytes than it has is sent as the record, no more.
+    void oversizedLengthSendsTheRecordOnly()
+    {
+        EmulatorProcess emulator({"--device", Marlo + ",length=200"});
+        QVERIFY(emulator.waitReady());
+        MainWindow w;
+        QTRY_COMPARE(list(w)->count(), 1);
+        const QByteArray reply =
+            EmulatorProcess::hexOf(emulator.lines(" send ", "serial=MA1001").constFirst());
+        QCOMPARE(reply.size(), 200);
+
+        openRow(w, 0, [](QDialog *dialog) {
+            retype(dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_UDPPort")), "7000");
+            press(dialog, QDialogButtonBox::Ok);
+        });
+        QTRY_COMPARE(emulator.lines(" recv ", "kind=config").size(), 1);
+        QByteArray expected = reply.left(103);
+        expected[4] = 2;
+        expected[84] = char(7000 & 0xFF);
+        expected[85] = char(7000 >> 8);
+        QCOMPARE(EmulatorProcess::hexOf(emulator.lines(" recv ", "kind=config").constFirst()),
+                 expected);
+    }
+};
+
+VANTREL_NET_TEST_MAIN(TestConfigure, {{"vt0", "192.0.2.1/24"}})
+#include "tst_configure.moc"
