@@ -9,12 +9,12 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QRegularExpression>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
