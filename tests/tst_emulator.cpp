@@ -1,0 +1,485 @@
+// SPDX-License-Identifier: MIT
+//
+// The receiver emulator as a black box: started as a process in the test's own
+// network namespace, spoken to over real sockets, its log read line by line.
+#include "discovery.h"
+#include "testnet.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <csignal>
+#include <cstring>
+
+using namespace Discovery;
+
+namespace {
+
+const auto RequestBytes = discoverRequest();
+const QByteArray Request(reinterpret_cast<const char *>(RequestBytes.data()), 56);
+const QString Marlo = "model=Marlo,serial=MA1001,ip=192.0.2.10,port=1024";
+const QString Tessa = "model=Tessa,serial=TS1,ip=192.0.2.20,port=300";
+
+class Emulator {
+public:
+    explicit Emulator(const QStringList &args)
+    {
+        m_process.start(EMULATOR_PATH, args);
+    }
+    ~Emulator()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    // The log lines that contain `text`, once there are `count` of them or time is up.
+    QStringList waitFor(const QString &text, int count = 1)
+    {
+        QElapsedTimer t;
+        t.start();
+        for (;;) {
+            while (m_process.canReadLine())
+                m_lines << QString::fromLatin1(m_process.readLine()).trimmed();
+            const QStringList found = m_lines.filter(text);
+            if (found.size() >= count || t.elapsed() > 5000)
+                return found;
+            m_process.waitForReadyRead(50);
+        }
+    }
+    bool ready()
+    {
+        return waitFor(" ready ").size() == 1;
+    }
+    int stop(int signal = SIGTERM)
+    {
+        ::kill(pid_t(m_process.processId()), signal);
+        if (!m_process.waitForFinished(5000) || m_process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        return m_process.exitCode();
+    }
+
+private:
+    QProcess m_process;
+    QStringList m_lines;
+};
+
+QByteArray hexOf(const QString &line)
+{
+    return QByteArray::fromHex(line.section(" hex=", 1).toLatin1());
+}
+
+// The next datagram, or a null array after `ms`. The event loop runs meanwhile,
+// so the emulator's log is read and never blocks it.
+QByteArray next(QUdpSocket &socket, qint64 ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!socket.hasPendingDatagrams() && t.elapsed() < ms)
+        QTest::qWait(1);
+    return socket.hasPendingDatagrams() ? socket.receiveDatagram().data() : QByteArray();
+}
+
+// Waits for `count` datagrams, then 200 ms more to catch any surplus.
+QList<QByteArray> collect(QUdpSocket &socket, int count)
+{
+    QList<QByteArray> got;
+    QElapsedTimer t;
+    t.start();
+    for (QByteArray d; !(d = next(socket, got.size() < count ? 3000 - t.elapsed() : 200)).isNull();)
+        got << d;
+    return got;
+}
+
+template <class R> R as(const QByteArray &bytes)
+{
+    R r{};
+    std::memcpy(&r, bytes.constData(), std::min(sizeof r, std::size_t(bytes.size())));
+    return r;
+}
+
+template <class R> QByteArray bytesOf(const R &r)
+{
+    return QByteArray(reinterpret_cast<const char *>(&r), sizeof r);
+}
+
+template <std::size_t N> QString text(const char (&field)[N])
+{
+    return QString::fromStdString(fieldText(field));
+}
+
+// Plays the window's side: replies arrive at port 48322.
+struct Tool {
+    Tool()
+    {
+        QVERIFY(replies.bind(QHostAddress::AnyIPv4, ReplyPort));
+    }
+    void send(const QByteArray &bytes, const char *to = "192.0.2.255")
+    {
+        sender.writeDatagram(bytes, QHostAddress(QString(to)), DevicePort);
+    }
+    QUdpSocket replies, sender;
+};
+
+} // namespace
+
+class TestEmulator : public QObject {
+    Q_OBJECT
+private slots:
+    void answersEveryRequestOncePerDevice()
+    {
+        Emulator emu({"--device",
+                      Marlo + ",inuse=1,mac=00:11:22:33:44:55,hw=203,fw=108,boot=104,fpgaid=7,"
+                              "fpgarev=9,options=0x16,mask=255.255.0.0,gw=192.0.2.254,"
+                              "altip=198.51.100.7,altport=5001,dhcp=1,fpga=2,raw=41:a1a2",
+                      "--device", Tessa + ",status=2,fw=211,boot=105,connection=USB 2.0", "--many",
+                      "32:model=Halvex-R,serial=FX,ip=192.0.2.100,port=1030"});
+        QVERIFY(emu.ready());
+        Tool tool;
+        tool.send(Request, "192.0.2.255");
+        tool.send(Request, "198.51.100.255");
+        const QList<QByteArray> got = collect(tool.replies, 68);
+        QCOMPARE(got.size(), 68);
+        QCOMPARE(got.mid(34), got.mid(0, 34));
+
+        QCOMPARE(got[0].size(), 103);
+        const auto m = as<DeviceConfigRecord>(got[0]);
+        QCOMPARE(u16(m.head.length), 103);
+        QVERIFY(m.head.magic0 == Magic0 && m.head.magic1 == Magic1 && m.head.opcode == 0);
+        QCOMPARE(text(m.head.deviceName), "Marlo");
+        QCOMPARE(text(m.head.serialNumber), "MA1001");
+        QCOMPARE(quad(m.head.ipAddress), (Quad{192, 0, 2, 10}));
+        QCOMPARE(u16(m.head.tcpPort), 1024);
+        QCOMPARE(got[0].mid(41, 2), QByteArray("\xa1\xa2"));
+        QCOMPARE(macDisplayOrder(m.macAddress),
+                 (std::array<std::uint8_t, 6>{0, 0x11, 0x22, 0x33, 0x44, 0x55}));
+        QCOMPARE(u16(m.hwVersion), 203);
+        QCOMPARE(u16(m.firmwareVersion), 108);
+        QCOMPARE(u16(m.bootVersion), 104);
+        QVERIFY(m.fpgaId == 7 && m.fpgaRevision == 9 && m.options == 0x16);
+        QVERIFY(m.netFlags == NetDhcp && m.fpgaConfig == 2 && m.status == 1);
+        QCOMPARE(quad(m.subnetMask), (Quad{255, 255, 0, 0}));
+        QCOMPARE(quad(m.gateway), (Quad{192, 0, 2, 254}));
+        QCOMPARE(quad(m.altUdpAddress), (Quad{198, 51, 100, 7}));
+        QCOMPARE(u16(m.altUdpPort), 5001);
+
+        QCOMPARE(got[1].size(), 116);
+        const auto t = as<DeviceInfoRecord>(got[1]);
+        QCOMPARE(u16(t.head.length), 116);
+        QCOMPARE(text(t.head.deviceName), "Tessa");
+        QCOMPARE(u16(t.firmwareVersion), 211);
+        QCOMPARE(u16(t.bootVersion), 105);
+        QCOMPARE(text(t.connection), "USB 2.0");
+        QCOMPARE(t.status, 2);
+
+        QSet<QByteArray> macs;
+        for (int i = 0; i < 32; ++i) {
+            const auto h = as<DeviceConfigRecord>(got[2 + i]);
+            QCOMPARE(text(h.head.serialNumber), QString::asprintf("FX%02d", i));
+            QCOMPARE(quad(h.head.ipAddress), (Quad{192, 0, 2, std::uint8_t(100 + i)}));
+            QCOMPARE(quad(h.gateway), (Quad{192, 0, 2, 1}));
+            macs.insert(QByteArray(reinterpret_cast<const char *>(h.macAddress), 6));
+        }
+        QCOMPARE(macs.size(), 32);
+
+        const QStringList requests = emu.waitFor("kind=request result=reply", 2);
+        QCOMPARE(requests.size(), 2);
+        QVERIFY(requests[0].contains("dst=192.0.2.255 if=vt0 size=56 op=0"));
+        QVERIFY(requests[1].contains("dst=198.51.100.255 if=vt1 size=56 op=0"));
+        const QStringList sent = emu.waitFor(" send ", 68);
+        QCOMPARE(sent.size(), 68);
+        for (int i = 0; i < 68; ++i) {
+            QCOMPARE(hexOf(sent[i]), got[i]);
+            QVERIFY(sent[i].contains(i < 34 ? " to=192.0.2.1:48322 " : " to=198.51.100.1:48322 "));
+        }
+        QCOMPARE(emu.stop(), 0);
+    }
+
+    void lengthSetsReplySize_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("recordSize");
+        QTest::newRow("configurable, padded") << Marlo + ",length=200" << 200 << 103;
+        QTest::newRow("information, padded") << Tessa + ",length=150" << 150 << 116;
+        QTest::newRow("shorter than the record") << Marlo + ",length=60" << 60 << 103;
+    }
+    void lengthSetsReplySize()
+    {
+        QFETCH(QString, device);
+        QFETCH(int, size);
+        QFETCH(int, recordSize);
+        Emulator emu({"--device", device});
+        QVERIFY(emu.ready());
+        Tool tool;
+        tool.send(Request);
+        const QList<QByteArray> got = collect(tool.replies, 1);
+        QCOMPARE(got.size(), 1);
+        QCOMPARE(got[0].size(), size);
+        QCOMPARE(u16(as<DiscoverHeader>(got[0]).length), size);
+        if (size > recordSize)
+            QCOMPARE(got[0].mid(recordSize), QByteArray(size - recordSize, '\xee'));
+    }
+
+    void delays()
+    {
+        Emulator emu({"--delay", "300", "--device", Marlo, "--device",
+                      "model=Marlo,serial=FAST,ip=192.0.2.11,port=1,delay=0"});
+        QVERIFY(emu.ready());
+        Tool tool;
+        QElapsedTimer t;
+        t.start();
+        tool.send(Request);
+        QList<qint64> at;
+        QStringList serials;
+        for (QByteArray d; at.size() < 2 && !(d = next(tool.replies, 3000)).isNull();) {
+            at << t.elapsed();
+            serials << text(as<DiscoverHeader>(d).serialNumber);
+        }
+        QCOMPARE(serials, QStringList({"FAST", "MA1001"}));
+        QVERIFY2(at[0] < 150, qPrintable(QString::number(at[0])));
+        QVERIFY2(at[1] >= 295 && at[1] < 1500, qPrintable(QString::number(at[1])));
+    }
+
+    void appliesConfiguration()
+    {
+        Emulator emu({"--device", Marlo + ",flags=0xf0,raw=88:c0c1", "--device",
+                      "model=Pentra,serial=PE1,ip=192.0.2.11,port=1024"});
+        QVERIFY(emu.ready());
+        Tool tool;
+        tool.send(Request);
+        const QList<QByteArray> before = collect(tool.replies, 2);
+        QCOMPARE(before.size(), 2);
+
+        const auto edit = [](DeviceConfigRecord &r) {
+            setQuad(r.head.ipAddress, {192, 0, 2, 77});
+            setU16(r.head.tcpPort, 2000);
+            setQuad(r.subnetMask, {255, 255, 0, 0});
+            setQuad(r.gateway, {192, 0, 2, 254});
+            setQuad(r.altUdpAddress, {198, 51, 100, 9});
+            setU16(r.altUdpPort, 5000);
+            r.fpgaConfig = 1;
+        };
+        auto expected = as<DeviceConfigRecord>(before[0]);
+        edit(expected);
+        expected.netFlags = 0xf3; // bits 0 and 1 from the message, the rest kept
+        auto message = as<DeviceConfigRecord>(before[0]);
+        edit(message);
+        message.head.opcode = OpConfigure;
+        message.netFlags = 0x0f;
+        // Fields a receiver keeps whatever the message carries.
+        message.macAddress[0] ^= 0xff;
+        setU16(message.firmwareVersion, 999);
+        message.options = 0xff;
+        message.status = 3;
+        message.reserved3[0] = 0;
+        tool.send(bytesOf(message), "255.255.255.255");
+
+        const QStringList config = emu.waitFor("kind=config");
+        QCOMPARE(config.size(), 1);
+        QVERIFY(config[0].contains(" dst=255.255.255.255 ") &&
+                config[0].contains("result=applied"));
+        QCOMPARE(hexOf(config[0]), bytesOf(message));
+
+        tool.send(Request);
+        const QList<QByteArray> after = collect(tool.replies, 2);
+        QCOMPARE(after.size(), 2);
+        QCOMPARE(after[0], bytesOf(expected));
+        QCOMPARE(after[1], before[1]);
+    }
+
+    void ignoresConfiguration_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QByteArray>("serial");
+        QTest::addColumn<int>("opcode");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("unknown serial")
+            << "" << QByteArray("MA1002") << 2 << 103 << "kind=config result=unknown-serial";
+        QTest::newRow("serial prefix")
+            << "" << QByteArray("MA100") << 2 << 103 << "kind=config result=unknown-serial";
+        QTest::newRow("--ignore-config") << "--ignore-config" << QByteArray("MA1001") << 2 << 103
+                                         << "kind=config result=ignored";
+        QTest::newRow("without fpgaConfig")
+            << "" << QByteArray("MA1001") << 2 << 86 << "kind=config result=too-short";
+        QTest::newRow("information model")
+            << "" << QByteArray("TS1") << 2 << 103 << "kind=config result=not-configurable";
+        QTest::newRow("opcode 3") << "" << QByteArray("MA1001") << 3 << 103
+                                  << "kind=other result=dropped";
+    }
+    void ignoresConfiguration()
+    {
+        QFETCH(QString, option);
+        QFETCH(QByteArray, serial);
+        QFETCH(int, opcode);
+        QFETCH(int, size);
+        QFETCH(QString, logged);
+        QStringList args{"--device", Marlo, "--device", Tessa};
+        if (!option.isEmpty())
+            args << option;
+        Emulator emu(args);
+        QVERIFY(emu.ready());
+        Tool tool;
+        tool.send(Request);
+        const QList<QByteArray> before = collect(tool.replies, 2);
+        QCOMPARE(before.size(), 2);
+
+        auto message = as<DeviceConfigRecord>(before[0]);
+        message.head.opcode = std::uint8_t(opcode);
+        std::memset(message.head.serialNumber, 0, 16);
+        std::memcpy(message.head.serialNumber, serial.constData(), std::size_t(serial.size()));
+        setQuad(message.head.ipAddress, {192, 0, 2, 99});
+        setU16(message.head.tcpPort, 9);
+        tool.send(bytesOf(message).left(size));
+        QCOMPARE(emu.waitFor(logged).size(), 1);
+
+        tool.send(Request);
+        QCOMPARE(collect(tool.replies, 2), before);
+    }
+
+    void repliesToSourcePortWhenAsked()
+    {
+        Emulator emu({"--reply-to-source", "--device", Marlo});
+        QVERIFY(emu.ready());
+        Tool tool;
+        QUdpSocket own;
+        QVERIFY(own.bind(QHostAddress::AnyIPv4, 45000));
+        own.writeDatagram(Request, QHostAddress("192.0.2.255"), DevicePort);
+        QCOMPARE(collect(own, 1).size(), 1);
+        QVERIFY(collect(tool.replies, 0).isEmpty());
+        QCOMPARE(emu.waitFor(" send to=192.0.2.1:45000 ").size(), 1);
+    }
+
+    void survivesGarbage()
+    {
+        Emulator emu({"--device", Marlo});
+        QVERIFY(emu.ready());
+        QByteArray huge(65000, '\0');
+        for (int i = 0; i < huge.size(); ++i)
+            huge[i] = char(i * 37 + 11);
+        QByteArray swapped = Request, opcode1 = Request;
+        std::swap(swapped[2], swapped[3]);
+        opcode1[4] = 1;
+        const QList<QByteArray> sent{{},
+                                     QByteArray("\0\0\x5a", 3),
+                                     QByteArray("\0\0\x5a\xa5", 4),
+                                     swapped,
+                                     opcode1,
+                                     huge,
+                                     QByteArray("\0\0\x5a\xa5\x02", 5),
+                                     Request};
+        const QStringList kinds{"invalid",
+                                "invalid",
+                                "invalid",
+                                "invalid",
+                                "other",
+                                "invalid",
+                                "config result=too-short",
+                                "request"};
+        Tool tool;
+        for (const QByteArray &bytes : sent)
+            tool.send(bytes);
+        // No event loop here, so nobody reads the log, which is far beyond a
+        // pipe's capacity: the reply must not wait for its reader.
+        QVERIFY(tool.replies.waitForReadyRead(3000));
+        QCOMPARE(collect(tool.replies, 1).size(), 1);
+        const QStringList received = emu.waitFor(" recv ", int(sent.size()));
+        QCOMPARE(received.size(), sent.size());
+        for (int i = 0; i < sent.size(); ++i) {
+            QVERIFY2(received[i].contains(QString(" size=%1 ").arg(sent[i].size())) &&
+                         received[i].contains(" kind=" + kinds[i]),
+                     qPrintable(received[i].left(200)));
+            QCOMPARE(hexOf(received[i]), sent[i]);
+        }
+        QCOMPARE(emu.stop(), 0);
+    }
+
+    void exitsOnSignal_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("SIGINT") << int(SIGINT) << "INT";
+        QTest::newRow("SIGTERM") << int(SIGTERM) << "TERM";
+    }
+    void exitsOnSignal()
+    {
+        QFETCH(int, signal);
+        QFETCH(QString, name);
+        // A reply still waiting must not keep the emulator alive.
+        Emulator emu({"--delay", "5000", "--device", Marlo});
+        QVERIFY(emu.ready());
+        Tool tool;
+        tool.send(Request);
+        QCOMPARE(emu.waitFor("kind=request").size(), 1);
+        QCOMPARE(emu.stop(signal), 0);
+        QCOMPARE(emu.waitFor(" exit signal=" + name).size(), 1);
+    }
+
+    void rejectsBadArguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("message");
+        const QString m = "model=Marlo,serial=A,ip=192.0.2.10,port=1";
+        QTest::newRow("none") << QStringList() << "no receivers";
+        QTest::newRow("unknown option") << QStringList{"--colour"} << "unknown argument '--colour'";
+        QTest::newRow("value missing")
+            << QStringList{"--device", m, "--delay"} << "--delay: value missing";
+        QTest::newRow("required key") << QStringList{"--device", "model=Marlo,ip=192.0.2.1,port=1"}
+                                      << "--device #1: serial= is missing";
+        QTest::newRow("key twice") << QStringList{"--device", m, "--device", Marlo + ",ip=1"}
+                                   << "--device #2: key 'ip' given twice";
+        QTest::newRow("address") << QStringList{"--device",
+                                                "model=X,serial=A,ip=192.0.2.256,port=1"}
+                                 << "ip: '192.0.2.256' is not an IPv4 address";
+        QTest::newRow("port") << QStringList{"--device", "model=X,serial=A,ip=192.0.2.1,port=65536"}
+                              << "port: '65536' is not a number from 0 to 65535";
+        QTest::newRow("fpga 3") << QStringList{"--device", m + ",fpga=3"}
+                                << "fpga: '3' is not a number from 0 to 2";
+        QTest::newRow("unknown key")
+            << QStringList{"--device", m + ",colour=red"} << "unknown key 'colour'";
+        QTest::newRow("other layout's key") << QStringList{"--device", Tessa + ",mask=255.0.0.0"}
+                                            << "key 'mask' does not apply to model 'Tessa'";
+        QTest::newRow("serial of 17 bytes")
+            << QStringList{"--many", "2:model=X,serial=ABCDEFGHIJKLMNO,ip=192.0.2.1,port=1"}
+            << "'ABCDEFGHIJKLMNO00' is longer than 16 bytes";
+        QTest::newRow("no receivers in --many")
+            << QStringList{"--many", "0:" + m} << "N must be at least 1";
+        QTest::newRow("length beyond a datagram") << QStringList{"--device", m + ",length=65508"}
+                                                  << "'65508' is not a number from 0 to 65507";
+        QTest::newRow("raw past the record")
+            << QStringList{"--device", m + ",raw=100:01020304"} << "runs past byte 102";
+        QTest::newRow("mac") << QStringList{"--device", m + ",mac=00:11:22:33:44"}
+                             << "is not a MAC address";
+    }
+    void rejectsBadArguments()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, message);
+        QProcess p;
+        p.start(EMULATOR_PATH, args);
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitCode(), 1);
+        const QString err = QString::fromLatin1(p.readAllStandardError());
+        QVERIFY2(err.startsWith("vantrel-emulator: ") && err.count('\n') == 1 &&
+                     err.endsWith('\n') && err.contains(message),
+                 qPrintable(err));
+        QVERIFY(p.readAllStandardOutput().isEmpty());
+    }
+
+    void help()
+    {
+        QProcess p;
+        p.start(EMULATOR_PATH, {"--device", "junk", "--help"});
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(p.readAllStandardOutput().startsWith("Usage: vantrel-emulator"));
+    }
+};
+
+VANTREL_NET_TEST_MAIN(TestEmulator, {{"vt0", "192.0.2.1/24"}, {"vt1", "198.51.100.1/24"}})
+
+#include "tst_emulator.moc"
