@@ -114,6 +114,33 @@ std::string entryText(const DiscoverHeader &head, bool inUse)
     return text;
 }
 
+bool applyEdits(DeviceConfigRecord &record, const NetworkEdits &edits)
+{
+    const DeviceConfigRecord before = record;
+    if (edits.ip)
+        setQuad(record.head.ipAddress, *edits.ip);
+    if (edits.port)
+        setU16(record.head.tcpPort, *edits.port);
+    if (edits.mask)
+        setQuad(record.subnetMask, *edits.mask);
+    if (edits.gateway)
+        setQuad(record.gateway, *edits.gateway);
+    if (edits.altIp)
+        setQuad(record.altUdpAddress, *edits.altIp);
+    if (edits.altPort)
+        setU16(record.altUdpPort, *edits.altPort);
+    const auto setFlag = [&](const std::optional<bool> &on, std::uint8_t mask) {
+        if (on)
+            record.netFlags =
+                static_cast<std::uint8_t>(*on ? record.netFlags | mask : record.netFlags & ~mask);
+    };
+    setFlag(edits.dhcp, NetDhcp);
+    setFlag(edits.altUdp, NetAltUdp);
+    if (edits.fpgaConfig)
+        record.fpgaConfig = *edits.fpgaConfig;
+    return std::memcmp(&before, &record, sizeof record) != 0;
+}
+
 std::vector<std::uint8_t> configMessage(const DeviceConfigRecord &record)
 {
     DeviceConfigRecord message = record;

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -146,6 +147,24 @@ bool storeReply(const std::uint8_t *data, std::size_t size, DiscoverHeader &head
 // "%1   SN=%2   IP=%3.%4.%5.%6   Port=%7", with "(In Use) " in front when in use.
 // Device text is copied as Latin-1 bytes, never read as a format.
 std::string entryText(const DiscoverHeader &head, bool inUse);
+
+// The settings that the setup dialog edits. An empty member leaves its field as
+// the device sent it.
+struct NetworkEdits {
+    std::optional<Quad> ip;
+    std::optional<std::uint16_t> port;
+    std::optional<Quad> mask;
+    std::optional<Quad> gateway;
+    std::optional<bool> dhcp;
+    std::optional<bool> altUdp;
+    std::optional<Quad> altIp;
+    std::optional<std::uint16_t> altPort;
+    std::optional<std::uint8_t> fpgaConfig;
+};
+
+// Writes the given settings into the record and touches no other byte: of
+// netFlags only bits 0 and 1 change. Returns whether any byte changed.
+bool applyEdits(DeviceConfigRecord &record, const NetworkEdits &edits);
 
 // The configuration message for an edited record: opcode 2 and the first
 // `length` bytes as the device reported it, but never more than the record holds.

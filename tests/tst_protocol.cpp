@@ -222,6 +222,76 @@ private slots:
                 QCOMPARE(msg[i], raw[i]);
         }
     }
+
+    // Each edit writes its own bytes and nothing else; the other netFlags bits pass.
+    void applyEditsTouchesOnlyItsField_data()
+    {
+        QTest::addColumn<int>("edit");
+        QTest::addColumn<QList<int>>("offsets");
+        QTest::newRow("ip") << 0 << QList<int>{37, 38, 39, 40};
+        QTest::newRow("port") << 1 << QList<int>{53, 54};
+        QTest::newRow("mask") << 2 << QList<int>{72, 73, 74, 75};
+        QTest::newRow("gateway") << 3 << QList<int>{76, 77, 78, 79};
+        QTest::newRow("alt ip") << 4 << QList<int>{80, 81, 82, 83};
+        QTest::newRow("alt port") << 5 << QList<int>{84, 85};
+        QTest::newRow("dhcp off") << 6 << QList<int>{71};
+        QTest::newRow("alt udp on") << 7 << QList<int>{71};
+        QTest::newRow("fpga") << 8 << QList<int>{86};
+    }
+    void applyEditsTouchesOnlyItsField()
+    {
+        QFETCH(int, edit);
+        QFETCH(QList<int>, offsets);
+        DeviceConfigRecord r;
+        auto *raw = reinterpret_cast<std::uint8_t *>(&r);
+        for (std::size_t i = 0; i < sizeof r; ++i)
+            raw[i] = std::uint8_t(i * 7 + 3);
+        r.netFlags = 0xFD; // DHCP on, alternative UDP off, every other bit set
+        const DeviceConfigRecord before = r;
+
+        NetworkEdits e;
+        switch (edit) {
+        case 0:
+            e.ip = Quad{192, 0, 2, 50};
+            break;
+        case 1:
+            e.port = 0x1234;
+            break;
+        case 2:
+            e.mask = Quad{255, 255, 0, 0};
+            break;
+        case 3:
+            e.gateway = Quad{192, 0, 2, 254};
+            break;
+        case 4:
+            e.altIp = Quad{198, 51, 100, 7};
+            break;
+        case 5:
+            e.altPort = 0x4321;
+            break;
+        case 6:
+            e.dhcp = false;
+            break;
+        case 7:
+            e.altUdp = true;
+            break;
+        case 8:
+            e.fpgaConfig = 2;
+            break;
+        }
+        QVERIFY(applyEdits(r, e));
+        const auto *old = reinterpret_cast<const std::uint8_t *>(&before);
+        for (int i = 0; i < int(sizeof r); ++i) {
+            if (!offsets.contains(i))
+                QCOMPARE(raw[i], old[i]);
+        }
+        if (edit == 6)
+            QCOMPARE(r.netFlags, 0xFC);
+        if (edit == 7)
+            QCOMPARE(r.netFlags, 0xFF);
+        // Applying the same edits again finds nothing to change.
+        QVERIFY(!applyEdits(r, e));
+    }
 };
 
 QTEST_APPLESS_MAIN(TestProtocol)
