@@ -301,6 +301,11 @@ private slots:
             << "lineEdit_TCPPort"
             << "65536"
             << "6553" << tcp << QByteArray("\x99\x19", 2) << true;
+        // A group separator would read back as port 0.
+        QTest::newRow("group separator refused")
+            << "lineEdit_TCPPort"
+            << "1,234"
+            << "1234" << tcp << QByteArray("\xd2\x04", 2) << true;
         QTest::newRow("sixth digit refused") << "lineEdit_UDPPort"
                                              << "123456"
                                              << "12345" << udp << QByteArray("\x39\x30", 2) << true;

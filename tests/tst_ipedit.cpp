@@ -84,9 +84,10 @@ private slots:
         QTest::newRow("999 refused while typed") << "lineEdit_B0"
                                                  << "999"
                                                  << "99" << Octets{192, 168, 1, 99} << true;
-        QTest::newRow("letters and signs refused") << "lineEdit_B2"
-                                                   << "-1a+2"
-                                                   << "12" << Octets{192, 12, 1, 10} << true;
+        QTest::newRow("letters, signs and separators refused")
+            << "lineEdit_B2"
+            << "-1a+,2"
+            << "12" << Octets{192, 12, 1, 10} << true;
         QTest::newRow("fourth digit refused") << "lineEdit_B3"
                                               << "1234"
                                               << "123" << Octets{123, 168, 1, 10} << true;
