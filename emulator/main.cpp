@@ -56,57 +56,60 @@ std::string timestamp()
 // behind (a test blocked elsewhere) does not hold back the replies.
 class Log {
 public:
+    // A file description of our own: O_NONBLOCK on the inherited one would
+    // also reach the other processes that share the pipe, such as a script.
     void start()
     {
         struct stat st {};
-        if (fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
-            m_nonBlocking =
-                fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK) == 0;
+        if (fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode)) {
+            const int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0)
+                m_fd = fd;
+        }
+    }
+    int fd() const
+    {
+        return m_fd;
     }
     void line(const std::string &text)
     {
         m_buffer += timestamp() + ' ' + text + '\n';
-        flush();
+        flush(0);
     }
     bool waiting() const
     {
         return m_written < m_buffer.size();
     }
-    void flush()
+    // Writes what the reader takes; waits up to waitMs (-1: no limit) for the rest.
+    void flush(int waitMs)
     {
+        if (m_buffer.size() - m_written > MaxBuffered)
+            waitMs = -1; // bounds the memory; the reader holds everything back now
         while (waiting()) {
-            const ssize_t n =
-                write(STDOUT_FILENO, m_buffer.data() + m_written, m_buffer.size() - m_written);
-            if (n > 0) {
+            const ssize_t n = write(m_fd, m_buffer.data() + m_written, m_buffer.size() - m_written);
+            pollfd p{m_fd, POLLOUT, 0};
+            if (n > 0)
                 m_written += std::size_t(n);
-            } else if (n < 0 && errno == EINTR) {
-            } else if (n < 0 && errno == EAGAIN && m_buffer.size() - m_written < MaxBuffered) {
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else if (n < 0 && errno == EAGAIN && waitMs != 0 && poll(&p, 1, waitMs) > 0)
+                continue;
+            else if (n < 0 && errno == EAGAIN && waitMs == 0)
                 break; // the loop waits for POLLOUT
-            } else if (n < 0 && errno == EAGAIN) {
-                pollfd p{STDOUT_FILENO, POLLOUT, 0}; // too much held back: wait for the reader
-                poll(&p, 1, -1);
-            } else {
-                m_buffer.clear(); // stdout is gone; go on without a log
-                m_written = 0;
-            }
+            else
+                m_written = m_buffer.size(); // stdout is gone or stuck: drop the rest
         }
-        if (m_written == m_buffer.size() || m_written > MaxBuffered) {
+        if (!waiting() || m_written > MaxBuffered) {
             m_buffer.erase(0, m_written);
             m_written = 0;
         }
     }
-    void finish()
-    {
-        if (m_nonBlocking)
-            fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) & ~O_NONBLOCK);
-        flush();
-    }
 
 private:
     static constexpr std::size_t MaxBuffered = 64 << 20;
+    int m_fd = STDOUT_FILENO;
     std::string m_buffer;
     std::size_t m_written = 0;
-    bool m_nonBlocking = false;
 };
 
 Log out;
@@ -261,7 +264,7 @@ struct Emulator {
                 wait.tv_nsec = long(ns % 1000000000);
                 timeout = &wait;
             }
-            pollfd p[2] = {{fd, POLLIN, 0}, {STDOUT_FILENO, POLLOUT, 0}};
+            pollfd p[2] = {{fd, POLLIN, 0}, {out.fd(), POLLOUT, 0}};
             const int ready = ppoll(p, out.waiting() ? 2 : 1, timeout, &waitMask);
             if (ready < 0 && errno != EINTR) {
                 std::fprintf(stderr, "vantrel-emulator: poll failed: %s\n", std::strerror(errno));
@@ -270,7 +273,7 @@ struct Emulator {
             for (int i = 0; ready > 0 && p[0].revents && i < ReadsPerTurn && receiveOne(); ++i) {
             }
             sendDue();
-            out.flush();
+            out.flush(0);
         }
         emit(std::string("exit signal=") + (caughtSignal == SIGINT ? "INT" : "TERM"));
         return 0;
@@ -334,7 +337,7 @@ int main(int argc, char **argv)
     emit("ready port=" + std::to_string(Discovery::DevicePort) +
          " devices=" + std::to_string(devices.size()));
     const int code = emulator.run(waitMask);
-    out.finish();
+    out.flush(1000);
     close(emulator.fd);
     return code;
 }
