@@ -22,15 +22,16 @@ Options:
   --device SPEC      one receiver (repeatable); SPEC is KEY=VALUE,KEY=VALUE,...
   --many N:SPEC      N receivers (1 to 1024) from one SPEC: the serial gets the
                      suffix 00 to N-1 (wider when N > 100); IP and MAC count up
-  --delay MS         reply delay of each receiver without delay= (default 0)
+  --delay MS         reply delay of each receiver without delay= (default 0);
+                     replies of equal delay go out in command-line order
   --ignore-config    never apply configuration messages
   --reply-to-source  reply to the request's source port instead of 48322
   --help             show this text
 
 SPEC keys; model, serial, ip and port are required, values hold no commas:
-  model=TEXT         model name, up to 16 bytes; Pentra, Marlo and Halvex-R reply
-                     with the 103-byte configurable record, all others with the
-                     116-byte information record
+  model=TEXT         model name, up to 16 bytes; Pentra, Marlo and Halvex-R
+                     reply with the 103-byte configurable record, all others
+                     with the 116-byte information record
   serial=TEXT        serial number, up to 16 bytes
   ip=A.B.C.D         IP address reported
   port=N             TCP control port reported
@@ -40,9 +41,9 @@ SPEC keys; model, serial, ip and port are required, values hold no commas:
   length=N           length field and size of every reply, 0 to 65507 (default:
                      the record size); bytes beyond the record are 0xee
   delay=MS           this receiver's reply delay
-  raw=OFF:HEX        bytes written at offset OFF after all other keys (repeatable)
+  raw=OFF:HEX        bytes put at offset OFF after all other keys (repeatable)
  configurable models only (defaults in brackets):
-  mac=XX:XX:XX:XX:XX:XX [02:56:54:00:00:NN, NN the receiver's number]
+  mac=XX:XX:XX:XX:XX:XX [02:56:54:00:HH:LL, HHLL the device line's n]
   hw=N [100]  fpgaid=N [1]  fpgarev=N [1]  options=N [0]
   mask=A.B.C.D [255.255.255.0]  gw=A.B.C.D [first address of ip's subnet]
   altip=A.B.C.D [0.0.0.0]  altport=N [0]  fpga=0|1|2 [0]
@@ -51,11 +52,13 @@ SPEC keys; model, serial, ip and port are required, values hold no commas:
   connection=TEXT    connection text, up to 32 bytes [LAN]
 Numbers are decimal or 0x hexadecimal.
 
-A configuration message (markers 5a a5, opcode 2) must hold at least 87 bytes;
-it sets ip, port, mask, gw, altip, altport, netFlags bits 0 and 1 and fpga.
+A configuration message (markers 5a a5, opcode 2) of at least 87 bytes sets ip,
+port, mask, gw, altip, altport, netFlags bits 0 and 1 and fpga of every
+configurable receiver with its serial number; later replies carry them.
 
-Output, one line per event on stdout, flushed; TIME is UTC, 2025-01-31T12:34:56.789Z:
-  TIME device n=I model=TEXT serial=TEXT addr=A.B.C.D:PORT size=N delay=MS
+Output: one line per event on stdout, never held back by a slow reader;
+TIME is UTC, such as 2025-01-31T12:34:56.789Z:
+  TIME device n=1.. model=TEXT serial=TEXT addr=A.B.C.D:PORT size=N delay=MS
   TIME ready port=48321 devices=N
   TIME recv from=A.B.C.D:P dst=A.B.C.D if=NAME size=N op=N kind=K result=R hex=H
   TIME send to=A.B.C.D:P size=N op=N serial=TEXT [error=TEXT] hex=H
@@ -260,9 +263,9 @@ EmulatedDevice build(const Spec &spec, int copy, int copies, std::size_t index)
     if (configurable) {
         DeviceConfigRecord r{};
         r.head = head;
-        std::uint64_t m =
-            has("mac") ? mac(where("mac"), spec.keys.at("mac")) : DefaultMac + index + 1;
-        m += std::uint64_t(std::max(copy, 0));
+        const std::uint64_t m =
+            has("mac") ? mac(where("mac"), spec.keys.at("mac")) + std::uint64_t(std::max(copy, 0))
+                       : DefaultMac + index + 1;
         for (std::size_t i = 0; i < 6; ++i)
             r.macAddress[i] = std::uint8_t(m >> (8 * i));
         setU16(r.hwVersion, std::uint16_t(num("hw", 100, 0xFFFF)));

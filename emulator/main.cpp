@@ -330,7 +330,7 @@ int main(int argc, char **argv)
     out.start();
     const auto &devices = emulator.options.devices;
     for (std::size_t i = 0; i < devices.size(); ++i)
-        emit("device n=" + std::to_string(i) + " model=" + escaped(deviceModel(devices[i])) +
+        emit("device n=" + std::to_string(i + 1) + " model=" + escaped(deviceModel(devices[i])) +
              " serial=" + escaped(deviceSerial(devices[i])) + " addr=" + deviceAddress(devices[i]) +
              " size=" + std::to_string(devices[i].size) +
              " delay=" + std::to_string(devices[i].delayMs));
