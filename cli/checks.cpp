@@ -1,0 +1,180 @@
+// SPDX-License-Identifier: MIT
+#include "checks.h"
+
+#include <cstddef>
+
+using namespace Discovery;
+
+namespace Cli {
+
+namespace {
+
+// The last byte that a configuration message must carry: fpgaConfig.
+constexpr std::size_t SettingsEnd = offsetof(DeviceConfigRecord, fpgaConfig) + 1;
+
+QString dotted(quint32 a)
+{
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(a >> 24)
+        .arg((a >> 16) & 0xFF)
+        .arg((a >> 8) & 0xFF)
+        .arg(a & 0xFF);
+}
+
+bool contiguous(quint32 mask)
+{
+    // Ones then zeros: the inverted mask plus one is a power of two (or zero).
+    const quint32 inverted = ~mask;
+    return (inverted & (inverted + 1)) == 0;
+}
+
+int prefixLength(quint32 mask)
+{
+    int n = 0;
+    for (quint32 m = mask; m & 0x80000000u; m <<= 1)
+        ++n;
+    return n;
+}
+
+QString subnetText(quint32 address, quint32 mask)
+{
+    if (contiguous(mask))
+        return QStringLiteral("%1/%2").arg(dotted(address & mask)).arg(prefixLength(mask));
+    return QStringLiteral("%1 mask %2").arg(dotted(address & mask), dotted(mask));
+}
+
+QString serialText(const Receiver &r)
+{
+    return displayText(fieldText(r.head.serialNumber));
+}
+
+void checkAddress(SetReview &review, quint32 ip, quint32 mask, const Receiver &target,
+                  const ReceiverList &heard, const QList<LocalSubnet> &local)
+{
+    const QString a = dotted(ip);
+    if (ip == 0xFFFFFFFFu)
+        review.refusals << QStringLiteral("--ip %1 is the limited broadcast address (expected a "
+                                          "unicast address)")
+                               .arg(a);
+    else if ((ip >> 24) == 0)
+        review.refusals << QStringLiteral("--ip %1 lies in 0.0.0.0/8, which no host may use "
+                                          "(expected a unicast address)")
+                               .arg(a);
+    else if ((ip >> 24) == 127)
+        review.refusals << QStringLiteral("--ip %1 is a loopback address (127.0.0.0/8); the "
+                                          "receiver would only talk to itself")
+                               .arg(a);
+    else if ((ip >> 28) == 0xE)
+        review.refusals << QStringLiteral("--ip %1 is a multicast address (224.0.0.0/4; expected "
+                                          "a unicast address)")
+                               .arg(a);
+    else if (contiguous(mask) && prefixLength(mask) <= 30 && (ip & ~mask) == 0)
+        review.refusals << QStringLiteral("--ip %1 is the network address of its subnet %2")
+                               .arg(a, subnetText(ip, mask));
+    else if (contiguous(mask) && prefixLength(mask) <= 30 && (ip & ~mask) == ~mask)
+        review.refusals << QStringLiteral("--ip %1 is the broadcast address of its subnet %2")
+                               .arg(a, subnetText(ip, mask));
+
+    if (ip != toU32(target.ip()))
+        for (const Receiver &other : heard.all())
+            if (other.serial() != target.serial() && toU32(other.ip()) == ip)
+                review.refusals << QStringLiteral("--ip %1 is already reported by receiver %2 "
+                                                  "(%3)")
+                                       .arg(a, serialText(other),
+                                            displayText(fieldText(other.head.deviceName)));
+    for (const LocalSubnet &s : local)
+        if (s.address == ip)
+            review.refusals << QStringLiteral("--ip %1 is this computer's own address (on %2)")
+                                   .arg(a, s.interfaceName);
+}
+
+} // namespace
+
+quint32 toU32(const Quad &q)
+{
+    return quint32(q[0]) << 24 | quint32(q[1]) << 16 | quint32(q[2]) << 8 | q[3];
+}
+
+SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
+                    const NetworkEdits &edits, const ReceiverList &heard,
+                    const QList<LocalSubnet> &local)
+{
+    SetReview review;
+    const QString serial = serialText(target);
+    if (!target.configurable) {
+        review.blockers << QStringLiteral("receiver %1 is a %2; only Pentra, Marlo and Halvex-R "
+                                          "receivers take network settings")
+                               .arg(serial, displayText(fieldText(target.head.deviceName)));
+        return review;
+    }
+    // The message repeats the receiver's own first `length` bytes; it must hold
+    // them all and reach past the settings.
+    const std::size_t length = u16(target.config.head.length);
+    const std::size_t messageSize = std::min(length, sizeof(DeviceConfigRecord));
+    if (length < SettingsEnd || target.size < messageSize) {
+        review.blockers << QStringLiteral("the reply of %1 is too short to build its "
+                                          "configuration message from: %2 bytes with length "
+                                          "field %3 (expected at least %4 of both)")
+                               .arg(serial)
+                               .arg(target.size)
+                               .arg(length)
+                               .arg(std::max(SettingsEnd, messageSize));
+        return review;
+    }
+
+    const quint32 ip = toU32(quad(after.head.ipAddress));
+    const quint32 mask = toU32(quad(after.subnetMask));
+    const quint32 gateway = toU32(quad(after.gateway));
+
+    if (edits.ip)
+        checkAddress(review, ip, mask, target, heard, local);
+    if (edits.mask && !contiguous(mask))
+        review.refusals << QStringLiteral("--mask %1 is not contiguous (expected ones followed "
+                                          "by zeros, such as 255.255.255.0)")
+                               .arg(dotted(mask));
+    if ((edits.ip || edits.mask || edits.gateway) && gateway != 0 &&
+        (gateway & mask) != (ip & mask))
+        review.refusals << QStringLiteral("the gateway %1%2 lies outside the new subnet %3 of "
+                                          "%4 (expected an address in that subnet, or --gateway "
+                                          "0.0.0.0 for none)")
+                               .arg(dotted(gateway),
+                                    edits.gateway ? QString() : QStringLiteral(" (unchanged)"),
+                                    subnetText(ip, mask), dotted(ip));
+    if (edits.port && *edits.port == 0)
+        review.refusals << QStringLiteral("--port 0: the receiver would listen on no TCP port "
+                                          "(expected 1 to 65535)");
+    if (edits.altPort && *edits.altPort == 0)
+        review.refusals << QStringLiteral("--alt-port 0: UDP data cannot go to port 0 (expected "
+                                          "1 to 65535)");
+
+    const QList<Quad> others = heard.otherAddresses(target.serial());
+    if (!others.isEmpty()) {
+        QStringList addresses;
+        for (const Quad &q : others)
+            addresses << quadString(q);
+        review.refusals << QStringLiteral("serial number %1 answered from %2 and from %3; "
+                                          "every receiver with it would take the message")
+                               .arg(serial, quadString(target.ip()),
+                                    addresses.join(QStringLiteral(", ")));
+    }
+
+    if (edits.ip && !(after.netFlags & NetDhcp)) {
+        QStringList subnets;
+        bool reachable = false;
+        for (const LocalSubnet &s : local) {
+            subnets
+                << QStringLiteral("%1 on %2").arg(subnetText(s.address, s.mask), s.interfaceName);
+            reachable = reachable || (s.address & s.mask) == (ip & s.mask);
+        }
+        if (!reachable)
+            review.warnings << QStringLiteral("%1 lies outside every subnet of this computer "
+                                              "(%2); the receiver will not be reachable from "
+                                              "here after the change")
+                                   .arg(dotted(ip), subnets.isEmpty()
+                                                        ? QStringLiteral("none")
+                                                        : subnets.join(QStringLiteral(", ")));
+    }
+    return review;
+}
+
+} // namespace Cli

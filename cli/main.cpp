@@ -1,0 +1,12 @@
+// SPDX-License-Identifier: MIT
+//
+// vantrel-cli: finds receivers and edits their network settings from a terminal.
+#include "tool.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    return Cli::run(QCoreApplication::arguments().mid(1));
+}

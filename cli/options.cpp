@@ -1,0 +1,443 @@
+// SPDX-License-Identifier: MIT
+#include "options.h"
+
+#include <QRegularExpression>
+#include <QSet>
+
+#include <functional>
+#include <optional>
+
+using namespace Discovery;
+
+namespace Cli {
+
+namespace {
+
+const char *const ProgramHelp = R"(Usage: vantrel-cli COMMAND [OPTION]...
+Finds the radio receivers on the local IPv4 network by UDP broadcast, shows
+what they report and changes their network settings.
+
+Commands:
+  find          list the receivers that answer
+  show SERIAL   everything one receiver reports
+  set SERIAL    change a receiver's network settings and check the result
+
+'vantrel-cli COMMAND --help' shows the options of a command.
+
+Options:
+  --help        show this text
+  --version     show the version
+
+Exit status: 0 success, 1 usage error, 2 receiver not found,
+3 configuration sent but not confirmed, 4 refused by a check.
+)";
+
+const char *const SearchHelp = R"(
+Search options:
+  --timeout MS      listen this long after the first request (1 to 600000,
+                    default 2250)
+  --interface NAME  send only on this interface's addresses
+  --retries K       send the request K more times, spread over the listening
+                    time (0 to 100, default 0); replies merge by serial number
+  --also-limited    send to 255.255.255.255 as well, for receivers that ignore
+                    subnet-directed broadcasts
+  --log FILE        write every datagram sent and received to FILE, with time,
+                    addresses and a hex dump
+  --help            show this text
+)";
+
+const char *const FindHelp = R"(Usage: vantrel-cli find [OPTION]...
+Broadcasts the discovery request to UDP port 48321 at the broadcast address of
+every IPv4 address of every interface that is up, and lists the receivers that
+answer: model, serial number, IP address, TCP port, MAC address (configurable
+models), firmware version and whether the receiver is in use. Text rows appear
+as the replies arrive; a receiver that answers again keeps its row. Two
+receivers that report the same IP address are flagged as an IP conflict.
+
+Options:
+  --json            a JSON array with one object per receiver
+  --csv             CSV with a header line and one line per receiver
+  --expect N        stop as soon as N different receivers answered
+)";
+
+const char *const FindTail = R"(
+JSON and CSV are written when the search ends, so that every receiver carries
+its final conflict flag. Fields (JSON names; CSV columns in this order):
+  model, serial, ip, port, mac (empty or null for other models), firmware,
+  inUse, configurable, conflict (serial numbers of the other receivers that
+  report the same ip; CSV: separated by spaces)
+
+Exit status: 0 at least one receiver answered (with --expect: N of them),
+1 usage error, 2 none answered (with --expect: fewer than N).
+)";
+
+const char *const ShowHelp = R"(Usage: vantrel-cli show SERIAL [OPTION]...
+Searches until the receiver with serial number SERIAL answers and prints
+everything it reports: for the configurable models (Pentra, Marlo, Halvex-R)
+identity, MAC address, versions, FPGA, options and network settings; for other
+models identity, versions and connection.
+
+Options:
+  --json            one JSON object; field names as 'set' options: ip, port,
+                    mask, gateway, dhcp, altUdp, altIp, altPort, fpga
+)";
+
+const char *const ShowTail = R"(
+Exit status: 0 shown, 1 usage error, 2 SERIAL did not answer.
+)";
+
+const char *const SetHelp = R"(Usage: vantrel-cli set SERIAL SETTING... [OPTION]...
+Finds the receiver with serial number SERIAL, takes its own reply, changes only
+the named settings, and sends the result once as the configuration message to
+255.255.255.255, UDP port 48321, on the interface where the receiver answered.
+Then it searches again and reports whether the receiver answers with the new
+settings. With --ip the first search runs for the whole --timeout, so that
+every receiver that might hold the address can answer.
+
+Settings (at least one):
+  --ip A.B.C.D        TCP control IP address
+  --port N            TCP control port (1 to 65535)
+  --mask A.B.C.D      subnet mask
+  --gateway A.B.C.D   gateway (0.0.0.0: none)
+  --dhcp on|off       obtain the IP address by DHCP
+  --alt-udp on|off    send UDP data to the alternative destination
+  --alt-ip A.B.C.D    alternative UDP data destination address
+  --alt-port N        alternative UDP data destination port (1 to 65535)
+  --fpga 0|1|2        FPGA configuration loaded at start
+
+Options:
+  --force             send although a check refuses, naming each check
+  --verify-timeout MS search for the receiver this long after sending
+                      (1 to 600000, default 3000)
+)";
+
+const char *const SetTail = R"(
+Refused unless --force: an IP address of 0.x.x.x, 255.255.255.255, multicast,
+loopback, the network or broadcast address of its subnet, this computer's own
+or one that another receiver reported; a mask that is not contiguous; a
+gateway outside the new subnet; a port of 0; a serial number that two
+receivers answer with. Never sent: other models, and replies too short to
+carry the settings. A warning, no refusal: an address outside every subnet
+of this computer.
+
+Outcome: applied (seen with the new settings), seen unchanged, seen at
+another address, partly applied, not seen.
+Exit status: 0 applied or nothing to change, 1 usage error, 2 SERIAL did not
+answer, 3 sent but not confirmed, 4 refused by a check.
+)";
+
+[[noreturn]] void fail(const QString &message)
+{
+    throw UsageError{message};
+}
+
+int number(const QString &option, const QString &text, int min, int max)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
+    bool ok = digits.match(text).hasMatch();
+    const int value = ok ? text.toInt(&ok) : 0;
+    if (!ok || value < min || value > max)
+        fail(QStringLiteral("%1: '%2' is not a number from %3 to %4")
+                 .arg(option, text, QString::number(min), QString::number(max)));
+    return value;
+}
+
+Quad address(const QString &option, const QString &text)
+{
+    // No leading zeros: some parsers read "010" as octal, so it is ambiguous.
+    static const QRegularExpression form(
+        QStringLiteral("^(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\."
+                       "(0|[1-9][0-9]{0,2})$"));
+    const QRegularExpressionMatch m = form.match(text);
+    Quad q{};
+    for (int i = 0; m.hasMatch() && i < 4; ++i) {
+        const int octet = m.captured(i + 1).toInt();
+        if (octet > 255)
+            break;
+        q[std::size_t(i)] = std::uint8_t(octet);
+        if (i == 3)
+            return q;
+    }
+    fail(QStringLiteral("%1: '%2' is not an IPv4 address A.B.C.D (four numbers 0 to 255, no "
+                        "leading zeros)")
+             .arg(option, text));
+}
+
+bool onOff(const QString &option, const QString &text)
+{
+    if (text == QLatin1String("on"))
+        return true;
+    if (text == QLatin1String("off"))
+        return false;
+    fail(QStringLiteral("%1: '%2' is neither on nor off").arg(option, text));
+}
+
+QByteArray serialNumber(const QString &text)
+{
+    if (text.isEmpty())
+        fail(QStringLiteral("the serial number is empty"));
+    for (const QChar c : text)
+        if (c.unicode() > 0xFF || c.unicode() == 0)
+            fail(QStringLiteral("serial number '%1': receivers report serial numbers in "
+                                "single-byte characters")
+                     .arg(text));
+    const QByteArray serial = text.toLatin1();
+    if (serial.size() > int(sizeof(DiscoverHeader::serialNumber)))
+        fail(QStringLiteral("serial number '%1' is longer than the 16 bytes a receiver reports")
+                 .arg(text));
+    return serial;
+}
+
+Command commandOf(const QString &word)
+{
+    if (word == QLatin1String("find"))
+        return Command::Find;
+    if (word == QLatin1String("show"))
+        return Command::Show;
+    if (word == QLatin1String("set"))
+        return Command::Set;
+    fail(QStringLiteral("unknown command '%1'; expected find, show or set (see --help)").arg(word));
+}
+
+QString nameOf(Command c)
+{
+    switch (c) {
+    case Command::Find:
+        return QStringLiteral("find");
+    case Command::Show:
+        return QStringLiteral("show");
+    case Command::Set:
+        return QStringLiteral("set");
+    case Command::None:
+        break;
+    }
+    return QString();
+}
+
+struct OptionSpec {
+    const char *name;
+    bool takesValue;
+    QList<Command> commands;
+    std::function<void(Options &, const QString &)> apply;
+};
+
+const QList<Command> AllCommands = {Command::Find, Command::Show, Command::Set};
+
+QList<OptionSpec> optionSpecs()
+{
+    const auto ms = [](const char *name) {
+        return [name](const QString &v) { return number(QLatin1String(name), v, 1, MaxWaitMs); };
+    };
+    const auto port = [](const char *name) {
+        return [name](const QString &v) {
+            return std::uint16_t(number(QLatin1String(name), v, 0, 0xFFFF));
+        };
+    };
+    return {
+        {"--timeout", true, AllCommands,
+         [ms](Options &o, const QString &v) { o.search.timeoutMs = ms("--timeout")(v); }},
+        {"--retries", true, AllCommands,
+         [](Options &o, const QString &v) {
+             o.search.retries = number(QStringLiteral("--retries"), v, 0, MaxRetries);
+         }},
+        {"--interface", true, AllCommands,
+         [](Options &o, const QString &v) {
+             if (v.isEmpty())
+                 fail(QStringLiteral("--interface: the interface name is empty"));
+             o.search.interfaceName = v;
+         }},
+        {"--also-limited", false, AllCommands,
+         [](Options &o, const QString &) { o.search.alsoLimited = true; }},
+        {"--log", true, AllCommands,
+         [](Options &o, const QString &v) {
+             if (v.isEmpty())
+                 fail(QStringLiteral("--log: the file name is empty"));
+             o.logFile = v;
+         }},
+        {"--expect",
+         true,
+         {Command::Find},
+         [](Options &o, const QString &v) {
+             o.search.expect = number(QStringLiteral("--expect"), v, 1, 1000000);
+         }},
+        {"--json",
+         false,
+         {Command::Find, Command::Show},
+         [](Options &o, const QString &) { o.format = Format::Json; }},
+        {"--csv",
+         false,
+         {Command::Find},
+         [](Options &o, const QString &) { o.format = Format::Csv; }},
+        {"--ip",
+         true,
+         {Command::Set},
+         [](Options &o, const QString &v) { o.edits.ip = address(QStringLiteral("--ip"), v); }},
+        {"--port",
+         true,
+         {Command::Set},
+         [port](Options &o, const QString &v) { o.edits.port = port("--port")(v); }},
+        {"--mask",
+         true,
+         {Command::Set},
+         [](Options &o, const QString &v) { o.edits.mask = address(QStringLiteral("--mask"), v); }},
+        {"--gateway",
+         true,
+         {Command::Set},
+         [](Options &o, const QString &v) {
+             o.edits.gateway = address(QStringLiteral("--gateway"), v);
+         }},
+        {"--dhcp",
+         true,
+         {Command::Set},
+         [](Options &o, const QString &v) { o.edits.dhcp = onOff(QStringLiteral("--dhcp"), v); }},
+        {"--alt-udp",
+         true,
+         {Command::Set},
+         [](Options &o, const QString &v) {
+             o.edits.altUdp = onOff(QStringLiteral("--alt-udp"), v);
+         }},
+        {"--alt-ip",
+         true,
+         {Command::Set},
+         [](Options &o, const QString &v) {
+             o.edits.altIp = address(QStringLiteral("--alt-ip"), v);
+         }},
+        {"--alt-port",
+         true,
+         {Command::Set},
+         [port](Options &o, const QString &v) { o.edits.altPort = port("--alt-port")(v); }},
+        {"--fpga",
+         true,
+         {Command::Set},
+         [](Options &o, const QString &v) {
+             if (v != QLatin1String("0") && v != QLatin1String("1") && v != QLatin1String("2"))
+                 fail(QStringLiteral("--fpga: '%1' is not 0, 1 or 2").arg(v));
+             o.edits.fpgaConfig = std::uint8_t(v.toInt());
+         }},
+        {"--force", false, {Command::Set}, [](Options &o, const QString &) { o.force = true; }},
+        {"--verify-timeout",
+         true,
+         {Command::Set},
+         [ms](Options &o, const QString &v) { o.verifyTimeoutMs = ms("--verify-timeout")(v); }},
+    };
+}
+
+} // namespace
+
+bool hasEdits(const NetworkEdits &e)
+{
+    return e.ip || e.port || e.mask || e.gateway || e.dhcp || e.altUdp || e.altIp || e.altPort ||
+           e.fpgaConfig;
+}
+
+QString helpText(Command command)
+{
+    const auto join = [](const char *head, const char *tail) {
+        return QLatin1String(head) + QLatin1String(SearchHelp) + QLatin1String(tail);
+    };
+    switch (command) {
+    case Command::Find:
+        return join(FindHelp, FindTail);
+    case Command::Show:
+        return join(ShowHelp, ShowTail);
+    case Command::Set:
+        return join(SetHelp, SetTail);
+    case Command::None:
+        break;
+    }
+    return QLatin1String(ProgramHelp);
+}
+
+Options parseArguments(const QStringList &args)
+{
+    Options o;
+    int i = 0;
+    // Program options come before the command.
+    for (; i < args.size() && args[i].startsWith(QLatin1Char('-')); ++i) {
+        if (args[i] == QLatin1String("--help") || args[i] == QLatin1String("-h")) {
+            o.help = true;
+            return o;
+        }
+        if (args[i] == QLatin1String("--version")) {
+            o.version = true;
+            return o;
+        }
+        fail(QStringLiteral("unknown option '%1' before the command; expected find, show or set "
+                            "(see --help)")
+                 .arg(args[i]));
+    }
+    if (i == args.size())
+        fail(QStringLiteral("no command given; expected find, show or set (see --help)"));
+    o.command = commandOf(args[i++]);
+    const QString cmd = nameOf(o.command);
+
+    // --help wins over anything else on the line, so it can be added to any attempt.
+    for (int j = i; j < args.size() && args[j] != QLatin1String("--"); ++j)
+        if (args[j] == QLatin1String("--help") || args[j] == QLatin1String("-h")) {
+            o.help = true;
+            return o;
+        }
+
+    const QList<OptionSpec> specs = optionSpecs();
+    QSet<QString> seen;
+    QStringList positional;
+    bool optionsEnded = false;
+    for (; i < args.size(); ++i) {
+        QString arg = args[i];
+        if (optionsEnded || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
+            positional << arg;
+            continue;
+        }
+        if (arg == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        std::optional<QString> value;
+        const int eq = arg.indexOf(QLatin1Char('='));
+        if (arg.startsWith(QLatin1String("--")) && eq > 0) {
+            value = arg.mid(eq + 1);
+            arg.truncate(eq);
+        }
+        const auto spec = std::find_if(specs.begin(), specs.end(), [&](const OptionSpec &s) {
+            return arg == QLatin1String(s.name);
+        });
+        if (spec == specs.end())
+            fail(QStringLiteral("%1: unknown option '%2' (see vantrel-cli %1 --help)")
+                     .arg(cmd, arg));
+        if (!spec->commands.contains(o.command))
+            fail(QStringLiteral("%1: %2 does not apply to this command (see vantrel-cli %1 --help)")
+                     .arg(cmd, arg));
+        if (seen.contains(arg))
+            fail(QStringLiteral("%1: %2 is given twice").arg(cmd, arg));
+        seen.insert(arg);
+        if (spec->takesValue && !value) {
+            if (i + 1 >= args.size())
+                fail(QStringLiteral("%1: %2 needs a value").arg(cmd, arg));
+            value = args[++i];
+        } else if (!spec->takesValue && value) {
+            fail(QStringLiteral("%1: %2 takes no value").arg(cmd, arg));
+        }
+        spec->apply(o, value.value_or(QString()));
+    }
+
+    if (seen.contains(QStringLiteral("--json")) && seen.contains(QStringLiteral("--csv")))
+        fail(QStringLiteral("find: --json and --csv exclude each other"));
+    if (o.command == Command::Find) {
+        if (!positional.isEmpty())
+            fail(QStringLiteral("find: unexpected argument '%1'; find takes options only")
+                     .arg(positional.first()));
+        return o;
+    }
+    if (positional.isEmpty())
+        fail(QStringLiteral("%1: the serial number of the receiver is missing").arg(cmd));
+    if (positional.size() > 1)
+        fail(QStringLiteral("%1: unexpected argument '%2' after the serial number")
+                 .arg(cmd, positional[1]));
+    o.serial = serialNumber(positional.first());
+    if (o.command == Command::Set && !hasEdits(o.edits))
+        fail(QStringLiteral("set: no setting to change; expected at least one of --ip, --port, "
+                            "--mask, --gateway, --dhcp, --alt-udp, --alt-ip, --alt-port, --fpga"));
+    return o;
+}
+
+} // namespace Cli

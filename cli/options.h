@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+//
+// The command line of vantrel-cli: commands, options, their checks of form and
+// range, and the help texts. Nothing here touches the network, so a bad
+// argument is always caught before anything is sent.
+#pragma once
+
+#include "discovery.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace Cli {
+
+enum ExitCode {
+    ExitOk = 0,
+    ExitUsage = 1,
+    ExitNotFound = 2,
+    ExitNotConfirmed = 3,
+    ExitRefused = 4,
+};
+
+enum class Command { None, Find, Show, Set };
+enum class Format { Text, Json, Csv };
+
+constexpr int DefaultVerifyMs = 3000;
+constexpr int MaxWaitMs = 600000;
+constexpr int MaxRetries = 100;
+
+struct SearchOptions {
+    int timeoutMs = Discovery::SearchWindowMs;
+    int retries = 0;
+    int expect = 0; // 0: listen for the whole window
+    bool alsoLimited = false;
+    QString interfaceName; // empty: every interface
+};
+
+struct Options {
+    Command command = Command::None;
+    bool help = false;
+    bool version = false;
+    SearchOptions search;
+    Format format = Format::Text;
+    QString logFile;
+    QByteArray serial; // Latin-1, 1 to 16 bytes
+    Discovery::NetworkEdits edits;
+    bool force = false;
+    int verifyTimeoutMs = DefaultVerifyMs;
+};
+
+// One line naming the argument that was wrong and what was expected.
+struct UsageError {
+    QString message;
+};
+
+// `args` without the program name. Throws UsageError.
+Options parseArguments(const QStringList &args);
+
+// The --help text of a command; Command::None gives the program's.
+QString helpText(Command command);
+
+bool hasEdits(const Discovery::NetworkEdits &e);
+
+} // namespace Cli

@@ -1,0 +1,288 @@
+// SPDX-License-Identifier: MIT
+#include "receivers.h"
+
+#include <QJsonArray>
+
+using namespace Discovery;
+
+namespace Cli {
+
+QByteArray Receiver::serial() const
+{
+    return QByteArray::fromStdString(fieldText(head.serialNumber));
+}
+
+Quad Receiver::ip() const
+{
+    return quad(head.ipAddress);
+}
+
+std::optional<Receiver> parseReply(const QByteArray &datagram, const QHostAddress &from,
+                                   int interfaceIndex)
+{
+    const auto *data = reinterpret_cast<const std::uint8_t *>(datagram.constData());
+    const std::size_t size = std::size_t(datagram.size());
+    Receiver r;
+    if (!isValidReply(data, size) || size < sizeof(DiscoverHeader))
+        return std::nullopt;
+    r.inUse = storeReply(data, size, r.head, r.config, r.info);
+    r.configurable = isConfigurableModel(r.head.deviceName);
+    r.size = size;
+    r.from = from;
+    r.interfaceIndex = interfaceIndex;
+    return r;
+}
+
+int ReceiverList::add(const Receiver &r, bool *isNew)
+{
+    const QByteArray serial = r.serial();
+    const QPair<QByteArray, Quad> seen(serial, r.ip());
+    if (!m_seenAddresses.contains(seen))
+        m_seenAddresses.append(seen);
+    for (int i = 0; i < m_receivers.size(); ++i) {
+        if (m_receivers[i].serial() == serial) {
+            m_receivers[i] = r;
+            if (isNew)
+                *isNew = false;
+            return i;
+        }
+    }
+    m_receivers.append(r);
+    if (isNew)
+        *isNew = true;
+    return int(m_receivers.size() - 1);
+}
+
+const Receiver *ReceiverList::find(const QByteArray &serial) const
+{
+    for (const Receiver &r : m_receivers)
+        if (r.serial() == serial)
+            return &r;
+    return nullptr;
+}
+
+QStringList ReceiverList::conflicts(int index) const
+{
+    QStringList serials;
+    const Receiver &me = m_receivers.at(index);
+    for (int i = 0; i < m_receivers.size(); ++i)
+        if (i != index && m_receivers[i].ip() == me.ip())
+            serials << displayText(fieldText(m_receivers[i].head.serialNumber));
+    return serials;
+}
+
+QList<Quad> ReceiverList::otherAddresses(const QByteArray &serial) const
+{
+    const Receiver *r = find(serial);
+    QList<Quad> out;
+    for (const auto &seen : m_seenAddresses)
+        if (r && seen.first == serial && seen.second != r->ip())
+            out << seen.second;
+    return out;
+}
+
+QString displayText(const std::string &bytes)
+{
+    QString s = QString::fromLatin1(bytes.data(), int(bytes.size()));
+    for (QChar &c : s)
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0))
+            c = QLatin1Char('?');
+    return s;
+}
+
+// Plain strings for machine-readable output: exact Latin-1 text.
+static QString exactText(const std::string &bytes)
+{
+    return QString::fromLatin1(bytes.data(), int(bytes.size()));
+}
+
+QString version(const std::uint8_t (&field)[2])
+{
+    // Stored in hundredths; 'g' with six digits shows every 16-bit value exactly.
+    return QString::number(u16(field) / 100.0, 'g', 6);
+}
+
+QString quadString(const Quad &q)
+{
+    return QString::fromStdString(quadText(q));
+}
+
+QString macString(const DeviceConfigRecord &r)
+{
+    QStringList parts;
+    for (const std::uint8_t b : macDisplayOrder(r.macAddress))
+        parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
+    return parts.join(QLatin1Char(':'));
+}
+
+static QString firmware(const Receiver &r)
+{
+    return r.configurable ? version(r.config.firmwareVersion) : version(r.info.firmwareVersion);
+}
+
+QString textHeader()
+{
+    return QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+        .arg(QStringLiteral("MODEL"), -16)
+        .arg(QStringLiteral("SERIAL"), -16)
+        .arg(QStringLiteral("IP"), -15)
+        .arg(QStringLiteral("PORT"), -5)
+        .arg(QStringLiteral("MAC"), -17)
+        .arg(QStringLiteral("FW"), -7)
+        .arg(QStringLiteral("IN USE"));
+}
+
+QString textRow(const Receiver &r, const QStringList &conflicts)
+{
+    QString row = QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+                      .arg(displayText(fieldText(r.head.deviceName)), -16)
+                      .arg(displayText(fieldText(r.head.serialNumber)), -16)
+                      .arg(quadString(r.ip()), -15)
+                      .arg(QString::number(u16(r.head.tcpPort)), -5)
+                      .arg(r.configurable ? macString(r.config) : QStringLiteral("-"), -17)
+                      .arg(firmware(r), -7)
+                      .arg(r.inUse ? QStringLiteral("yes") : QStringLiteral("no"), -6);
+    if (!conflicts.isEmpty())
+        return row + QStringLiteral(" IP conflict with ") + conflicts.join(QStringLiteral(", "));
+    while (row.endsWith(QLatin1Char(' ')))
+        row.chop(1);
+    return row;
+}
+
+static QString csvField(const QString &s)
+{
+    if (!s.contains(QLatin1Char(',')) && !s.contains(QLatin1Char('"')) &&
+        !s.contains(QLatin1Char('\n')) && !s.contains(QLatin1Char('\r')))
+        return s;
+    QString quoted = s;
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+QString csvHeader()
+{
+    return QStringLiteral("model,serial,ip,port,mac,firmware,inUse,configurable,conflict");
+}
+
+QString csvRow(const Receiver &r, const QStringList &conflicts)
+{
+    const auto boolText = [](bool b) {
+        return b ? QStringLiteral("true") : QStringLiteral("false");
+    };
+    return QStringList{csvField(exactText(fieldText(r.head.deviceName))),
+                       csvField(exactText(fieldText(r.head.serialNumber))),
+                       quadString(r.ip()),
+                       QString::number(u16(r.head.tcpPort)),
+                       r.configurable ? macString(r.config) : QString(),
+                       firmware(r),
+                       boolText(r.inUse),
+                       boolText(r.configurable),
+                       csvField(conflicts.join(QLatin1Char(' ')))}
+        .join(QLatin1Char(','));
+}
+
+QJsonObject findJson(const Receiver &r, const QStringList &conflicts)
+{
+    QJsonObject o;
+    o[QStringLiteral("model")] = exactText(fieldText(r.head.deviceName));
+    o[QStringLiteral("serial")] = exactText(fieldText(r.head.serialNumber));
+    o[QStringLiteral("ip")] = quadString(r.ip());
+    o[QStringLiteral("port")] = u16(r.head.tcpPort);
+    o[QStringLiteral("mac")] = r.configurable ? QJsonValue(macString(r.config)) : QJsonValue();
+    o[QStringLiteral("firmware")] = firmware(r);
+    o[QStringLiteral("inUse")] = r.inUse;
+    o[QStringLiteral("configurable")] = r.configurable;
+    o[QStringLiteral("conflict")] = QJsonArray::fromStringList(conflicts);
+    return o;
+}
+
+static QStringList optionNames(std::uint8_t options)
+{
+    QStringList names;
+    if (options & OptRefLock)
+        names << QStringLiteral("RefLock");
+    if (options & OptDownConverter)
+        names << QStringLiteral("Down Converter");
+    if (options & OptX2Receiver)
+        names << QStringLiteral("X2 Receiver");
+    return names;
+}
+
+QString showText(const Receiver &r)
+{
+    QList<QPair<QString, QString>> lines;
+    const auto add = [&](const char *label, const QString &value) {
+        lines.append({QLatin1String(label), value});
+    };
+    const auto onOff = [](bool b) { return b ? QStringLiteral("on") : QStringLiteral("off"); };
+    add("Model", displayText(fieldText(r.head.deviceName)));
+    add("Serial number", displayText(fieldText(r.head.serialNumber)));
+    if (r.configurable) {
+        const DeviceConfigRecord &c = r.config;
+        const QStringList options = optionNames(c.options);
+        add("MAC address", macString(c));
+        add("Firmware version", version(c.firmwareVersion));
+        add("Boot version", version(c.bootVersion));
+        add("Hardware version", version(c.hwVersion));
+        add("FPGA ID", QString::number(c.fpgaId));
+        add("FPGA revision", QString::number(c.fpgaRevision));
+        add("Options",
+            options.isEmpty() ? QStringLiteral("none") : options.join(QLatin1String(", ")));
+        add("IP address", quadString(quad(c.head.ipAddress)));
+        add("TCP port", QString::number(u16(c.head.tcpPort)));
+        add("Subnet mask", quadString(quad(c.subnetMask)));
+        add("Gateway", quadString(quad(c.gateway)));
+        add("DHCP", onOff(c.netFlags & NetDhcp));
+        add("Alternative UDP", onOff(c.netFlags & NetAltUdp));
+        add("Alternative UDP IP", quadString(quad(c.altUdpAddress)));
+        add("Alternative UDP port", QString::number(u16(c.altUdpPort)));
+        add("FPGA configuration", QString::number(c.fpgaConfig));
+    } else {
+        add("Firmware version", version(r.info.firmwareVersion));
+        add("Boot version", version(r.info.bootVersion));
+        add("Connection", displayText(fieldText(r.info.connection)));
+        add("IP address", quadString(r.ip()));
+        add("TCP port", QString::number(u16(r.head.tcpPort)));
+    }
+    add("In use", r.inUse ? QStringLiteral("yes") : QStringLiteral("no"));
+
+    QString text;
+    for (const auto &line : lines)
+        text += QStringLiteral("%1 %2\n").arg(line.first + QLatin1Char(':'), -21).arg(line.second);
+    return text;
+}
+
+QJsonObject showJson(const Receiver &r)
+{
+    QJsonObject o;
+    o[QStringLiteral("model")] = exactText(fieldText(r.head.deviceName));
+    o[QStringLiteral("serial")] = exactText(fieldText(r.head.serialNumber));
+    o[QStringLiteral("configurable")] = r.configurable;
+    o[QStringLiteral("ip")] = quadString(r.ip());
+    o[QStringLiteral("port")] = u16(r.head.tcpPort);
+    o[QStringLiteral("inUse")] = r.inUse;
+    if (r.configurable) {
+        const DeviceConfigRecord &c = r.config;
+        o[QStringLiteral("mac")] = macString(c);
+        o[QStringLiteral("firmware")] = version(c.firmwareVersion);
+        o[QStringLiteral("boot")] = version(c.bootVersion);
+        o[QStringLiteral("hardware")] = version(c.hwVersion);
+        o[QStringLiteral("fpgaId")] = c.fpgaId;
+        o[QStringLiteral("fpgaRevision")] = c.fpgaRevision;
+        o[QStringLiteral("options")] = QJsonArray::fromStringList(optionNames(c.options));
+        o[QStringLiteral("mask")] = quadString(quad(c.subnetMask));
+        o[QStringLiteral("gateway")] = quadString(quad(c.gateway));
+        o[QStringLiteral("dhcp")] = (c.netFlags & NetDhcp) != 0;
+        o[QStringLiteral("altUdp")] = (c.netFlags & NetAltUdp) != 0;
+        o[QStringLiteral("altIp")] = quadString(quad(c.altUdpAddress));
+        o[QStringLiteral("altPort")] = u16(c.altUdpPort);
+        o[QStringLiteral("fpga")] = c.fpgaConfig;
+    } else {
+        o[QStringLiteral("firmware")] = version(r.info.firmwareVersion);
+        o[QStringLiteral("boot")] = version(r.info.bootVersion);
+        o[QStringLiteral("connection")] = exactText(fieldText(r.info.connection));
+    }
+    return o;
+}
+
+} // namespace Cli

@@ -1,0 +1,533 @@
+// SPDX-License-Identifier: MIT
+#include "tool.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QNetworkInterface>
+
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
+
+using namespace Discovery;
+
+namespace Cli {
+
+namespace {
+
+constexpr int VerifyResendMs = 500; // a receiver may restart after taking new settings
+constexpr int ProgressMs = 100;
+
+struct Setup {
+    QList<Destination> destinations;
+    QString error; // a bad --interface
+};
+
+Setup destinations(const SearchOptions &s)
+{
+    Setup setup;
+    QList<QNetworkInterface> interfaces;
+    if (!s.interfaceName.isEmpty()) {
+        const QNetworkInterface named = QNetworkInterface::interfaceFromName(s.interfaceName);
+        if (!named.isValid()) {
+            QStringList names;
+            for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
+                names << i.name();
+            setup.error = QStringLiteral("--interface: no interface '%1' on this computer "
+                                         "(expected one of: %2)")
+                              .arg(s.interfaceName, names.join(QStringLiteral(", ")));
+            return setup;
+        }
+        if (!(named.flags() & QNetworkInterface::IsUp)) {
+            setup.error = QStringLiteral("--interface: %1 is down").arg(s.interfaceName);
+            return setup;
+        }
+        interfaces << named;
+    } else {
+        interfaces = QNetworkInterface::allInterfaces();
+    }
+    for (const QNetworkInterface &i : interfaces) {
+        if (!(i.flags() & QNetworkInterface::IsUp))
+            continue;
+        for (const QNetworkAddressEntry &e : i.addressEntries()) {
+            if (e.ip().protocol() != QAbstractSocket::IPv4Protocol || e.broadcast().isNull())
+                continue;
+            const Destination d{e.broadcast(), i.index(), i.name()};
+            const bool known = std::any_of(
+                setup.destinations.begin(), setup.destinations.end(), [&](const Destination &o) {
+                    return o.address == d.address && o.interfaceIndex == d.interfaceIndex;
+                });
+            if (!known)
+                setup.destinations << d;
+        }
+    }
+    if (s.alsoLimited) {
+        const bool one = !s.interfaceName.isEmpty();
+        setup.destinations << Destination{QHostAddress(QHostAddress::Broadcast),
+                                          one ? interfaces.first().index() : 0,
+                                          one ? interfaces.first().name() : QString()};
+    }
+    if (!s.interfaceName.isEmpty() && setup.destinations.isEmpty())
+        setup.error = QStringLiteral("--interface: %1 has no IPv4 broadcast address (expected "
+                                     "an interface with an IPv4 address, or --also-limited)")
+                          .arg(s.interfaceName);
+    return setup;
+}
+
+QList<LocalSubnet> localSubnets()
+{
+    QList<LocalSubnet> subnets;
+    for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
+        if (!(i.flags() & QNetworkInterface::IsUp) || (i.flags() & QNetworkInterface::IsLoopBack))
+            continue;
+        for (const QNetworkAddressEntry &e : i.addressEntries())
+            if (e.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                subnets << LocalSubnet{e.ip().toIPv4Address(), e.netmask().toIPv4Address(),
+                                       i.name()};
+    }
+    return subnets;
+}
+
+// The named settings of a record, as option name and value text.
+QList<QPair<QString, QString>> namedValues(const DeviceConfigRecord &r, const NetworkEdits &e)
+{
+    QList<QPair<QString, QString>> v;
+    const auto onOff = [](bool b) { return b ? QStringLiteral("on") : QStringLiteral("off"); };
+    if (e.ip)
+        v.append({QStringLiteral("ip"), quadString(quad(r.head.ipAddress))});
+    if (e.port)
+        v.append({QStringLiteral("port"), QString::number(u16(r.head.tcpPort))});
+    if (e.mask)
+        v.append({QStringLiteral("mask"), quadString(quad(r.subnetMask))});
+    if (e.gateway)
+        v.append({QStringLiteral("gateway"), quadString(quad(r.gateway))});
+    if (e.dhcp)
+        v.append({QStringLiteral("dhcp"), onOff(r.netFlags & NetDhcp)});
+    if (e.altUdp)
+        v.append({QStringLiteral("alt-udp"), onOff(r.netFlags & NetAltUdp)});
+    if (e.altIp)
+        v.append({QStringLiteral("alt-ip"), quadString(quad(r.altUdpAddress))});
+    if (e.altPort)
+        v.append({QStringLiteral("alt-port"), QString::number(u16(r.altUdpPort))});
+    if (e.fpgaConfig)
+        v.append({QStringLiteral("fpga"), QString::number(r.fpgaConfig)});
+    return v;
+}
+
+// "port is 1024, expected 2000" for every named setting where `seen` differs.
+QStringList differences(const DeviceConfigRecord &seen, const DeviceConfigRecord &wanted,
+                        const NetworkEdits &e)
+{
+    const auto a = namedValues(seen, e), b = namedValues(wanted, e);
+    QStringList out;
+    for (int i = 0; i < a.size(); ++i)
+        if (a[i].second != b[i].second)
+            out << QStringLiteral("%1 is %2, expected %3")
+                       .arg(a[i].first, a[i].second, b[i].second);
+    return out;
+}
+
+} // namespace
+
+Tool::Tool(const Options &options, QObject *parent)
+    : QObject(parent), m_options(options), m_exchange(m_log)
+{
+    connect(&m_exchange, &Exchange::replyReceived, this, &Tool::onReply);
+    m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer);
+    connect(&m_deadline, &QTimer::timeout, this, &Tool::onDeadline);
+    m_retry.setTimerType(Qt::PreciseTimer);
+    connect(&m_retry, &QTimer::timeout, this, &Tool::onRetry);
+    m_progress.setInterval(ProgressMs);
+    connect(&m_progress, &QTimer::timeout, this, &Tool::onProgress);
+    // The progress line would end up inside redirected output or a log.
+    m_terminal = isatty(1) && isatty(2);
+}
+
+std::optional<int> Tool::start()
+{
+    const Setup setup = destinations(m_options.search);
+    if (!setup.error.isEmpty()) {
+        err(setup.error);
+        return ExitUsage;
+    }
+    m_destinations = setup.destinations;
+    QString error;
+    if (!m_options.logFile.isEmpty() && !m_log.open(m_options.logFile, &error)) {
+        err(QStringLiteral("--log: cannot write '%1': %2").arg(m_options.logFile, error));
+        return ExitUsage;
+    }
+    m_log.line(QStringLiteral("start ") + QCoreApplication::arguments().join(QLatin1Char(' ')));
+    if (m_destinations.isEmpty()) {
+        err(QStringLiteral("no interface that is up has an IPv4 broadcast address, so there is "
+                           "nowhere to send the request (expected a configured IPv4 interface, "
+                           "or --also-limited)"));
+        return ExitNotFound;
+    }
+    if (!m_exchange.open(&error)) {
+        err(QStringLiteral("cannot listen for replies on UDP port %1: %2")
+                .arg(ReplyPort)
+                .arg(error));
+        return ExitNotFound;
+    }
+    m_local = localSubnets();
+    if (m_options.command == Command::Find && m_options.format == Format::Text)
+        out(textHeader() + QLatin1Char('\n'));
+
+    m_phase = Phase::Search;
+    m_retriesLeft = m_options.search.retries;
+    const int every = m_retriesLeft ? m_options.search.timeoutMs / (m_retriesLeft + 1) : 0;
+    beginSearch(m_options.search.timeoutMs, every);
+    if (sendRequests(true) == 0) {
+        err(QStringLiteral("no request could be sent, so no receiver can answer"));
+        return ExitNotFound;
+    }
+    return std::nullopt;
+}
+
+void Tool::beginSearch(int windowMs, int resendEveryMs)
+{
+    m_heard = ReceiverList();
+    m_windowMs = windowMs;
+    m_clock.start();
+    m_deadline.start(windowMs);
+    m_retry.stop();
+    if (resendEveryMs > 0)
+        m_retry.start(std::max(1, resendEveryMs));
+    if (m_terminal) {
+        m_progress.start();
+        onProgress();
+    }
+}
+
+int Tool::sendRequests(bool reportFailures)
+{
+    const auto request = discoverRequest();
+    const QByteArray bytes(reinterpret_cast<const char *>(request.data()), int(request.size()));
+    int sent = 0;
+    QString error;
+    for (const Destination &d : m_destinations) {
+        if (m_exchange.send(bytes, d, &error))
+            ++sent;
+        else if (reportFailures)
+            err(QStringLiteral("warning: cannot send the request to %1%2: %3")
+                    .arg(d.address.toString(),
+                         d.interfaceName.isEmpty() ? QString()
+                                                   : QStringLiteral(" on ") + d.interfaceName,
+                         error));
+    }
+    return sent;
+}
+
+void Tool::onRetry()
+{
+    if (m_phase == Phase::Search && m_retriesLeft-- <= 0) {
+        m_retry.stop();
+        return;
+    }
+    sendRequests(false);
+}
+
+void Tool::onReply(const Receiver &r)
+{
+    const bool target = r.serial() == m_options.serial;
+    switch (m_phase) {
+    case Phase::Search: {
+        bool isNew = false;
+        const int index = m_heard.add(r, &isNew);
+        if (m_options.command == Command::Find) {
+            if (isNew && m_options.format == Format::Text)
+                out(textRow(r, m_heard.conflicts(index)) + QLatin1Char('\n'));
+            if (m_options.search.expect && m_heard.all().size() >= m_options.search.expect)
+                finishFind();
+        } else if (m_options.command == Command::Show && target) {
+            if (m_options.format == Format::Json)
+                out(QString::fromUtf8(QJsonDocument(showJson(r)).toJson(QJsonDocument::Indented)));
+            else
+                out(showText(r));
+            finish(ExitOk);
+        } else if (m_options.command == Command::Set && target && !m_options.edits.ip) {
+            finishSet();
+        }
+        break;
+    }
+    case Phase::Verify:
+        if (target) {
+            m_seenAfter = r;
+            judgeVerify(false);
+        }
+        break;
+    case Phase::Done:
+        break;
+    }
+}
+
+void Tool::onDeadline()
+{
+    if (m_phase == Phase::Verify) {
+        judgeVerify(true);
+        return;
+    }
+    switch (m_options.command) {
+    case Command::Find:
+        finishFind();
+        break;
+    case Command::Show:
+        err(QStringLiteral("receiver %1 did not answer within %2 ms")
+                .arg(QString::fromLatin1(m_options.serial))
+                .arg(m_options.search.timeoutMs));
+        finish(ExitNotFound);
+        break;
+    case Command::Set:
+        finishSet();
+        break;
+    case Command::None:
+        break;
+    }
+}
+
+void Tool::onProgress()
+{
+    const qint64 left = std::max<qint64>(0, m_windowMs - m_clock.elapsed());
+    const QString seconds = QString::number(double(left) / 1000.0, 'f', 1);
+    const QString text = m_phase == Phase::Verify
+                             ? QStringLiteral("checking %1: %2 s left")
+                                   .arg(QString::fromLatin1(m_options.serial), seconds)
+                             : QStringLiteral("searching: %1 s left, %2 found")
+                                   .arg(seconds)
+                                   .arg(m_heard.all().size());
+    std::fprintf(stderr, "\r%s\x1b[K", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+    m_progressShown = true;
+}
+
+void Tool::clearProgress()
+{
+    if (!m_progressShown)
+        return;
+    std::fputs("\r\x1b[K", stderr);
+    std::fflush(stderr);
+    m_progressShown = false;
+}
+
+void Tool::out(const QString &text)
+{
+    clearProgress();
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+void Tool::err(const QString &text)
+{
+    clearProgress();
+    std::fprintf(stderr, "vantrel-cli: %s\n", text.toUtf8().constData());
+    std::fflush(stderr);
+}
+
+void Tool::finish(int code)
+{
+    m_phase = Phase::Done;
+    m_deadline.stop();
+    m_retry.stop();
+    m_progress.stop();
+    clearProgress();
+    m_log.line(QStringLiteral("exit code=%1").arg(code));
+    QCoreApplication::exit(code);
+}
+
+void Tool::finishFind()
+{
+    const QList<Receiver> &all = m_heard.all();
+    if (m_options.format == Format::Json) {
+        QString text = QStringLiteral("[");
+        for (int i = 0; i < all.size(); ++i)
+            text += (i ? QStringLiteral(",\n  ") : QStringLiteral("\n  ")) +
+                    QString::fromUtf8(QJsonDocument(findJson(all[i], m_heard.conflicts(i)))
+                                          .toJson(QJsonDocument::Compact));
+        out(text + (all.isEmpty() ? QStringLiteral("]\n") : QStringLiteral("\n]\n")));
+    } else if (m_options.format == Format::Csv) {
+        QString text = csvHeader() + QLatin1Char('\n');
+        for (int i = 0; i < all.size(); ++i)
+            text += csvRow(all[i], m_heard.conflicts(i)) + QLatin1Char('\n');
+        out(text);
+    }
+
+    QList<Quad> reported;
+    for (int i = 0; i < all.size(); ++i) {
+        const QStringList others = m_heard.conflicts(i);
+        if (others.isEmpty() || reported.contains(all[i].ip()))
+            continue;
+        reported << all[i].ip();
+        err(QStringLiteral("warning: IP conflict: %1 is reported by %2, %3")
+                .arg(quadString(all[i].ip()), displayText(fieldText(all[i].head.serialNumber)),
+                     others.join(QStringLiteral(", "))));
+    }
+
+    const int expect = m_options.search.expect;
+    const int found = int(all.size());
+    if (found == 0) {
+        err(QStringLiteral("no receiver answered within %1 ms").arg(m_options.search.timeoutMs));
+        finish(ExitNotFound);
+    } else if (expect && found < expect) {
+        err(QStringLiteral("only %1 of the %2 expected receivers answered within %3 ms")
+                .arg(found)
+                .arg(expect)
+                .arg(m_options.search.timeoutMs));
+        finish(ExitNotFound);
+    } else {
+        finish(ExitOk);
+    }
+}
+
+void Tool::finishSet()
+{
+    m_deadline.stop();
+    m_retry.stop();
+    const Receiver *found = m_heard.find(m_options.serial);
+    const QString serial = QString::fromLatin1(m_options.serial);
+    if (!found) {
+        err(QStringLiteral("receiver %1 did not answer within %2 ms")
+                .arg(serial)
+                .arg(m_options.search.timeoutMs));
+        finish(ExitNotFound);
+        return;
+    }
+    m_target = *found;
+    m_planned = m_target.config;
+    const bool changes = applyEdits(m_planned, m_options.edits);
+    const SetReview review = reviewSet(m_target, m_planned, m_options.edits, m_heard, m_local);
+
+    for (const QString &b : review.blockers)
+        err(QStringLiteral("refused: ") + b);
+    if (!review.blockers.isEmpty()) {
+        finish(ExitRefused);
+        return;
+    }
+    for (const QString &w : review.warnings)
+        err(QStringLiteral("warning: ") + w);
+    if (!review.refusals.isEmpty() && !m_options.force) {
+        for (const QString &r : review.refusals)
+            err(QStringLiteral("refused: ") + r);
+        err(QStringLiteral("nothing sent; --force sends despite these checks"));
+        finish(ExitRefused);
+        return;
+    }
+    for (const QString &r : review.refusals)
+        err(QStringLiteral("--force: sending although ") + r);
+    if (!changes) {
+        out(QStringLiteral("%1 already has these settings; nothing sent\n").arg(serial));
+        finish(ExitOk);
+        return;
+    }
+
+    const auto before = namedValues(m_target.config, m_options.edits);
+    const auto after = namedValues(m_planned, m_options.edits);
+    QStringList changed;
+    for (int i = 0; i < before.size(); ++i)
+        if (before[i].second != after[i].second)
+            changed << QStringLiteral("%1 %2 -> %3")
+                           .arg(before[i].first, before[i].second, after[i].second);
+    out(QStringLiteral("%1 (%2 at %3): %4\n")
+            .arg(serial, displayText(fieldText(m_target.head.deviceName)),
+                 quadString(m_target.ip()), changed.join(QStringLiteral(", "))));
+    sendConfig();
+}
+
+void Tool::sendConfig()
+{
+    const std::vector<std::uint8_t> message = configMessage(m_planned);
+    const QByteArray bytes(reinterpret_cast<const char *>(message.data()), int(message.size()));
+    // Out through the interface where the receiver answered: the limited
+    // broadcast would otherwise follow the default route, which may lead elsewhere.
+    const int index = m_target.interfaceIndex;
+    const QString name = index > 0 ? QNetworkInterface::interfaceNameFromIndex(index) : QString();
+    QString error;
+    if (!m_exchange.send(bytes, Destination{QHostAddress(QHostAddress::Broadcast), index, name},
+                         &error)) {
+        err(QStringLiteral("cannot send the configuration message to 255.255.255.255%1: %2")
+                .arg(name.isEmpty() ? QString() : QStringLiteral(" on ") + name, error));
+        finish(ExitNotConfirmed);
+        return;
+    }
+    out(QStringLiteral("sent the configuration message (%1 bytes) to 255.255.255.255:%2%3\n")
+            .arg(bytes.size())
+            .arg(DevicePort)
+            .arg(name.isEmpty() ? QString() : QStringLiteral(" on ") + name));
+    m_phase = Phase::Verify;
+    m_seenAfter.reset();
+    beginSearch(m_options.verifyTimeoutMs, VerifyResendMs);
+    sendRequests(false);
+}
+
+void Tool::judgeVerify(bool final)
+{
+    const QString serial = QString::fromLatin1(m_options.serial);
+    if (!m_seenAfter) {
+        if (final) {
+            err(QStringLiteral("not seen: %1 did not answer within %2 ms after the configuration "
+                               "message")
+                    .arg(serial)
+                    .arg(m_options.verifyTimeoutMs));
+            finish(ExitNotConfirmed);
+        }
+        return;
+    }
+    const Receiver &seen = *m_seenAfter;
+    const NetworkEdits &edits = m_options.edits;
+    const QStringList missing =
+        seen.configurable ? differences(seen.config, m_planned, edits)
+                          : QStringList{QStringLiteral("it answers as a %1")
+                                            .arg(displayText(fieldText(seen.head.deviceName)))};
+    if (missing.isEmpty()) {
+        out(QStringLiteral("applied: %1 answers with the new settings at %2:%3\n")
+                .arg(serial, quadString(seen.ip()))
+                .arg(u16(seen.head.tcpPort)));
+        finish(ExitOk);
+        return;
+    }
+    // Until the time is up a newer reply may still show the new settings.
+    if (!final)
+        return;
+    const Quad was = m_target.ip(), wanted = quad(m_planned.head.ipAddress);
+    if (seen.ip() != was && seen.ip() != wanted)
+        err(QStringLiteral("seen at another address: %1 answers at %2, not at %3 (%4)")
+                .arg(serial, quadString(seen.ip()), quadString(wanted),
+                     missing.join(QStringLiteral("; "))));
+    else if (seen.configurable && differences(seen.config, m_target.config, edits).isEmpty())
+        err(QStringLiteral("seen unchanged: %1 still answers with its old settings (%2)")
+                .arg(serial, missing.join(QStringLiteral("; "))));
+    else
+        err(QStringLiteral("partly applied: %1 answers, but %2")
+                .arg(serial, missing.join(QStringLiteral("; "))));
+    finish(ExitNotConfirmed);
+}
+
+int run(const QStringList &args)
+{
+    Options options;
+    try {
+        options = parseArguments(args);
+    } catch (const UsageError &e) {
+        std::fprintf(stderr, "vantrel-cli: %s\n", e.message.toUtf8().constData());
+        return ExitUsage;
+    }
+    if (options.help || options.version) {
+        const QString text =
+            options.help ? helpText(options.command)
+                         : QStringLiteral("vantrel-cli %1\n").arg(QLatin1String(VANTREL_VERSION));
+        std::fputs(text.toUtf8().constData(), stdout);
+        return ExitOk;
+    }
+    Tool tool(options);
+    if (const std::optional<int> code = tool.start())
+        return *code;
+    return QCoreApplication::exec();
+}
+
+} // namespace Cli

@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: MIT
+//
+// One run of vantrel-cli: a search (find, show, set), the configuration send
+// and the verifying search of 'set', the progress line and the output. All
+// steps are driven by one event loop through timers and the socket's
+// notifications.
+#pragma once
+
+#include "checks.h"
+#include "exchange.h"
+#include "options.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+namespace Cli {
+
+class Tool : public QObject {
+    Q_OBJECT
+public:
+    explicit Tool(const Options &options, QObject *parent = nullptr);
+    // Prepares everything that can fail before sending; then starts the search.
+    // Returns an exit code when the run ends before the event loop is needed.
+    std::optional<int> start();
+
+private slots:
+    void onReply(const Cli::Receiver &r);
+    void onDeadline();
+    void onRetry();
+    void onProgress();
+
+private:
+    enum class Phase { Search, Verify, Done };
+
+    void beginSearch(int windowMs, int resendEveryMs);
+    int sendRequests(bool reportFailures); // returns how many went out
+    void finish(int code);
+    void finishFind();
+    void finishSet();
+    void sendConfig();
+    void judgeVerify(bool final);
+    void out(const QString &text);
+    void err(const QString &text);
+    void clearProgress();
+
+    Options m_options;
+    Log m_log;
+    Exchange m_exchange;
+    QList<Destination> m_destinations;
+    QList<LocalSubnet> m_local;
+    ReceiverList m_heard;
+    Phase m_phase = Phase::Search;
+    QTimer m_deadline;
+    QTimer m_retry;
+    QTimer m_progress;
+    QElapsedTimer m_clock;
+    int m_windowMs = 0;
+    int m_retriesLeft = 0;
+    bool m_terminal = false;
+    bool m_progressShown = false;
+
+    // 'set'
+    Receiver m_target;
+    DeviceConfigRecord m_planned{};
+    std::optional<Receiver> m_seenAfter;
+};
+
+// Parses the arguments, runs the command and returns the exit code.
+int run(const QStringList &args);
+
+} // namespace Cli
