@@ -133,8 +133,9 @@ void MainWindow::ReadUDPMessages()
         // A longer datagram is cut to the buffer; the kernel drops the rest.
         const qint64 size = m_pRecvSocket->readDatagram(reinterpret_cast<char *>(buffer.data()),
                                                         qint64(buffer.size()));
+        // A failed read has dropped its datagram; any others wake this slot again.
         if (size < 0)
-            continue;
+            break;
         if (Discovery::isValidReply(buffer.data(), std::size_t(size)))
             TakeReply(buffer.data(), std::size_t(size));
     }
