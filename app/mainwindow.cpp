@@ -16,6 +16,21 @@
 #include <string>
 #include <vector>
 
+namespace {
+
+// Room for a few tens of milliseconds of a flood of small datagrams, so that
+// replies still find space while the GUI thread is busy or descheduled. The
+// kernel caps it at net.core.rmem_max.
+constexpr int ReceiveBufferBytes = 4 << 20;
+
+void bindReplyPort(QUdpSocket *socket)
+{
+    if (socket->bind(Discovery::ReplyPort))
+        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, ReceiveBufferBytes);
+}
+
+} // namespace
+
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_pRecvSocket(nullptr), m_bUdpOpen(false),
       m_Headers(), m_ConfigRecords(), m_InfoRecords()
@@ -91,7 +106,7 @@ void MainWindow::OnListDoubleClick(QListWidgetItem *item)
 void MainWindow::SendConfiguration(const DeviceConfigRecord &record)
 {
     if (!m_bUdpOpen)
-        m_pRecvSocket->bind(Discovery::ReplyPort);
+        bindReplyPort(m_pRecvSocket);
     m_bUdpOpen = true;
     qDebug("UDP Open");
 
@@ -108,7 +123,7 @@ void MainWindow::SendDiscoverRequest()
     const auto request = Discovery::discoverRequest();
 
     if (!m_bUdpOpen)
-        m_pRecvSocket->bind(Discovery::ReplyPort);
+        bindReplyPort(m_pRecvSocket);
     m_bUdpOpen = true;
 
     for (const QNetworkInterface &interface : interfaces) {
