@@ -5,6 +5,7 @@
 #include "editdevicedlg.h"
 #include "sdrxxdialog.h"
 
+#include <QDataStream>
 #include <QDebug>
 #include <QNetworkInterface>
 #include <QSettings>
@@ -29,6 +30,27 @@ void bindReplyPort(QUdpSocket *socket)
         socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, ReceiveBufferBytes);
 }
 
+// restoreGeometry() does not check that its stream held every field: a value
+// cut short (an interrupted write, a hand-edited file) restores a window of
+// one pixel. Reads the fields as Qt writes them and takes only a whole value
+// with a real normal geometry.
+bool wholeGeometry(const QByteArray &geometry)
+{
+    QDataStream in(geometry);
+    in.setVersion(QDataStream::Qt_4_0);
+    quint32 magic = 0;
+    quint16 major = 0, minor = 0;
+    QRect frame, normal, restored;
+    qint32 screen = 0, screenWidth = 0;
+    quint8 maximized = 0, fullScreen = 0;
+    in >> magic >> major >> minor >> frame >> normal >> screen >> maximized >> fullScreen;
+    if (major > 1)
+        in >> screenWidth;
+    if (major > 2)
+        in >> restored;
+    return in.status() == QDataStream::Ok && normal.isValid();
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -40,7 +62,9 @@ MainWindow::MainWindow(QWidget *parent)
 
     QSettings settings(QSettings::UserScope, QStringLiteral("Quorvane"), QStringLiteral("Vantrel"));
     settings.beginGroup(QStringLiteral("MainWindow"));
-    restoreGeometry(settings.value(QStringLiteral("geometry")).toByteArray());
+    const QByteArray geometry = settings.value(QStringLiteral("geometry")).toByteArray();
+    if (wholeGeometry(geometry))
+        restoreGeometry(geometry);
     const bool minimized = settings.value(QStringLiteral("minstate"), false).toBool();
     settings.endGroup();
 
