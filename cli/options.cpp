@@ -90,9 +90,9 @@ const char *const SetHelp = R"(Usage: vantrel-cli set SERIAL SETTING... [OPTION]
 Finds the receiver with serial number SERIAL, takes its own reply, changes only
 the named settings, and sends the result once as the configuration message to
 255.255.255.255, UDP port 48321, on the interface where the receiver answered.
-Then it searches again and reports whether the receiver answers with the new
-settings. With --ip the first search runs for the whole --timeout, so that
-every receiver that might hold the address can answer.
+The first search runs for the whole --timeout, so that the checks see every
+receiver that answers. After sending it searches again and reports whether
+the receiver answers with the new settings.
 
 Settings (at least one):
   --ip A.B.C.D        TCP control IP address

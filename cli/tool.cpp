@@ -251,8 +251,6 @@ void Tool::onReply(const Receiver &r)
             else
                 out(showText(r));
             finish(ExitOk);
-        } else if (m_options.command == Command::Set && target && !m_options.edits.ip) {
-            finishSet();
         }
         break;
     }
@@ -409,6 +407,12 @@ void Tool::finishSet()
         finish(ExitRefused);
         return;
     }
+    // Nothing sent, nothing lost: the checks below guard a send.
+    if (!changes) {
+        out(QStringLiteral("%1 already has these settings; nothing sent\n").arg(serial));
+        finish(ExitOk);
+        return;
+    }
     for (const QString &w : review.warnings)
         err(QStringLiteral("warning: ") + w);
     if (!review.refusals.isEmpty() && !m_options.force) {
@@ -420,11 +424,6 @@ void Tool::finishSet()
     }
     for (const QString &r : review.refusals)
         err(QStringLiteral("--force: sending although ") + r);
-    if (!changes) {
-        out(QStringLiteral("%1 already has these settings; nothing sent\n").arg(serial));
-        finish(ExitOk);
-        return;
-    }
 
     const auto before = namedValues(m_target.config, m_options.edits);
     const auto after = namedValues(m_planned, m_options.edits);

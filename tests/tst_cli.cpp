@@ -1,0 +1,682 @@
+// SPDX-License-Identifier: MIT
+//
+// vantrel-cli as a black box in the test's own network namespace: against the
+// receiver emulator, and against a receiver played inside the test for the
+// answers the emulator does not give (moved address, half-applied settings,
+// malformed replies).
+#include "discovery.h"
+#include "emulatorprocess.h"
+#include "replies.h"
+#include "testnet.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <functional>
+
+using namespace Discovery;
+
+namespace {
+
+const QString Marlo = "model=Marlo,serial=MA1001,ip=192.0.2.10,port=1024";
+const QString Tessa = "model=Tessa,serial=TS1,ip=192.0.2.20,port=300";
+
+struct Result {
+    int code = -1;
+    QString out, err;
+};
+
+// Runs the tool while the event loop goes on, so a receiver played by the test answers.
+Result cli(const QStringList &args, const std::function<void()> &childSetup = {})
+{
+    QProcess p;
+    if (childSetup)
+        p.setChildProcessModifier(childSetup);
+    QEventLoop loop;
+    QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    p.start(QStringLiteral(CLI_PATH), args);
+    loop.exec();
+    if (p.state() != QProcess::NotRunning) {
+        p.kill();
+        p.waitForFinished();
+        return {};
+    }
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+// The emulator's log after it has handled what the tool sent.
+QStringList settled(EmulatorProcess &emu, const QString &text)
+{
+    QTest::qWait(150);
+    return emu.lines(text);
+}
+
+// A receiver played inside the test: answers each request with `replies` and
+// hands configuration messages to `onConfig`.
+class FakeReceiver {
+public:
+    FakeReceiver()
+    {
+        m_socket.bind(QHostAddress::AnyIPv4, DevicePort, QUdpSocket::ShareAddress);
+        QObject::connect(&m_socket, &QUdpSocket::readyRead, [this] {
+            while (m_socket.hasPendingDatagrams()) {
+                const QNetworkDatagram d = m_socket.receiveDatagram();
+                const QByteArray b = d.data();
+                if (b.size() > 4 && b[4] == char(OpDiscover))
+                    for (const QByteArray &r : replies)
+                        m_socket.writeDatagram(r, d.senderAddress(), ReplyPort);
+                else if (b.size() > 4 && b[4] == char(OpConfigure) && onConfig)
+                    onConfig(b);
+            }
+        });
+    }
+    QList<QByteArray> replies;
+    std::function<void(const QByteArray &)> onConfig;
+
+private:
+    QUdpSocket m_socket;
+};
+
+QByteArray fakeMarlo()
+{
+    QByteArray r = Replies::reply({});
+    setQuad(reinterpret_cast<DeviceConfigRecord *>(r.data())->subnetMask, {255, 255, 255, 0});
+    return r;
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+private slots:
+    // --- find ---------------------------------------------------------------
+
+    void findInEachFormat()
+    {
+        // OD1's name holds a quote and an escape byte: text must defuse it, JSON
+        // and CSV must carry it exactly.
+        EmulatorProcess emu({"--device", Marlo + ",inuse=1,mac=00:11:22:33:44:55,fw=108",
+                             "--device", "model=Tessa,serial=TS1,ip=192.0.2.10,port=300,fw=211",
+                             "--device", "model=Od\"d,serial=OD1,ip=192.0.2.30,port=7,raw=8:1b"});
+        QVERIFY(emu.waitReady());
+        const QString conflict = "vantrel-cli: warning: IP conflict: 192.0.2.10 is reported by "
+                                 "MA1001, TS1\n";
+
+        Result r = cli({"find", "--timeout", "500"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.err, conflict);
+        const QStringList rows = r.out.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(rows.size(), 4);
+        QVERIFY(rows[0].startsWith("MODEL "));
+        QCOMPARE(rows[1].simplified(), "Marlo MA1001 192.0.2.10 1024 00:11:22:33:44:55 1.08 yes");
+        QCOMPARE(rows[2].simplified(),
+                 "Tessa TS1 192.0.2.10 300 - 2.11 no IP conflict with MA1001");
+        QVERIFY(rows[3].startsWith("Od\"? "));
+        QVERIFY(!r.out.contains(QChar(0x1b)));
+
+        r = cli({"find", "--timeout", "500", "--json"});
+        QCOMPARE(r.code, 0);
+        const QJsonArray list = QJsonDocument::fromJson(r.out.toUtf8()).array();
+        QCOMPARE(list.size(), 3);
+        const QJsonObject m = list[0].toObject();
+        QCOMPARE(m.value("serial").toString(), "MA1001");
+        QCOMPARE(m.value("model").toString(), "Marlo");
+        QCOMPARE(m.value("ip").toString(), "192.0.2.10");
+        QCOMPARE(m.value("port").toInt(), 1024);
+        QCOMPARE(m.value("mac").toString(), "00:11:22:33:44:55");
+        QCOMPARE(m.value("firmware").toString(), "1.08");
+        QCOMPARE(m.value("inUse").toBool(), true);
+        QCOMPARE(m.value("configurable").toBool(), true);
+        QCOMPARE(m.value("conflict").toArray(), QJsonArray({"TS1"}));
+        QVERIFY(list[1].toObject().value("mac").isNull());
+        QCOMPARE(list[1].toObject().value("conflict").toArray(), QJsonArray({"MA1001"}));
+        QCOMPARE(list[2].toObject().value("model").toString(), QString("Od\"\x1b"));
+        QCOMPARE(list[2].toObject().value("conflict").toArray(), QJsonArray());
+
+        r = cli({"find", "--timeout", "500", "--csv"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, "model,serial,ip,port,mac,firmware,inUse,configurable,conflict\n"
+                        "Marlo,MA1001,192.0.2.10,1024,00:11:22:33:44:55,1.08,true,true,TS1\n"
+                        "Tessa,TS1,192.0.2.10,300,,2.11,false,false,MA1001\n"
+                        "\"Od\"\"\x1b\",OD1,192.0.2.30,7,,1.07,false,false,\n");
+    }
+
+    void expectStopsAtTheNthAnswer()
+    {
+        EmulatorProcess emu(
+            {"--delay", "300", "--many", "3:model=Pentra,serial=PX,ip=192.0.2.100,port=5000"});
+        QVERIFY(emu.waitReady());
+        Result r = cli({"find", "--expect", "3", "--timeout", "20000", "--interface", "vt0"});
+        const QDateTime exited = QDateTime::currentDateTimeUtc();
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out.count('\n'), 4);
+        const QStringList answers = settled(emu, " send ");
+        QCOMPARE(answers.size(), 3);
+        const QDateTime third =
+            QDateTime::fromString(answers.last().section(' ', 0, 0), Qt::ISODateWithMs);
+        const qint64 ms = third.msecsTo(exited);
+        qInfo("--expect 3: the tool exited %lld ms after the third answer", ms);
+        QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
+
+        r = cli({"find", "--expect", "4", "--timeout", "800", "--json"});
+        QCOMPARE(r.code, 2);
+        QCOMPARE(QJsonDocument::fromJson(r.out.toUtf8()).array().size(), 3);
+        QCOMPARE(r.err, "vantrel-cli: only 3 of the 4 expected receivers answered within 800 ms\n");
+    }
+
+    void requestDestinations_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("requests"); // "dst=... if=..." once per request
+        QTest::addColumn<bool>("only");            // no other request may arrive
+        QTest::newRow("every interface")
+            << QStringList() << QStringList{"dst=192.0.2.255 if=vt0", "dst=198.51.100.255 if=vt1"}
+            << false;
+        QTest::newRow("one interface") << QStringList{"--interface", "vt1"}
+                                       << QStringList{"dst=198.51.100.255 if=vt1"} << true;
+        QTest::newRow("limited broadcast on one interface")
+            << QStringList{"--interface", "vt1", "--also-limited"}
+            << QStringList{"dst=198.51.100.255 if=vt1", "dst=255.255.255.255 if=vt1"} << true;
+        QTest::newRow("retries") << QStringList{"--interface", "vt0", "--retries", "2"}
+                                 << QStringList{"dst=192.0.2.255 if=vt0", "dst=192.0.2.255 if=vt0",
+                                                "dst=192.0.2.255 if=vt0"}
+                                 << true;
+    }
+    void requestDestinations()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, requests);
+        QFETCH(bool, only);
+        EmulatorProcess emu({"--device", Marlo});
+        QVERIFY(emu.waitReady());
+        const Result r = cli(QStringList{"find", "--csv", "--timeout", "600"} + args);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out.count('\n'), 2); // replies merge by serial
+        const QStringList got = settled(emu, "kind=request");
+        for (const QString &want : QSet<QString>(requests.begin(), requests.end()))
+            QCOMPARE(got.filter(" " + want + " ").size(), requests.count(want));
+        if (only)
+            QCOMPARE(got.size(), requests.size());
+    }
+
+    // --- show ---------------------------------------------------------------
+
+    void showTellsEverything()
+    {
+        EmulatorProcess emu({"--device",
+                             Marlo + ",mac=00:11:22:33:44:55,hw=203,fw=108,boot=104,fpgaid=7,"
+                                     "fpgarev=9,options=0x16,mask=255.255.0.0,gw=192.0.2.254,"
+                                     "altip=198.51.100.7,altport=5001,dhcp=1,fpga=2",
+                             "--device", Tessa + ",status=2,fw=211,boot=105,connection=USB 2.0"});
+        QVERIFY(emu.waitReady());
+        Result r = cli({"show", "MA1001", "--json"});
+        QCOMPARE(r.code, 0);
+        const QJsonObject m = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        const QJsonObject expected{
+            {"model", "Marlo"},
+            {"serial", "MA1001"},
+            {"configurable", true},
+            {"ip", "192.0.2.10"},
+            {"port", 1024},
+            {"inUse", false},
+            {"firmware", "1.08"},
+            {"boot", "1.04"},
+            {"hardware", "2.03"},
+            {"fpgaId", 7},
+            {"fpgaRevision", 9},
+            {"mac", "00:11:22:33:44:55"},
+            {"mask", "255.255.0.0"},
+            {"gateway", "192.0.2.254"},
+            {"dhcp", true},
+            {"altUdp", false},
+            {"altIp", "198.51.100.7"},
+            {"altPort", 5001},
+            {"fpga", 2},
+            {"options", QJsonArray{"RefLock", "Down Converter", "X2 Receiver"}}};
+        QCOMPARE(m, expected);
+
+        r = cli({"show", "TS1"});
+        QCOMPARE(r.code, 0);
+        QVERIFY(r.out.contains(QRegularExpression("Connection: +USB 2.0\n")));
+        QVERIFY(r.out.contains(QRegularExpression("Firmware version: +2.11\n")));
+        QVERIFY(r.out.contains(QRegularExpression("In use: +yes\n")));
+    }
+
+    // --- set ----------------------------------------------------------------
+
+    // The message is the receiver's own reply with only the named bytes changed.
+    void setEachField_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("changes"); // "offset:hex"
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("warning");
+        const QString d = Marlo + ",flags=0x84,raw=41:a1a2a3,raw=88:b1b2b3";
+        const auto row = [&](const char *tag, const QStringList &args, const QStringList &changes,
+                             const QString &device = QString(), int size = 103,
+                             const QString &warning = QString()) {
+            QTest::newRow(tag) << (device.isEmpty() ? d : device) << args << changes << size
+                               << warning;
+        };
+        row("ip", {"--ip", "192.0.2.50"}, {"37:320200c0"});
+        row("port", {"--port", "2000"}, {"53:d007"});
+        row("mask", {"--mask", "255.255.0.0"}, {"72:0000ffff"});
+        row("gateway", {"--gateway", "192.0.2.254"}, {"76:fe0200c0"});
+        row("dhcp on", {"--dhcp", "on"}, {"71:85"});
+        row("alt-udp on", {"--alt-udp", "on"}, {"71:86"});
+        row("alt-ip", {"--alt-ip", "198.51.100.7"}, {"80:076433c6"});
+        row("alt-port", {"--alt-port", "5001"}, {"84:8913"});
+        row("fpga", {"--fpga", "2"}, {"86:02"});
+        row("several", {"--port", "2000", "--dhcp", "on", "--fpga", "1"},
+            {"53:d007", "71:85", "86:01"});
+        row("unknown fpga kept", {"--port", "2000"}, {"53:d007"}, d + ",raw=86:07");
+        row("length 90", {"--port", "2000"}, {"53:d007"}, d + ",length=90", 90);
+        row("length 200", {"--port", "2000"}, {"53:d007"}, d + ",length=200", 103);
+        row("out of reach", {"--ip", "203.0.113.9", "--gateway", "0.0.0.0"},
+            {"37:097100cb", "76:00000000"}, d, 103,
+            "warning: 203.0.113.9 lies outside every subnet of this computer (192.0.2.0/24 on vt0, "
+            "198.51.100.0/24 on vt1)");
+    }
+    void setEachField()
+    {
+        QFETCH(QString, device);
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, changes);
+        QFETCH(int, size);
+        QFETCH(QString, warning);
+        EmulatorProcess emu({"--device", device, "--device", Tessa});
+        QVERIFY(emu.waitReady());
+        const Result r = cli(QStringList{"set", "MA1001", "--timeout", "400"} + args);
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains("\napplied: MA1001 answers with the new settings"),
+                 qPrintable(r.out + r.err));
+        if (warning.isEmpty())
+            QCOMPARE(r.err, QString());
+        else
+            QVERIFY2(r.err.contains(warning), qPrintable(r.err));
+
+        const QStringList configs = settled(emu, "kind=config");
+        QCOMPARE(configs.size(), 1);
+        QByteArray expected = EmulatorProcess::hexOf(emu.lines(" send ", "serial=MA1001").first());
+        expected = expected.left(size);
+        expected[4] = char(OpConfigure);
+        for (const QString &c : changes) {
+            const QByteArray bytes = QByteArray::fromHex(c.section(':', 1).toLatin1());
+            expected.replace(c.section(':', 0, 0).toInt(), bytes.size(), bytes);
+        }
+        QCOMPARE(EmulatorProcess::hexOf(configs.first()).toHex(), expected.toHex());
+    }
+
+    void setNothingToChange()
+    {
+        EmulatorProcess emu({"--device", Marlo});
+        QVERIFY(emu.waitReady());
+        const Result r = cli({"set", "MA1001", "--port", "1024", "--fpga", "0"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, "MA1001 already has these settings; nothing sent\n");
+        QVERIFY(settled(emu, "kind=config").isEmpty());
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QStringList>("devices");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("forceable");
+        const QStringList two{"--device", Marlo, "--device", Tessa};
+        const auto row = [&](const char *tag, const QStringList &args, const QString &reason,
+                             bool forceable = true, const QStringList &devices = {}) {
+            QTest::newRow(tag) << (devices.isEmpty() ? two : devices)
+                               << QStringList{"set", args.first()} + args.mid(1) << reason
+                               << forceable;
+        };
+        row("ip 0.0.0.0", {"MA1001", "--ip", "0.0.0.0"}, "--ip 0.0.0.0 lies in 0.0.0.0/8");
+        row("limited broadcast", {"MA1001", "--ip", "255.255.255.255"},
+            "--ip 255.255.255.255 is the limited broadcast address");
+        row("multicast", {"MA1001", "--ip", "224.0.0.251"}, "--ip 224.0.0.251 is a multicast");
+        row("loopback", {"MA1001", "--ip", "127.0.0.2"}, "--ip 127.0.0.2 is a loopback address");
+        row("network address", {"MA1001", "--ip", "192.0.2.0"},
+            "--ip 192.0.2.0 is the network address of its subnet 192.0.2.0/24");
+        row("subnet broadcast", {"MA1001", "--ip", "192.0.2.255"},
+            "--ip 192.0.2.255 is the broadcast address of its subnet 192.0.2.0/24");
+        row("this computer", {"MA1001", "--ip", "198.51.100.1", "--gateway", "0.0.0.0"},
+            "--ip 198.51.100.1 is this computer's own address (on vt1)");
+        row("taken by another receiver", {"MA1001", "--ip", "192.0.2.20"},
+            "--ip 192.0.2.20 is already reported by receiver TS1 (Tessa)");
+        row("mask with a gap", {"MA1001", "--mask", "255.0.255.0"},
+            "--mask 255.0.255.0 is not contiguous");
+        row("gateway outside", {"MA1001", "--gateway", "198.51.100.1"},
+            "the gateway 198.51.100.1 lies outside the new subnet 192.0.2.0/24 of 192.0.2.10");
+        row("new subnet, old gateway", {"MA1001", "--ip", "198.51.100.9"},
+            "the gateway 192.0.2.1 (unchanged) lies outside the new subnet 198.51.100.0/24");
+        row("narrower mask strands the gateway", {"MA1001", "--mask", "255.255.255.252"},
+            "the gateway 192.0.2.1 (unchanged) lies outside the new subnet 192.0.2.8/30");
+        row("port 0", {"MA1001", "--port", "0"}, "--port 0: the receiver would listen on no");
+        row("alt-port 0", {"MA1001", "--alt-port", "0"}, "--alt-port 0: UDP data cannot go", true,
+            {"--device", Marlo + ",altport=5001"});
+        row("serial answered twice", {"MA1001", "--port", "2000"},
+            "serial number MA1001 answered from ", true,
+            {"--device", Marlo, "--device", "model=Marlo,serial=MA1001,ip=192.0.2.11,port=1"});
+        row("other model", {"TS1", "--port", "5"}, "receiver TS1 is a Tessa; only Pentra", false);
+        row("short reply", {"SH1", "--port", "5"},
+            "the reply of SH1 is too short to build its configuration message from: 80 bytes "
+            "with length field 80 (expected at least 87 of both)",
+            false, {"--device", "model=Pentra,serial=SH1,ip=192.0.2.40,port=1,length=80"});
+    }
+    void refusals()
+    {
+        QFETCH(QStringList, devices);
+        QFETCH(QStringList, args);
+        QFETCH(QString, reason);
+        QFETCH(bool, forceable);
+        EmulatorProcess emu(devices);
+        QVERIFY(emu.waitReady());
+        args << "--timeout"
+             << "300"
+             << "--verify-timeout"
+             << "1000";
+
+        Result r = cli(args);
+        QCOMPARE(r.code, 4);
+        QCOMPARE(r.out, QString());
+        QVERIFY2(r.err.contains("vantrel-cli: refused: " + reason), qPrintable(r.err));
+        QVERIFY(settled(emu, "kind=config").isEmpty());
+
+        r = cli(args << "--force");
+        if (forceable) {
+            QVERIFY2(r.err.contains("vantrel-cli: --force: sending although " + reason),
+                     qPrintable(r.err));
+            QVERIFY(!r.err.contains("refused"));
+            QCOMPARE(settled(emu, "kind=config").size(), 1);
+        } else {
+            QCOMPARE(r.code, 4);
+            QVERIFY(settled(emu, "kind=config").isEmpty());
+        }
+    }
+
+    void notConfirmed_data()
+    {
+        QTest::addColumn<QStringList>("emulator"); // empty: the test plays the receiver
+        QTest::addColumn<QString>("fake");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("ignores the message")
+            << QStringList{"--ignore-config", "--device", Marlo} << QString()
+            << QStringList{"--port", "2000"}
+            << "seen unchanged: MA1001 still answers with its old settings (port is 1024, "
+               "expected 2000)";
+        QTest::newRow("silent afterwards")
+            << QStringList{"--device", Marlo + ",delay=700"} << QString()
+            << QStringList{"--port", "2000", "--interface", "vt0", "--verify-timeout", "400"}
+            << "not seen: MA1001 did not answer within 400 ms after the configuration message";
+        QTest::newRow("moves elsewhere")
+            << QStringList() << "elsewhere" << QStringList{"--ip", "192.0.2.50"}
+            << "seen at another address: MA1001 answers at 192.0.2.77, not at 192.0.2.50";
+        QTest::newRow("takes half")
+            << QStringList() << "half" << QStringList{"--port", "2000", "--fpga", "1"}
+            << "partly applied: MA1001 answers, but fpga is 0, expected 1";
+    }
+    void notConfirmed()
+    {
+        QFETCH(QStringList, emulator);
+        QFETCH(QString, fake);
+        QFETCH(QStringList, args);
+        QFETCH(QString, outcome);
+        std::unique_ptr<EmulatorProcess> emu;
+        FakeReceiver receiver;
+        if (!emulator.isEmpty()) {
+            emu = std::make_unique<EmulatorProcess>(emulator);
+            QVERIFY(emu->waitReady());
+        } else {
+            receiver.replies = {fakeMarlo()};
+            receiver.onConfig = [&](const QByteArray &msg) {
+                QByteArray now = receiver.replies.first();
+                if (fake == "elsewhere")
+                    now = msg.left(now.size());
+                else
+                    now.replace(53, 2, msg.mid(53, 2)); // the port only
+                now[4] = char(OpDiscover);
+                if (fake == "elsewhere")
+                    setQuad(reinterpret_cast<DeviceConfigRecord *>(now.data())->head.ipAddress,
+                            {192, 0, 2, 77});
+                receiver.replies = {now};
+            };
+        }
+        if (!args.contains("--verify-timeout"))
+            args << "--verify-timeout"
+                 << "800";
+        const Result r = cli(QStringList{"set", "MA1001", "--timeout", "1000"} + args);
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.out.contains("sent the configuration message (103 bytes) to "
+                                "255.255.255.255:48321"),
+                 qPrintable(r.out));
+        QVERIFY2(r.err.contains("vantrel-cli: " + outcome), qPrintable(r.err));
+    }
+
+    void notFound_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("show") << QStringList{"show", "NOPE"}
+                              << "receiver NOPE did not answer within 300 ms";
+        QTest::newRow("set") << QStringList{"set", "NOPE", "--port", "5"}
+                             << "receiver NOPE did not answer within 300 ms";
+        QTest::newRow("find, none answers")
+            << QStringList{"find", "--json"} << "no receiver answered within 300 ms";
+    }
+    void notFound()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, error);
+        std::unique_ptr<EmulatorProcess> emu;
+        if (args.first() != "find") {
+            emu = std::make_unique<EmulatorProcess>(QStringList{"--device", Marlo});
+            QVERIFY(emu->waitReady());
+        }
+        const Result r = cli(args << "--timeout"
+                                  << "300");
+        QCOMPARE(r.code, 2);
+        QCOMPARE(r.err, "vantrel-cli: " + error + "\n");
+        if (emu)
+            QVERIFY(settled(*emu, "kind=config").isEmpty());
+        else
+            QCOMPARE(r.out, "[]\n");
+    }
+
+    // --- arguments ----------------------------------------------------------
+
+    void badArguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("error");
+        const auto row = [](const char *tag, const QString &line, const QString &error) {
+            QTest::newRow(tag) << line.split(' ', Qt::SkipEmptyParts) << error;
+        };
+        row("no command", "", "no command given; expected find, show or set");
+        row("unknown command", "list", "unknown command 'list'; expected find, show or set");
+        row("option before command", "--json find", "unknown option '--json' before the command");
+        row("find with an argument", "find MA1001", "find: unexpected argument 'MA1001'");
+        row("show without serial", "show --json", "show: the serial number of the receiver is");
+        row("two serials", "show A B", "show: unexpected argument 'B' after the serial number");
+        row("serial too long", "show ABCDEFGHIJKLMNOPQ", "is longer than the 16 bytes");
+        row("set without settings", "set MA1001 --force", "set: no setting to change");
+        row("octet above 255", "set MA1001 --ip 192.0.2.256", "--ip: '192.0.2.256' is not an IPv4");
+        row("three octets", "set MA1001 --gateway 192.0.2", "--gateway: '192.0.2' is not an IPv4");
+        row("leading zero", "set MA1001 --mask 255.255.255.000",
+            "--mask: '255.255.255.000' is not");
+        row("port above 65535", "set MA1001 --port 65536",
+            "--port: '65536' is not a number from 0");
+        row("port not a number", "set MA1001 --alt-port 12ab",
+            "--alt-port: '12ab' is not a number");
+        row("dhcp yes", "set MA1001 --dhcp yes", "--dhcp: 'yes' is neither on nor off");
+        row("fpga 3", "set MA1001 --fpga 3", "--fpga: '3' is not 0, 1 or 2");
+        row("timeout 0", "find --timeout 0", "--timeout: '0' is not a number from 1 to 600000");
+        row("timeout negative", "find --timeout=-5", "--timeout: '-5' is not a number from 1");
+        row("expect 0", "find --expect 0", "--expect: '0' is not a number from 1");
+        row("retries above 100", "find --retries 101",
+            "--retries: '101' is not a number from 0 to");
+        row("value missing", "find --timeout", "find: --timeout needs a value");
+        row("flag with a value", "find --json=yes", "find: --json takes no value");
+        row("given twice", "set MA1001 --port 1 --port 2", "set: --port is given twice");
+        row("json and csv", "find --json --csv", "--json and --csv exclude each other");
+        row("option of another command", "show MA1001 --ip 192.0.2.1",
+            "show: --ip does not apply to this command");
+        row("unknown option", "find --fast", "find: unknown option '--fast'");
+        row("unknown interface", "find --interface eth9", "--interface: no interface 'eth9'");
+        row("interface without IPv4", "find --interface vt0p", "vt0p has no IPv4 broadcast");
+        row("log in a missing folder", "find --log /nonexistent/dir/log",
+            "--log: cannot write '/nonexistent/dir/log'");
+    }
+    void badArguments()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, error);
+        EmulatorProcess emu({"--device", Marlo});
+        QVERIFY(emu.waitReady());
+        const Result r = cli(args);
+        QCOMPARE(r.code, 1);
+        QCOMPARE(r.out, QString());
+        QVERIFY2(r.err.startsWith("vantrel-cli: ") && r.err.count('\n') == 1 &&
+                     r.err.contains(error),
+                 qPrintable(r.err));
+        QVERIFY(settled(emu, "recv").isEmpty()); // nothing was sent
+    }
+
+    void help_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("usage");
+        QTest::newRow("program") << QStringList{"--help"} << "Usage: vantrel-cli COMMAND";
+        QTest::newRow("find") << QStringList{"find", "--help"} << "Usage: vantrel-cli find";
+        QTest::newRow("show") << QStringList{"show", "-h"} << "Usage: vantrel-cli show SERIAL";
+        QTest::newRow("set, despite a bad value")
+            << QStringList{"set", "--ip", "bad", "--help"} << "Usage: vantrel-cli set SERIAL";
+    }
+    void help()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, usage);
+        const Result r = cli(args);
+        QCOMPARE(r.code, 0);
+        QVERIFY(r.out.startsWith(usage));
+        QVERIFY(r.out.contains("Exit status"));
+        QCOMPARE(r.err, QString());
+    }
+
+    // --- robustness, log, terminal -------------------------------------------
+
+    void malformedRepliesAreDropped()
+    {
+        FakeReceiver receiver;
+        Replies::Device shortOne, big;
+        shortOne.serial = "SH1";
+        shortOne.size = 60;
+        big.model = "Pentra";
+        big.serial = "BIG1";
+        big.size = 4000;
+        receiver.replies = {QByteArray("\0\0\x5a", 3), fakeMarlo().left(55),
+                            QByteArray("\0\0\xa5\x5a", 4) + QByteArray(99, 'x'),
+                            Replies::reply(shortOne), Replies::reply(big)};
+        QTemporaryDir dir;
+        const QString log = dir.filePath("log");
+        Result r = cli({"find", "--json", "--timeout", "400", "--interface", "vt0", "--log", log});
+        QCOMPARE(r.code, 0);
+        const QJsonArray list = QJsonDocument::fromJson(r.out.toUtf8()).array();
+        QCOMPARE(list.size(), 2);
+        QCOMPARE(list[0].toObject().value("serial").toString(), "SH1");
+        QCOMPARE(list[1].toObject().value("serial").toString(), "BIG1");
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(f.readAll());
+        QCOMPARE(text.count(" result=invalid "), 2);
+        QCOMPARE(text.count(" result=short "), 1);
+        QCOMPARE(text.count(" result=reply "), 2);
+    }
+
+    void logRecordsEveryDatagram()
+    {
+        EmulatorProcess emu({"--device", Marlo});
+        QVERIFY(emu.waitReady());
+        QTemporaryDir dir;
+        const QString log = dir.filePath("log");
+        QCOMPARE(cli({"set", "MA1001", "--port", "2000", "--interface", "vt0", "--log", log}).code,
+                 0);
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(f.readAll());
+        const QByteArray request = "38005aa5" + QByteArray(104, '0');
+        const QByteArray reply = EmulatorProcess::hexOf(emu.lines(" send ").first()).toHex();
+        const QByteArray config =
+            EmulatorProcess::hexOf(settled(emu, "kind=config").first()).toHex();
+        const QString time = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z";
+        QVERIFY(text.contains(QRegularExpression(
+            time + " send from=0.0.0.0:48322 to=192.0.2.255:48321 if=vt0 size=56 hex=" + request)));
+        QVERIFY(text.contains(QRegularExpression(
+            time +
+            " recv from=192.0.2.1:48321 to=192.0.2.1:48322 if=vt0 size=103 result=reply hex=" +
+            reply)));
+        QVERIFY(text.contains(QRegularExpression(
+            time +
+            " send from=0.0.0.0:48322 to=255.255.255.255:48321 if=vt0 size=103 hex=" + config)));
+    }
+
+    void progressOnlyOnATerminal()
+    {
+        EmulatorProcess emu({"--device", Marlo});
+        QVERIFY(emu.waitReady());
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        const QByteArray terminal = ptsname(master);
+        fcntl(master, F_SETFL, O_NONBLOCK);
+        const auto screen = [&] {
+            QByteArray seen;
+            char buf[4096];
+            for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+                seen.append(buf, int(n));
+            return QString::fromUtf8(seen);
+        };
+        const auto onTerminal = [&](bool out, bool err) {
+            return [&terminal, out, err] {
+                const int fd = open(terminal.constData(), O_RDWR | O_NOCTTY);
+                if (out)
+                    dup2(fd, 1);
+                if (err)
+                    dup2(fd, 2);
+                close(fd);
+            };
+        };
+        const QStringList find{"find", "--timeout", "400"};
+
+        QCOMPARE(cli(find, onTerminal(true, true)).code, 0);
+        QString shown = screen();
+        QVERIFY2(shown.contains(QRegularExpression("searching: 0\\.\\d s left, \\d found")),
+                 qPrintable(shown));
+        QVERIFY(shown.contains("MA1001"));
+
+        const Result piped = cli(find, onTerminal(false, true));
+        QCOMPARE(piped.code, 0);
+        QVERIFY(piped.out.contains("MA1001"));
+        shown = screen();
+        QVERIFY2(!shown.contains("searching"), qPrintable(shown));
+        close(master);
+    }
+};
+
+VANTREL_NET_TEST_MAIN(TestCli, {{"vt0", "192.0.2.1/24"}, {"vt1", "198.51.100.1/24"}})
+#include "tst_cli.moc"
