@@ -107,8 +107,9 @@ Settings (at least one):
 
 Options:
   --force             send although a check refuses, naming each check
-  --verify-timeout MS search for the receiver this long after sending
-                      (1 to 600000, default 3000)
+  --verify-timeout MS
+                      search for the receiver this long after sending, with a
+                      request every 500 ms (1 to 600000, default 3000)
 )";
 
 const char *const SetTail = R"(
@@ -123,7 +124,7 @@ of this computer.
 Outcome: applied (seen with the new settings), seen unchanged, seen at
 another address, partly applied, not seen.
 Exit status: 0 applied or nothing to change, 1 usage error, 2 SERIAL did not
-answer, 3 sent but not confirmed, 4 refused by a check.
+answer, 3 sent but not confirmed (or the send failed), 4 refused by a check.
 )";
 
 [[noreturn]] void fail(const QString &message)
