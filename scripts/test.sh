@@ -28,4 +28,29 @@ for variant in release asan; do
     ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
         ctest --test-dir "$dir" -j "$jobs" --output-on-failure
 done
+
+# libFuzzer targets: a clang build of their own, the committed inputs replayed
+# as tests, then a short fuzzing run of each (VANTREL_FUZZ_SECONDS, default 30).
+fuzzdir=build/test-fuzz
+echo "== build fuzz"
+CC=clang CXX=clang++ cmake -S . -B "$fuzzdir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVANTREL_WERROR=ON -DVANTREL_TESTS=OFF -DVANTREL_FUZZ=ON >/dev/null
+cmake --build "$fuzzdir" -j "$jobs" --target fuzz_intake fuzz_config
+echo "== fuzz"
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
+ctest --test-dir "$fuzzdir/fuzz" --output-on-failure
+for target in fuzz_intake fuzz_config; do
+    options=(-max_len=512)
+    [ $target = fuzz_intake ] && options=(-max_len=8192 -dict=fuzz/intake.dict)
+    work=$(mktemp -d)
+    log="$fuzzdir/$target.log"
+    if ! "$fuzzdir/fuzz/$target" "${options[@]}" -max_total_time="${VANTREL_FUZZ_SECONDS:-30}" \
+        -artifact_prefix="$fuzzdir/$target-" "$work" "fuzz/corpus/$target" >"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        echo "$target failed; the input is in $fuzzdir/$target-*" >&2
+        exit 1
+    fi
+    grep -E '^Done [0-9]+ runs' "$log" | sed "s/^/$target: /"
+    rm -rf "$work"
+done
 echo "== all tests passed"
