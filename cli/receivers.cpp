@@ -36,29 +36,29 @@ std::optional<Receiver> parseReply(const QByteArray &datagram, const QHostAddres
 int ReceiverList::add(const Receiver &r, bool *isNew)
 {
     const QByteArray serial = r.serial();
-    const QPair<QByteArray, Quad> seen(serial, r.ip());
-    if (!m_seenAddresses.contains(seen))
-        m_seenAddresses.append(seen);
-    for (int i = 0; i < m_receivers.size(); ++i) {
-        if (m_receivers[i].serial() == serial) {
-            m_receivers[i] = r;
-            if (isNew)
-                *isNew = false;
-            return i;
-        }
+    const auto known = m_index.constFind(serial);
+    if (known == m_index.constEnd() && m_receivers.size() >= MaxReceivers) {
+        m_overflowed = true;
+        return -1;
     }
-    m_receivers.append(r);
+    QList<Quad> &addresses = m_addresses[serial];
+    if (!addresses.contains(r.ip()) && addresses.size() < MaxAddressesPerSerial)
+        addresses.append(r.ip());
     if (isNew)
-        *isNew = true;
+        *isNew = known == m_index.constEnd();
+    if (known != m_index.constEnd()) {
+        m_receivers[*known] = r;
+        return *known;
+    }
+    m_index.insert(serial, int(m_receivers.size()));
+    m_receivers.append(r);
     return int(m_receivers.size() - 1);
 }
 
 const Receiver *ReceiverList::find(const QByteArray &serial) const
 {
-    for (const Receiver &r : m_receivers)
-        if (r.serial() == serial)
-            return &r;
-    return nullptr;
+    const auto known = m_index.constFind(serial);
+    return known == m_index.constEnd() ? nullptr : &m_receivers.at(*known);
 }
 
 QStringList ReceiverList::conflicts(int index) const
@@ -75,9 +75,10 @@ QList<Quad> ReceiverList::otherAddresses(const QByteArray &serial) const
 {
     const Receiver *r = find(serial);
     QList<Quad> out;
-    for (const auto &seen : m_seenAddresses)
-        if (r && seen.first == serial && seen.second != r->ip())
-            out << seen.second;
+    if (r)
+        for (const Quad &q : m_addresses.value(serial))
+            if (q != r->ip())
+                out << q;
     return out;
 }
 

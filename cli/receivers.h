@@ -7,6 +7,7 @@
 #include "discovery.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QList>
@@ -38,9 +39,17 @@ std::optional<Receiver> parseReply(const QByteArray &datagram, const QHostAddres
 
 class ReceiverList {
 public:
+    // Bounds memory and time when a network floods the reply port.
+    static constexpr int MaxReceivers = 4096;
+    static constexpr int MaxAddressesPerSerial = 16;
+
     // Takes a reply in: a known serial keeps its place and gets the newest data.
-    // Returns the receiver's index.
+    // Returns the receiver's index, or -1 when the list is full.
     int add(const Receiver &r, bool *isNew = nullptr);
+    bool overflowed() const
+    {
+        return m_overflowed;
+    }
     const QList<Receiver> &all() const
     {
         return m_receivers;
@@ -53,7 +62,9 @@ public:
 
 private:
     QList<Receiver> m_receivers;
-    QList<QPair<QByteArray, Discovery::Quad>> m_seenAddresses;
+    QHash<QByteArray, int> m_index;                        // serial -> index
+    QHash<QByteArray, QList<Discovery::Quad>> m_addresses; // serial -> addresses seen
+    bool m_overflowed = false;
 };
 
 // Device text as it may be shown on a terminal: Latin-1, control characters

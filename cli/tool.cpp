@@ -240,6 +240,8 @@ void Tool::onReply(const Receiver &r)
     case Phase::Search: {
         bool isNew = false;
         const int index = m_heard.add(r, &isNew);
+        if (index < 0)
+            break;
         if (m_options.command == Command::Find) {
             if (isNew && m_options.format == Format::Text)
                 out(textRow(r, m_heard.conflicts(index)) + QLatin1Char('\n'));
@@ -299,7 +301,7 @@ void Tool::onProgress()
                              : QStringLiteral("searching: %1 s left, %2 found")
                                    .arg(seconds)
                                    .arg(m_heard.all().size());
-    std::fprintf(stderr, "\r%s\x1b[K", text.toLocal8Bit().constData());
+    std::fprintf(stderr, "\r%s\x1b[K", text.toUtf8().constData());
     std::fflush(stderr);
     m_progressShown = true;
 }
@@ -356,6 +358,9 @@ void Tool::finishFind()
         out(text);
     }
 
+    if (m_heard.overflowed())
+        err(QStringLiteral("warning: more than %1 receivers answered; the others were ignored")
+                .arg(ReceiverList::MaxReceivers));
     QList<Quad> reported;
     for (int i = 0; i < all.size(); ++i) {
         const QStringList others = m_heard.conflicts(i);
