@@ -422,8 +422,9 @@ private slots:
             << "seen unchanged: MA1001 still answers with its old settings (port is 1024, "
                "expected 2000)";
         QTest::newRow("silent afterwards")
-            << QStringList{"--device", Marlo + ",delay=700"} << QString()
-            << QStringList{"--port", "2000", "--interface", "vt0", "--verify-timeout", "400"}
+            << QStringList{"--device", Marlo + ",delay=1500"} << QString()
+            << QStringList{"--port",    "2000", "--interface",      "vt0",
+                           "--timeout", "2000", "--verify-timeout", "400"}
             << "not seen: MA1001 did not answer within 400 ms after the configuration message";
         QTest::newRow("moves elsewhere")
             << QStringList() << "elsewhere" << QStringList{"--ip", "192.0.2.50"}
@@ -458,10 +459,11 @@ private slots:
                 receiver.replies = {now};
             };
         }
-        if (!args.contains("--verify-timeout"))
-            args << "--verify-timeout"
-                 << "800";
-        const Result r = cli(QStringList{"set", "MA1001", "--timeout", "1000"} + args);
+        for (const auto &[option, value] :
+             {std::pair{"--timeout", "1000"}, std::pair{"--verify-timeout", "800"}})
+            if (!args.contains(option))
+                args << option << value;
+        const Result r = cli(QStringList{"set", "MA1001"} + args);
         QCOMPARE(r.code, 3);
         QVERIFY2(r.out.contains("sent the configuration message (103 bytes) to "
                                 "255.255.255.255:48321"),
