@@ -36,8 +36,11 @@ bool Exchange::open(QString *error)
 {
     // Requests leave from the reply port too, so receivers that answer the
     // request's source port are heard as well as those that answer 48322.
-    if (m_socket.bind(QHostAddress::AnyIPv4, ReplyPort, QUdpSocket::ShareAddress))
+    if (m_socket.bind(QHostAddress::AnyIPv4, ReplyPort, QUdpSocket::ShareAddress)) {
+        // Room for replies that arrive together with a burst of stray datagrams.
+        m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 << 20);
         return true;
+    }
     *error = m_socket.errorString();
     return false;
 }
