@@ -1,0 +1,254 @@
+// SPDX-License-Identifier: MIT
+//
+// vantrel-measure: launches a program and measures it from outside.
+//
+//   vantrel-measure startup RUNS PROGRAM...
+//     Start-up: from fork to the first datagram that arrives on UDP port 48321,
+//     and peak resident memory (the kernel's maximum RSS, taken when the
+//     program is ended one second after that datagram). Runs the programs in
+//     turn RUNS times and prints the medians: "PROGRAM startup_ms=M rss_kb=K".
+//   vantrel-measure drain SECONDS FLOOD -- PROGRAM [ARG]...
+//     Drain under a flood: once PROGRAM holds UDP port 48322, runs the flood
+//     sender FLOOD at 127.0.0.1 for SECONDS and counts the datagrams read off
+//     the port meanwhile (the namespace's UDP InDatagrams). Prints
+//     "taken=N sent=S dropped=D rate=R" (R in datagrams per second).
+//   vantrel-measure burst COUNT FLOOD -- PROGRAM [ARG]...
+//     Drain speed alone: COUNT datagrams queued while PROGRAM is stopped, then
+//     timed until it has read them all. Prints "queued=Q taken=N rate=R".
+//
+// Meant to run inside a private network namespace (scripts/bench.sh).
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+pid_t launch(char **argv)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execv(argv[0], argv);
+        std::perror("vantrel-measure: exec");
+        _exit(127);
+    }
+    return pid;
+}
+
+// Ends the program and returns its peak resident set in KiB.
+long finish(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    return usage.ru_maxrss;
+}
+
+// One counter of /proc/net/snmp's "Udp:" lines.
+long long udpCounter(const std::string &name)
+{
+    std::ifstream in("/proc/net/snmp");
+    std::string names, values;
+    while (std::getline(in, names)) {
+        if (names.rfind("Udp: ", 0) != 0 || !std::getline(in, values))
+            continue;
+        std::istringstream n(names), v(values);
+        std::string key, value;
+        while (n >> key && v >> value)
+            if (key == name)
+                return std::atoll(value.c_str());
+    }
+    return -1;
+}
+
+// Whether some socket holds UDP port 48322 (0xBCC2 in /proc/net/udp[6]).
+bool replyPortHeld()
+{
+    for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        while (std::getline(in, line))
+            if (line.find(":BCC2 ") != std::string::npos && line.find(":BCC2 ") < 50)
+                return true;
+    }
+    return false;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// One launch: milliseconds to the first datagram on port 48321 (negative if
+// none came within 10 s) and the peak resident set in KiB.
+std::pair<double, long> launchOnce(const char *path)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(48321);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        std::perror("vantrel-measure: bind 48321");
+        std::exit(2);
+    }
+    timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+
+    char *argv[] = {const_cast<char *>(path), nullptr};
+    const Clock::time_point start = Clock::now();
+    const pid_t pid = launch(argv);
+    char byte;
+    const bool heard = recv(fd, &byte, 1, 0) >= 0;
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    return {heard ? ms : -1, finish(pid)};
+}
+
+// Alternates the programs run by run, so that a change in the machine's load
+// falls on both alike.
+int startup(int runs, const std::vector<const char *> &programs)
+{
+    std::vector<std::vector<double>> times(programs.size()), rss(programs.size());
+    for (int run = 0; run <= runs; ++run) { // run 0 warms the caches and is not counted
+        for (std::size_t p = 0; p < programs.size(); ++p) {
+            const auto [ms, peak] = launchOnce(programs[p]);
+            if (ms < 0) {
+                std::fprintf(stderr, "vantrel-measure: %s sent nothing within 10 s\n", programs[p]);
+                return 1;
+            }
+            if (run > 0) {
+                times[p].push_back(ms);
+                rss[p].push_back(double(peak));
+            }
+        }
+    }
+    for (std::size_t p = 0; p < programs.size(); ++p)
+        std::printf("%s startup_ms=%.1f rss_kb=%.0f\n", programs[p], median(times[p]),
+                    median(rss[p]));
+    return 0;
+}
+
+int drain(double seconds, const char *flood, char **program)
+{
+    const pid_t pid = launch(program);
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (!replyPortHeld() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!replyPortHeld()) {
+        finish(pid);
+        std::fprintf(stderr, "vantrel-measure: %s never bound port 48322\n", program[0]);
+        return 1;
+    }
+
+    const std::string ms = std::to_string(int(seconds * 1000));
+    const long long taken0 = udpCounter("InDatagrams"), dropped0 = udpCounter("RcvbufErrors");
+    const Clock::time_point start = Clock::now();
+    int out[2];
+    if (pipe(out) != 0)
+        return 2;
+    const pid_t sender = fork();
+    if (sender == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        execl(flood, flood, "--to", "127.0.0.1", "--count", "0", "--ms", ms.c_str(), nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    std::string report;
+    char buf[256];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        report.append(buf, std::size_t(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(sender, &status, 0);
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    const long long taken = udpCounter("InDatagrams") - taken0;
+    const long long dropped = udpCounter("RcvbufErrors") - dropped0;
+    finish(pid);
+    const std::size_t at = report.find("sent=");
+    const long long sent = at == std::string::npos ? -1 : std::atoll(report.c_str() + at + 5);
+    std::printf("taken=%lld sent=%lld dropped=%lld rate=%.0f\n", taken, sent, dropped,
+                double(taken) / elapsed);
+    return 0;
+}
+
+// Pure drain speed: the program is stopped while COUNT datagrams queue up in
+// its receive buffer, then continued; the time until all are read gives the
+// rate without a sender competing for the processor.
+int burst(long long count, const char *flood, char **program)
+{
+    const pid_t pid = launch(program);
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (!replyPortHeld() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // past the start-up work
+    kill(pid, SIGSTOP);
+    const std::string n = std::to_string(count);
+    const pid_t sender = fork();
+    if (sender == 0) {
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDOUT_FILENO);
+        execl(flood, flood, "--to", "127.0.0.1", "--count", n.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(sender, &status, 0);
+    const long long taken0 = udpCounter("InDatagrams"), dropped = udpCounter("RcvbufErrors");
+    const long long queued = count - dropped;
+    const Clock::time_point start = Clock::now();
+    kill(pid, SIGCONT);
+    while (udpCounter("InDatagrams") - taken0 < queued &&
+           Clock::now() - start < std::chrono::seconds(5)) {
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    const long long taken = udpCounter("InDatagrams") - taken0;
+    finish(pid);
+    std::printf("queued=%lld taken=%lld rate=%.0f\n", queued, taken, double(taken) / elapsed);
+    return taken == queued ? 0 : 1;
+}
+
+[[noreturn]] void usage()
+{
+    std::fputs("Usage: vantrel-measure startup RUNS PROGRAM...\n"
+               "       vantrel-measure drain SECONDS FLOOD -- PROGRAM [ARG]...\n"
+               "       vantrel-measure burst COUNT FLOOD -- PROGRAM [ARG]...\n",
+               stderr);
+    std::exit(1);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "startup" && argc > 3)
+        return startup(std::atoi(argv[2]), std::vector<const char *>(argv + 3, argv + argc));
+    if (argc < 6 || std::strcmp(argv[4], "--") != 0)
+        usage();
+    if (mode == "drain")
+        return drain(std::atof(argv[2]), argv[3], argv + 5);
+    if (mode == "burst")
+        return burst(std::atoll(argv[2]), argv[3], argv + 5);
+    usage();
+}
