@@ -13,7 +13,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 lists the software-defined radio receivers that answer and lets the user
 change their IP address, port, subnet mask, gateway, DHCP use, data
 destination and FPGA configuration.
-Includes vantrel-emulator, a stand-in receiver for trying the tool without
+Includes vantrel-cli, which finds and configures receivers from a terminal,
+and vantrel-emulator, a stand-in receiver for trying the tool without
 hardware.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY Vantrel)
 set(CPACK_STRIP_FILES ON)

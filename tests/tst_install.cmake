@@ -61,7 +61,7 @@ foreach(f IN LISTS installed)
 endforeach()
 
 # --- programs ---------------------------------------------------------------
-foreach(exe vantrel vantrel-emulator)
+foreach(exe vantrel vantrel-emulator vantrel-cli)
     set(path "${tree}/${BINDIR}/${exe}")
     if(NOT EXISTS "${path}" OR IS_DIRECTORY "${path}")
         fail("${BINDIR}/${exe} is not installed")
@@ -72,6 +72,10 @@ foreach(exe vantrel vantrel-emulator)
         endif()
     endif()
 endforeach()
+
+if(NOT EXISTS "${tree}/${DATADIR}/man/man1/vantrel-cli.1")
+    fail("the vantrel-cli manual page is not installed")
+endif()
 
 # --- icons ------------------------------------------------------------------
 set(icondir "${tree}/${DATADIR}/icons/hicolor")
