@@ -7,7 +7,7 @@
 #                one sender, and from a full receive buffer (no sender running);
 #   start-up     launch to the first discovery request on the wire, and peak
 #                resident memory, against a bare Qt 6 program (bench/bare.cpp).
-# GUI programs run on the offscreen platform. VANTREL_BENCH_RUNS (default 9)
+# GUI programs run on the offscreen platform. VANTREL_BENCH_RUNS (default 15)
 # sets the number of launches of each program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,21 +33,22 @@ flood=$dir/vantrel-flood
 vantrel=$dir/vantrel/app/vantrel
 floor=$dir/vantrel-recvloop
 bare=$dir/vantrel-bare
-runs=${VANTREL_BENCH_RUNS:-9}
+runs=${VANTREL_BENCH_RUNS:-15}
 
 # Median of one field (NAME=value) over the lines on stdin.
 median() {
     sed -n "s/.*\b$1=\([0-9.]*\).*/\1/p" | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'
 }
+# Five runs; one that fails says why and leaves the median to the others.
 repeat() {
-    for _ in $(seq 5); do "$measure" "$@" 2>/dev/null; done
+    for _ in $(seq 5); do "$measure" "$@" || true; done
 }
 
 live_v=$(repeat drain 1 "$flood" -- "$vantrel")
 live_f=$(repeat drain 1 "$flood" -- "$floor")
 burst_v=$(repeat burst 8000 "$flood" -- "$vantrel")
 burst_f=$(repeat burst 8000 "$flood" -- "$floor")
-start=$("$measure" startup "$runs" "$vantrel" "$bare" 2>/dev/null)
+start=$("$measure" startup "$runs" "$vantrel" "$bare")
 
 row() { # label, vantrel value, floor value, floor name
     awk -v l="$1" -v a="$2" -v b="$3" -v f="$4" 'BEGIN {
