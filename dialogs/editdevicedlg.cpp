@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "editdevicedlg.h"
 
+#include "recordtext.h"
 #include "strictintvalidator.h"
 
 #include <QCoreApplication>
@@ -9,17 +10,6 @@
 using namespace Discovery;
 
 namespace {
-
-QString fieldString(const std::string &s)
-{
-    return QString::fromLatin1(s.data(), int(s.size()));
-}
-
-QString version(const std::uint8_t (&field)[2])
-{
-    // Stored times 100; 'g' with six digits shows every 16-bit value exactly.
-    return QString::number(u16(field) / 100.0, 'g', 6);
-}
 
 QString hexByte(std::uint8_t b)
 {
@@ -82,14 +72,15 @@ void CEditDeviceDlg::InitDialog()
 {
     const auto mac = macDisplayOrder(m_Device.macAddress);
     // One arg() call per line: a "%2" in a device's name must stay text.
-    QString info = QStringLiteral("Device = %1   Serial Number = %2  MAC = %3:%4:%5:%6:%7:%8")
-                       .arg(fieldString(fieldText(m_Device.head.deviceName)),
-                            fieldString(fieldText(m_Device.head.serialNumber)), hexByte(mac[0]),
-                            hexByte(mac[1]), hexByte(mac[2]), hexByte(mac[3]), hexByte(mac[4]),
-                            hexByte(mac[5]));
+    QString info =
+        QStringLiteral("Device = %1   Serial Number = %2  MAC = %3:%4:%5:%6:%7:%8")
+            .arg(RecordText::text(m_Device.head.deviceName),
+                 RecordText::text(m_Device.head.serialNumber), hexByte(mac[0]), hexByte(mac[1]),
+                 hexByte(mac[2]), hexByte(mac[3]), hexByte(mac[4]), hexByte(mac[5]));
     info += QStringLiteral("\nFirmware Version = %1  Boot Version = %2  HW Version = %3")
-                .arg(version(m_Device.firmwareVersion), version(m_Device.bootVersion),
-                     version(m_Device.hwVersion));
+                .arg(RecordText::version(m_Device.firmwareVersion),
+                     RecordText::version(m_Device.bootVersion),
+                     RecordText::version(m_Device.hwVersion));
     info += QStringLiteral("\nFPGA ID = %1  FPGA Rev. = %2 Options: ")
                 .arg(QString::number(m_Device.fpgaId), QString::number(m_Device.fpgaRevision));
     if (m_Device.options & OptRefLock)

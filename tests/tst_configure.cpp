@@ -6,6 +6,7 @@
 #include "mainwindow.h"
 #include "replies.h"
 #include "testnet.h"
+#include "windowdriver.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -22,6 +23,8 @@
 
 #include <functional>
 #include <memory>
+
+using namespace WindowDriver;
 
 namespace {
 
@@ -49,17 +52,6 @@ class TestConfigure : public QObject {
     QTemporaryDir m_settings;
     QUdpSocket m_device;
 
-    static QListWidget *list(MainWindow &w)
-    {
-        return w.findChild<QListWidget *>(QStringLiteral("listWidget"));
-    }
-    static QStringList rows(MainWindow &w)
-    {
-        QStringList out;
-        for (int i = 0; i < list(w)->count(); ++i)
-            out << list(w)->item(i)->text();
-        return out;
-    }
     // Double-clicks a row like a user; `act` runs on the modal dialog it opens.
     static void openRow(MainWindow &w, int row, const std::function<void(QDialog *)> &act)
     {

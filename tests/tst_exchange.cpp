@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "replies.h"
 #include "testnet.h"
+#include "windowdriver.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -17,6 +18,8 @@
 
 #include <memory>
 
+using namespace WindowDriver;
+
 namespace {
 
 struct Request {
@@ -26,12 +29,6 @@ struct Request {
     quint16 senderPort;
     qint64 at;
 };
-
-bool replyPortFree()
-{
-    QUdpSocket probe;
-    return probe.bind(QHostAddress::AnyIPv4, Discovery::ReplyPort, QUdpSocket::DontShareAddress);
-}
 
 } // namespace
 
@@ -44,19 +41,6 @@ class TestExchange : public QObject {
     QList<Request> m_requests;
     QElapsedTimer m_clock;
 
-    static QStringList rows(MainWindow &w)
-    {
-        QStringList out;
-        auto *list = w.findChild<QListWidget *>(QStringLiteral("listWidget"));
-        for (int i = 0; i < list->count(); ++i)
-            out << list->item(i)->text();
-        return out;
-    }
-    static void clickFind(MainWindow &w)
-    {
-        QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButtonFind")),
-                          Qt::LeftButton);
-    }
     void waitUntil(qint64 ms)
     {
         QTest::qWait(int(std::max<qint64>(0, ms - m_clock.elapsed())));

@@ -5,6 +5,7 @@
 #include "emulatorprocess.h"
 #include "mainwindow.h"
 #include "testnet.h"
+#include "windowdriver.h"
 
 #include <QApplication>
 #include <QDir>
@@ -18,29 +19,11 @@
 
 #include <memory>
 
+using namespace WindowDriver;
+
 namespace {
 
 const QString TwoReceivers = QStringLiteral("2:model=Marlo,serial=MA,ip=192.0.2.10,port=1024");
-
-QStringList rows(MainWindow &w)
-{
-    QStringList out;
-    auto *list = w.findChild<QListWidget *>(QStringLiteral("listWidget"));
-    for (int i = 0; i < list->count(); ++i)
-        out << list->item(i)->text();
-    return out;
-}
-
-void clickFind(MainWindow &w)
-{
-    QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButtonFind")), Qt::LeftButton);
-}
-
-bool replyPortFree()
-{
-    QUdpSocket probe;
-    return probe.bind(QHostAddress::AnyIPv4, Discovery::ReplyPort, QUdpSocket::DontShareAddress);
-}
 
 // Both adapters as the namespace started, whatever a test did to them.
 void resetAdapters()

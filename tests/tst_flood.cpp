@@ -6,6 +6,7 @@
 #include "emulatorprocess.h"
 #include "mainwindow.h"
 #include "testnet.h"
+#include "windowdriver.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -19,18 +20,11 @@
 #include <QTest>
 #include <QTimer>
 
+using namespace WindowDriver;
+
 namespace {
 
 const QString ThirtyTwo = QStringLiteral("32:model=Pentra,serial=PX,ip=192.0.2.100,port=1024");
-
-QStringList rows(MainWindow &w)
-{
-    QStringList out;
-    auto *list = w.findChild<QListWidget *>(QStringLiteral("listWidget"));
-    for (int i = 0; i < list->count(); ++i)
-        out << list->item(i)->text();
-    return out;
-}
 
 QStringList expectedRows()
 {
