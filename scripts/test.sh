@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Installs what is missing, checks the formatting, builds Vantrel twice (with
 # warnings as errors; once with AddressSanitizer and UndefinedBehaviorSanitizer)
-# and runs every test of both builds inside a private network namespace.
+# and runs every test of both builds, then fuzzes briefly; all of it inside a
+# private network namespace.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export PATH="$PATH:/usr/sbin:/sbin"
@@ -14,7 +15,8 @@ VANTREL_VETH="vtest0=192.0.2.1/24 vtest1=198.51.100.1/24"
 . scripts/netns.sh
 
 echo "== clang-format"
-git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+{ git ls-files '*.cpp' '*.h' 2>/dev/null || find . -path ./build -prune -o -name '*.cpp' -print -o -name '*.h' -print; } |
+    xargs clang-format --dry-run --Werror
 
 jobs=$(nproc)
 for variant in release asan; do
