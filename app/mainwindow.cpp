@@ -7,6 +7,8 @@
 
 #include <QDataStream>
 #include <QDebug>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QNetworkInterface>
 #include <QSettings>
 #include <QTimer>
@@ -24,10 +26,37 @@ namespace {
 // kernel caps it at net.core.rmem_max.
 constexpr int ReceiveBufferBytes = 4 << 20;
 
-void bindReplyPort(QUdpSocket *socket)
+const QString Organisation = QStringLiteral("Quorvane");
+const QString Application = QStringLiteral("Vantrel");
+
+// Where the settings store keeps the window's file. Asked of the store itself,
+// so that a path set with QSettings::setPath counts; an organisation-wide
+// object reads only the organisation's file, which the window's settings read
+// anyway.
+QString settingsFile()
 {
-    if (socket->bind(Discovery::ReplyPort))
-        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, ReceiveBufferBytes);
+    const QSettings organisation(QSettings::UserScope, Organisation);
+    return QFileInfo(organisation.fileName()).path() + QLatin1Char('/') + Organisation +
+           QLatin1Char('/') + Application + QStringLiteral(".conf");
+}
+
+// The store opens its file without a timeout (a FIFO blocks the read) and
+// waits for its lock for ever (a directory in the lock's place is never
+// stale). Settings are a convenience, so such a file is left alone.
+bool settingsReadable()
+{
+    const QFileInfo file(settingsFile());
+    return !file.exists() || file.isFile();
+}
+
+bool settingsWritable()
+{
+    if (!settingsReadable())
+        return false;
+    // Released again here, before the store takes it. A lock that cannot be
+    // made at all (no folder yet) is the store's to report: it fails at once.
+    QLockFile lock(settingsFile() + QStringLiteral(".lock"));
+    return lock.tryLock(1000) || lock.error() != QLockFile::LockFailedError;
 }
 
 // restoreGeometry() does not check that its stream held every field: a value
@@ -55,18 +84,22 @@ bool wholeGeometry(const QByteArray &geometry)
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_pRecvSocket(nullptr), m_bUdpOpen(false),
-      m_Headers(), m_ConfigRecords(), m_InfoRecords()
+      m_OpenWindows(0), m_bSettingsUsable(settingsReadable()), m_Headers(), m_ConfigRecords(),
+      m_InfoRecords(), m_ReplySizes()
 {
     ui->setupUi(this);
     setWindowTitle(QString::fromLatin1("Vantrel Ver 1.07-Halvex"));
 
-    QSettings settings(QSettings::UserScope, QStringLiteral("Quorvane"), QStringLiteral("Vantrel"));
-    settings.beginGroup(QStringLiteral("MainWindow"));
-    const QByteArray geometry = settings.value(QStringLiteral("geometry")).toByteArray();
-    if (wholeGeometry(geometry))
-        restoreGeometry(geometry);
-    const bool minimized = settings.value(QStringLiteral("minstate"), false).toBool();
-    settings.endGroup();
+    bool minimized = false;
+    if (m_bSettingsUsable) {
+        QSettings settings(QSettings::UserScope, Organisation, Application);
+        settings.beginGroup(QStringLiteral("MainWindow"));
+        const QByteArray geometry = settings.value(QStringLiteral("geometry")).toByteArray();
+        if (wholeGeometry(geometry))
+            restoreGeometry(geometry);
+        minimized = settings.value(QStringLiteral("minstate"), false).toBool();
+        settings.endGroup();
+    }
 
     m_pRecvSocket = new QUdpSocket(this);
     connect(m_pRecvSocket, SIGNAL(readyRead()), this, SLOT(ReadUDPMessages()));
@@ -83,11 +116,14 @@ MainWindow::~MainWindow()
 {
     delete ui;
 
-    QSettings settings(QSettings::UserScope, QStringLiteral("Quorvane"), QStringLiteral("Vantrel"));
-    settings.beginGroup(QStringLiteral("MainWindow"));
-    settings.setValue(QStringLiteral("geometry"), saveGeometry());
-    settings.setValue(QStringLiteral("minstate"), isMinimized());
-    settings.endGroup();
+    // A file that could not be read at start-up keeps what it holds.
+    if (m_bSettingsUsable && settingsWritable()) {
+        QSettings settings(QSettings::UserScope, Organisation, Application);
+        settings.beginGroup(QStringLiteral("MainWindow"));
+        settings.setValue(QStringLiteral("geometry"), saveGeometry());
+        settings.setValue(QStringLiteral("minstate"), isMinimized());
+        settings.endGroup();
+    }
 
     if (m_pRecvSocket) {
         if (m_bUdpOpen)
@@ -112,12 +148,14 @@ void MainWindow::OnListDoubleClick(QListWidgetItem *item)
     if (Discovery::isConfigurableModel(m_Headers[r].deviceName)) {
         CEditDeviceDlg dlg(this);
         dlg.m_Device = m_ConfigRecords[r];
+        // Taken now: replies arriving while the dialog is open may move the rows.
+        const std::size_t received = m_ReplySizes[r];
         dlg.InitDialog();
         if (dlg.exec() && dlg.m_bDataChanged) {
             ui->listWidget->clear();
             m_ConfigRecords[r] = dlg.m_Device;
             m_ConfigRecords[r].head.opcode = Discovery::OpConfigure;
-            SendConfiguration(m_ConfigRecords[r]);
+            SendConfiguration(m_ConfigRecords[r], received);
         }
     } else {
         CSdrxxDialog dlg(this);
@@ -127,14 +165,26 @@ void MainWindow::OnListDoubleClick(QListWidgetItem *item)
     }
 }
 
-void MainWindow::SendConfiguration(const DeviceConfigRecord &record)
+// Binds the reply port unless it is bound, and opens one more listening window,
+// which its own CloseUdp timer ends.
+void MainWindow::OpenReplyPort()
 {
-    if (!m_bUdpOpen)
-        bindReplyPort(m_pRecvSocket);
+    // Also after a failed bind: the port may have been freed since.
+    if (!m_bUdpOpen || m_pRecvSocket->state() != QAbstractSocket::BoundState) {
+        if (m_pRecvSocket->bind(Discovery::ReplyPort))
+            m_pRecvSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                           ReceiveBufferBytes);
+    }
     m_bUdpOpen = true;
+    ++m_OpenWindows;
+}
+
+void MainWindow::SendConfiguration(const DeviceConfigRecord &record, std::size_t received)
+{
+    OpenReplyPort();
     qDebug("UDP Open");
 
-    const std::vector<std::uint8_t> message = Discovery::configMessage(record);
+    const std::vector<std::uint8_t> message = Discovery::configMessage(record, received);
     m_SendSocket.writeDatagram(reinterpret_cast<const char *>(message.data()),
                                qint64(message.size()), QHostAddress(QHostAddress::Broadcast),
                                Discovery::DevicePort);
@@ -146,9 +196,7 @@ void MainWindow::SendDiscoverRequest()
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     const auto request = Discovery::discoverRequest();
 
-    if (!m_bUdpOpen)
-        bindReplyPort(m_pRecvSocket);
-    m_bUdpOpen = true;
+    OpenReplyPort();
 
     for (const QNetworkInterface &interface : interfaces) {
         const QList<QNetworkAddressEntry> entries = interface.addressEntries();
@@ -182,6 +230,10 @@ void MainWindow::ReadUDPMessages()
 
 void MainWindow::CloseUdp()
 {
+    // Only the end of the last window still open closes the port: an earlier
+    // timer must not cut a newer search or configuration send short.
+    if (m_OpenWindows > 0 && --m_OpenWindows > 0)
+        return;
     if (m_bUdpOpen) {
         m_pRecvSocket->close();
         m_bUdpOpen = false;
@@ -204,6 +256,7 @@ void MainWindow::TakeReply(const std::uint8_t *data, std::size_t size)
             std::copy(m_Headers + r + 1, m_Headers + n, m_Headers + r);
             std::copy(m_ConfigRecords + r + 1, m_ConfigRecords + n, m_ConfigRecords + r);
             std::copy(m_InfoRecords + r + 1, m_InfoRecords + n, m_InfoRecords + r);
+            std::copy(m_ReplySizes + r + 1, m_ReplySizes + n, m_ReplySizes + r);
             break;
         }
     }
@@ -213,6 +266,7 @@ void MainWindow::TakeReply(const std::uint8_t *data, std::size_t size)
         return;
     const bool inUse =
         Discovery::storeReply(data, size, m_Headers[m], m_ConfigRecords[m], m_InfoRecords[m]);
+    m_ReplySizes[m] = size;
     AddListEntry(m, inUse);
 }
 

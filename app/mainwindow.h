@@ -37,14 +37,18 @@ private slots:
 private:
     void TakeReply(const std::uint8_t *data, std::size_t size);
     void AddListEntry(int row, bool inUse);
-    void SendConfiguration(const DeviceConfigRecord &record);
+    void SendConfiguration(const DeviceConfigRecord &record, std::size_t received);
+    void OpenReplyPort();
 
     Ui::MainWindow *ui;
     QUdpSocket m_SendSocket;
     QUdpSocket *m_pRecvSocket;
     bool m_bUdpOpen;
+    int m_OpenWindows; // listening windows whose CloseUdp has not fired yet
+    bool m_bSettingsUsable;
 
     DiscoverHeader m_Headers[Discovery::MaxDevices];
     DeviceConfigRecord m_ConfigRecords[Discovery::MaxDevices];
     DeviceInfoRecord m_InfoRecords[Discovery::MaxDevices];
+    std::size_t m_ReplySizes[Discovery::MaxDevices]; // bytes each row's reply really held
 };

@@ -149,7 +149,9 @@ void CEditDeviceDlg::accept()
     m_bDataChanged |= takeFlag(ui.checkBox_UseDHCP, m_Device.netFlags, NetDhcp);
     m_bDataChanged |= takeFlag(ui.checkBox_UseAltUDP, m_Device.netFlags, NetAltUdp);
 
-    std::uint8_t config = 0;
+    // With no button checked (the receiver reported a value other than 0, 1
+    // or 2 and the user chose none) the receiver's value stays as it is.
+    std::uint8_t config = m_InitialConfig;
     if (ui.radioButtonCfg0->isChecked())
         config = 0;
     else if (ui.radioButtonCfg1->isChecked())

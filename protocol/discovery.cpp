@@ -141,12 +141,13 @@ bool applyEdits(DeviceConfigRecord &record, const NetworkEdits &edits)
     return std::memcmp(&before, &record, sizeof record) != 0;
 }
 
-std::vector<std::uint8_t> configMessage(const DeviceConfigRecord &record)
+std::vector<std::uint8_t> configMessage(const DeviceConfigRecord &record, std::size_t received)
 {
     DeviceConfigRecord message = record;
     message.head.opcode = OpConfigure;
     const auto *bytes = reinterpret_cast<const std::uint8_t *>(&message);
-    const std::size_t size = std::min<std::size_t>(u16(message.head.length), sizeof message);
+    const std::size_t size =
+        std::min({std::size_t(u16(message.head.length)), received, sizeof message});
     return std::vector<std::uint8_t>(bytes, bytes + size);
 }
 

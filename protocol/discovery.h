@@ -167,7 +167,10 @@ struct NetworkEdits {
 bool applyEdits(DeviceConfigRecord &record, const NetworkEdits &edits);
 
 // The configuration message for an edited record: opcode 2 and the first
-// `length` bytes as the device reported it, but never more than the record holds.
-std::vector<std::uint8_t> configMessage(const DeviceConfigRecord &record);
+// `length` bytes as the device reported it, but never more than the record
+// holds nor more than the device's reply held (`received`): the bytes of a
+// short reply end where it ended, and nobody set the zeros behind them.
+std::vector<std::uint8_t> configMessage(const DeviceConfigRecord &record,
+                                        std::size_t received = sizeof(DeviceConfigRecord));
 
 } // namespace Discovery

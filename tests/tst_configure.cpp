@@ -11,10 +11,13 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QNetworkDatagram>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -84,6 +87,12 @@ class TestConfigure : public QObject {
     static QLineEdit *octet(QDialog *dialog, const char *editor, const char *field)
     {
         return dialog->findChild<QWidget *>(editor)->findChild<QLineEdit *>(field);
+    }
+    static QLabel *infoLabel(QDialog *dialog)
+    {
+        if (auto *label = dialog->findChild<QLabel *>(QStringLiteral("labelDevice")))
+            return label;
+        return dialog->findChild<QLabel *>(QStringLiteral("SDRxxInfoLabel"));
     }
 
 private slots:
@@ -209,6 +218,131 @@ private slots:
         expected[85] = char(7000 >> 8);
         QCOMPARE(EmulatorProcess::hexOf(emulator.lines(" recv ", "kind=config").constFirst()),
                  expected);
+    }
+
+    // A receiver reporting an FPGA configuration the dialog has no button for
+    // keeps it through a bare OK; choosing a button sends that button's number.
+    void unknownFpgaConfigIsSentOnlyWhenChosen()
+    {
+        EmulatorProcess emulator({"--device", Marlo + ",raw=86:07"});
+        QVERIFY(emulator.waitReady());
+        MainWindow w;
+        QTRY_COMPARE(list(w)->count(), 1);
+        const QStringList before = rows(w);
+        const QByteArray reply =
+            EmulatorProcess::hexOf(emulator.lines(" send ", "serial=MA1001").constFirst());
+        QCOMPARE(reply[86], '\x07');
+
+        openRow(w, 0, [](QDialog *dialog) { press(dialog, QDialogButtonBox::Ok); });
+        QTest::qWait(300);
+        QCOMPARE(rows(w), before);
+        QCOMPARE(g_udpOpen, 0);
+        QVERIFY(emulator.lines(" recv ", "kind=config").isEmpty());
+
+        openRow(w, 0, [](QDialog *dialog) {
+            QTest::mouseClick(dialog->findChild<QRadioButton *>(QStringLiteral("radioButtonCfg1")),
+                              Qt::LeftButton);
+            press(dialog, QDialogButtonBox::Ok);
+        });
+        QTRY_COMPARE(emulator.lines(" recv ", "kind=config").size(), 1);
+        QByteArray expected = reply;
+        expected[4] = 2;
+        expected[86] = 1;
+        QCOMPARE(EmulatorProcess::hexOf(emulator.lines(" recv ", "kind=config").constFirst()),
+                 expected);
+    }
+
+    // A reply cut short of its own length field: the configuration message
+    // repeats only what the receiver sent, never zeros nobody set.
+    void shortReplySendsOnlyItsOwnBytes()
+    {
+        QUdpSocket devicePort;
+        QVERIFY(devicePort.bind(QHostAddress::AnyIPv4, Discovery::DevicePort));
+        QByteArray reply = Replies::reply({"Pentra", "PX60", {192, 0, 2, 12}, 1024, 0, 60});
+        reply[0] = char(103); // claims the whole record
+        for (int i = 41; i < 53; ++i)
+            reply[i] = char(0xA0 + i);
+        for (int i = 55; i < 60; ++i)
+            reply[i] = char(0xB0 + i);
+
+        MainWindow w;
+        Replies::send(m_device, reply);
+        QTRY_COMPARE(list(w)->count(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(replyPortFree(), 3000); // the search is over
+        while (devicePort.hasPendingDatagrams())
+            devicePort.receiveDatagram(); // the start-up requests
+
+        openRow(w, 0, [](QDialog *dialog) {
+            retype(dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_TCPPort")), "2000");
+            retype(octet(dialog, "IPEditwidget_IP_SM", "lineEdit_B0"), "128"); // not carried
+            press(dialog, QDialogButtonBox::Ok);
+        });
+        QTRY_VERIFY(devicePort.hasPendingDatagrams());
+        const QByteArray sent = devicePort.receiveDatagram().data();
+        QByteArray expected = reply;
+        expected[4] = 2;
+        expected[53] = char(2000 & 0xFF);
+        expected[54] = char(2000 >> 8);
+        QCOMPARE(sent, expected);
+        QTest::qWait(100);
+        QVERIFY(!devicePort.hasPendingDatagrams());
+    }
+
+    // A configuration accepted late in a search listens its own 250 ms: the
+    // search's close timer used to end it after about 50.
+    void lateConfigurationListensItsWholeWindow()
+    {
+        EmulatorProcess emulator({"--device", Marlo});
+        QVERIFY(emulator.waitReady());
+        QElapsedTimer clock;
+        clock.start(); // the window sends its first request as it is built
+        MainWindow w;
+        QTRY_COMPARE(list(w)->count(), 1);
+        qint64 sentAt = 0;
+        openRow(w, 0, [&](QDialog *dialog) {
+            retype(dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_TCPPort")), "2048");
+            QTest::qWait(int(std::max<qint64>(0, 2200 - clock.elapsed())));
+            sentAt = clock.elapsed();
+            press(dialog, QDialogButtonBox::Ok);
+        });
+        QVERIFY2(sentAt < 2250, qPrintable(QString::number(sentAt)));
+        // The search's coarse timer has mostly fired by now (2250 ms within
+        // 5 %); the configuration's own window must still be open.
+        QTest::qWait(int(std::max<qint64>(0, sentAt + 200 - clock.elapsed())));
+        QVERIFY(!replyPortFree());
+        QTRY_VERIFY_WITH_TIMEOUT(replyPortFree(), 1000);
+        const qint64 open = clock.elapsed() - sentAt;
+        QVERIFY2(open < 600, qPrintable(QString::number(open)));
+    }
+
+    // Receiver text is text: tags in a name or serial neither render nor load.
+    void markupInDeviceTextIsShownLiterally()
+    {
+        MainWindow w;
+        Replies::send(m_device, Replies::reply({"Marlo", "<img src=x>", {192, 0, 2, 13}, 1024}));
+        Replies::send(m_device,
+                      Replies::reply({"<b>Zest</b>", "<img src=x>2", {192, 0, 2, 14}, 1024}));
+        QTRY_COMPARE(list(w)->count(), 2);
+        QCOMPARE(rows(w),
+                 (QStringList{"Marlo   SN=<img src=x>   IP=192.0.2.13   Port=1024",
+                              "<b>Zest</b>   SN=<img src=x>2   IP=192.0.2.14   Port=1024"}));
+        for (int row : {0, 1}) {
+            QString text;
+            Qt::TextFormat format = Qt::RichText;
+            int lines = 0;
+            openRow(w, row, [&](QDialog *dialog) {
+                QLabel *label = infoLabel(dialog);
+                text = label->text();
+                format = label->textFormat();
+                // Rich text would fold the three lines into one.
+                lines = label->sizeHint().height() / label->fontMetrics().lineSpacing();
+                dialog->reject();
+            });
+            QVERIFY(text.startsWith(row ? "Device = <b>Zest</b>   Serial Number = <img src=x>2"
+                                        : "Device = Marlo   Serial Number = <img src=x>  MAC"));
+            QCOMPARE(format, Qt::PlainText);
+            QVERIFY2(lines >= 3, qPrintable(QString::number(lines)));
+        }
     }
 };
 

@@ -240,7 +240,7 @@ private slots:
                                   << QVariantMap{{"frameShape", int(QFrame::StyledPanel)},
                                                  {"lineWidth", 1},
                                                  {"midLineWidth", 1},
-                                                 {"textFormat", int(Qt::AutoText)},
+                                                 {"textFormat", int(Qt::PlainText)},
                                                  {"alignment", int(Qt::AlignCenter)}};
         for (const char *c : {"label", "label_2", "label_3", "label_4", "label_5", "label_6"})
             QTest::addRow("caption %s", c) << Form::Edit << c << caption;

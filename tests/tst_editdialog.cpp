@@ -257,15 +257,29 @@ private slots:
         QCOMPARE(bytes(dlg.m_Device), bytes(r));
     }
 
-    void unknownConfigStoredAsZero()
+    // A value the dialog has no button for survives a bare OK; choosing a
+    // button, even that of 0, is an edit.
+    void unknownConfigKeptUnlessChosen_data()
     {
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<int>("stored");
+        QTest::newRow("none chosen") << "" << 7;
+        QTest::newRow("config 0 chosen") << "radioButtonCfg0" << 0;
+        QTest::newRow("config 1 chosen") << "radioButtonCfg1" << 1;
+    }
+    void unknownConfigKeptUnlessChosen()
+    {
+        QFETCH(QString, chosen);
+        QFETCH(int, stored);
         DeviceConfigRecord r = sampleRecord();
         r.fpgaConfig = 7;
         CEditDeviceDlg dlg(nullptr);
         QVERIFY(open(dlg, r));
+        if (!chosen.isEmpty())
+            QTest::mouseClick(find<QRadioButton>(&dlg, chosen), Qt::LeftButton);
         press(dlg, QDialogButtonBox::Ok);
-        QVERIFY(dlg.m_bDataChanged);
-        r.fpgaConfig = 0;
+        QCOMPARE(dlg.m_bDataChanged, !chosen.isEmpty());
+        r.fpgaConfig = std::uint8_t(stored);
         QCOMPARE(bytes(dlg.m_Device), bytes(r));
     }
 

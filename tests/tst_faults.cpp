@@ -9,8 +9,10 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QListWidget>
+#include <QLockFile>
 #include <QNetworkInterface>
 #include <QPushButton>
 #include <QSettings>
@@ -18,6 +20,8 @@
 #include <QTest>
 
 #include <memory>
+
+#include <sys/stat.h>
 
 using namespace WindowDriver;
 
@@ -100,6 +104,10 @@ private slots:
         QTest::newRow("geometry cut short") << "short geometry";
         QTest::newRow("a directory in place of the file") << "directory";
         QTest::newRow("in a place that cannot be created") << "unwritable";
+        // The store would block on these for minutes, or for good.
+        QTest::newRow("a FIFO in place of the file") << "fifo";
+        QTest::newRow("a directory in place of the lock") << "lock directory";
+        QTest::newRow("the lock held by a live process") << "lock held";
     }
     void damagedSettings()
     {
@@ -134,8 +142,26 @@ private slots:
             // Below a regular file no directory can be made, not even by root.
             write("not a directory");
             useSettingsIn(file + QStringLiteral("/settings"));
+        } else if (damage == "fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        } else if (damage == "lock directory") {
+            write("[MainWindow]\nminstate=false\n");
+            QVERIFY(QDir().mkpath(file + QStringLiteral(".lock")));
         }
+        // A lock of this process's own counts as live: it is never stale.
+        QLockFile held(file + QStringLiteral(".lock"));
+        if (damage == "lock held")
+            QVERIFY(held.lock());
+        // Never opened when it is not a regular file: a FIFO would block the read.
+        const auto contents = [&] {
+            QFile f(file);
+            return QFileInfo(file).isFile() && f.open(QIODevice::ReadOnly) ? f.readAll()
+                                                                           : QByteArray();
+        };
+        const QByteArray stored = contents();
 
+        QElapsedTimer clock;
+        clock.start();
         auto w = std::make_unique<MainWindow>();
         QCOMPARE(w->size(), QSize(434, 303));
         QVERIFY(!w->isMinimized());
@@ -145,9 +171,14 @@ private slots:
         const QRect geometry = w->geometry();
         w->close();
         w.reset(); // saves, or fails to, without a word
+        QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
 
         if (damage == "directory")
             QVERIFY(QFileInfo(file).isDir());
+        if (damage == "fifo")
+            QVERIFY(!QFileInfo(file).isFile());
+        if (damage == "lock directory" || damage == "lock held")
+            QCOMPARE(contents(), stored); // saving was skipped, not half done
         // Once the file is sound again, what was written is read back.
         if (damage == "garbage" || damage == "bad geometry" || damage == "short geometry") {
             w = std::make_unique<MainWindow>();

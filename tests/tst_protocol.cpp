@@ -200,21 +200,26 @@ private slots:
     void configMessage_data()
     {
         QTest::addColumn<int>("length");
+        QTest::addColumn<int>("received");
         QTest::addColumn<int>("size");
-        QTest::newRow("as reported") << 103 << 103;
-        QTest::newRow("shorter") << 90 << 90;
-        QTest::newRow("beyond the record") << 200 << 103;
+        QTest::newRow("as reported") << 103 << 103 << 103;
+        QTest::newRow("shorter") << 90 << 103 << 90;
+        QTest::newRow("beyond the record") << 200 << 200 << 103;
+        // The zeros behind a short reply were never sent by the receiver.
+        QTest::newRow("reply shorter than its length") << 103 << 60 << 60;
+        QTest::newRow("length shorter than a short reply") << 58 << 60 << 58;
     }
     void configMessage()
     {
         QFETCH(int, length);
+        QFETCH(int, received);
         QFETCH(int, size);
         DeviceConfigRecord r;
         auto *raw = reinterpret_cast<std::uint8_t *>(&r);
         for (std::size_t i = 0; i < sizeof r; ++i)
             raw[i] = std::uint8_t(i * 7 + 3);
         setU16(r.head.length, std::uint16_t(length));
-        const auto msg = Discovery::configMessage(r);
+        const auto msg = Discovery::configMessage(r, std::size_t(received));
         QCOMPARE(int(msg.size()), size);
         QCOMPARE(msg[4], OpConfigure);
         for (std::size_t i = 0; i < msg.size(); ++i) {
