@@ -15,6 +15,10 @@
 //   vantrel-measure burst COUNT FLOOD -- PROGRAM [ARG]...
 //     Drain speed alone: COUNT datagrams queued while PROGRAM is stopped, then
 //     timed until it has read them all. Prints "queued=Q taken=N rate=R".
+//   vantrel-measure deadline MS FLOOD -- PROGRAM [ARG]...
+//     Keeping a deadline: PROGRAM, told to listen MS milliseconds, is flooded
+//     from its first request on UDP port 48321 until it exits. Prints
+//     "late_ms=L", the time from request plus MS to its exit.
 //
 // Meant to run inside a private network namespace (scripts/bench.sh).
 #include <fcntl.h>
@@ -243,11 +247,53 @@ int burst(long long count, const char *flood, char **program)
     return 0;
 }
 
+int deadline(double ms, const char *flood, char **program)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(48321);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        std::perror("vantrel-measure: bind 48321");
+        return 2;
+    }
+    timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const pid_t pid = launch(program);
+    char byte;
+    if (recv(fd, &byte, 1, 0) < 0) {
+        std::fprintf(stderr, "vantrel-measure: %s sent no request\n", program[0]);
+        finish(pid);
+        return 1;
+    }
+    const Clock::time_point requested = Clock::now();
+    close(fd);
+    const std::string floodMs = std::to_string(int(ms) + 5000);
+    const pid_t sender = fork();
+    if (sender == 0) {
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDOUT_FILENO);
+        execl(flood, flood, "--to", "127.0.0.1", "--count", "0", "--ms", floodMs.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double late =
+        std::chrono::duration<double, std::milli>(Clock::now() - requested).count() - ms;
+    kill(sender, SIGTERM);
+    waitpid(sender, &status, 0);
+    std::printf("late_ms=%.1f\n", late);
+    return 0;
+}
+
 [[noreturn]] void usage()
 {
     std::fputs("Usage: vantrel-measure startup RUNS PROGRAM...\n"
                "       vantrel-measure drain SECONDS FLOOD -- PROGRAM [ARG]...\n"
-               "       vantrel-measure burst COUNT FLOOD -- PROGRAM [ARG]...\n",
+               "       vantrel-measure burst COUNT FLOOD -- PROGRAM [ARG]...\n"
+               "       vantrel-measure deadline MS FLOOD -- PROGRAM [ARG]...\n",
                stderr);
     std::exit(1);
 }
@@ -265,5 +311,7 @@ int main(int argc, char **argv)
         return drain(std::atof(argv[2]), argv[3], argv + 5);
     if (mode == "burst")
         return burst(std::atoll(argv[2]), argv[3], argv + 5);
+    if (mode == "deadline")
+        return deadline(std::atof(argv[2]), argv[3], argv + 5);
     usage();
 }

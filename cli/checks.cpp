@@ -48,6 +48,19 @@ QString serialText(const Receiver &r)
     return displayText(fieldText(r.head.serialNumber));
 }
 
+// `what` names the address: "--ip A.B.C.D", or the unchanged one under a new mask.
+void checkHostPart(SetReview &review, quint32 ip, quint32 mask, const QString &what)
+{
+    if (!contiguous(mask) || prefixLength(mask) > 30)
+        return; // /31 and /32 have no network or broadcast address
+    if ((ip & ~mask) == 0)
+        review.refusals << QStringLiteral("%1 is the network address of its subnet %2")
+                               .arg(what, subnetText(ip, mask));
+    else if ((ip & ~mask) == ~mask)
+        review.refusals << QStringLiteral("%1 is the broadcast address of its subnet %2")
+                               .arg(what, subnetText(ip, mask));
+}
+
 void checkAddress(SetReview &review, quint32 ip, quint32 mask, const Receiver &target,
                   const ReceiverList &heard, const QList<LocalSubnet> &local)
 {
@@ -68,12 +81,8 @@ void checkAddress(SetReview &review, quint32 ip, quint32 mask, const Receiver &t
         review.refusals << QStringLiteral("--ip %1 is a multicast address (224.0.0.0/4; expected "
                                           "a unicast address)")
                                .arg(a);
-    else if (contiguous(mask) && prefixLength(mask) <= 30 && (ip & ~mask) == 0)
-        review.refusals << QStringLiteral("--ip %1 is the network address of its subnet %2")
-                               .arg(a, subnetText(ip, mask));
-    else if (contiguous(mask) && prefixLength(mask) <= 30 && (ip & ~mask) == ~mask)
-        review.refusals << QStringLiteral("--ip %1 is the broadcast address of its subnet %2")
-                               .arg(a, subnetText(ip, mask));
+    else
+        checkHostPart(review, ip, mask, QStringLiteral("--ip %1").arg(a));
 
     if (ip != toU32(target.ip()))
         for (const Receiver &other : heard.all())
@@ -102,9 +111,10 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
     SetReview review;
     const QString serial = serialText(target);
     if (!target.configurable) {
-        review.blockers << QStringLiteral("receiver %1 is a %2; only Pentra, Marlo and Halvex-R "
+        review.blockers << QStringLiteral("receiver %1 is %2; only Pentra, Marlo and Halvex-R "
                                           "receivers take network settings")
-                               .arg(serial, displayText(fieldText(target.head.deviceName)));
+                               .arg(serial,
+                                    withArticle(displayText(fieldText(target.head.deviceName))));
         return review;
     }
     // The message repeats the receiver's own first `length` bytes; it must hold
@@ -115,10 +125,8 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
         review.blockers << QStringLiteral("the reply of %1 is too short to build its "
                                           "configuration message from: %2 bytes with length "
                                           "field %3 (expected at least %4 of both)")
-                               .arg(serial)
-                               .arg(target.size)
-                               .arg(length)
-                               .arg(std::max(SettingsEnd, messageSize));
+                               .arg(serial, QString::number(target.size), QString::number(length),
+                                    QString::number(std::max(SettingsEnd, messageSize)));
         return review;
     }
 
@@ -128,6 +136,10 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
 
     if (edits.ip)
         checkAddress(review, ip, mask, target, heard, local);
+    else if (edits.mask)
+        checkHostPart(
+            review, ip, mask,
+            QStringLiteral("with --mask %1 its address %2").arg(dotted(mask), dotted(ip)));
     if (edits.mask && !contiguous(mask))
         review.refusals << QStringLiteral("--mask %1 is not contiguous (expected ones followed "
                                           "by zeros, such as 255.255.255.0)")
@@ -147,15 +159,23 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
         review.refusals << QStringLiteral("--alt-port 0: UDP data cannot go to port 0 (expected "
                                           "1 to 65535)");
 
-    const QList<Quad> others = heard.otherAddresses(target.serial());
-    if (!others.isEmpty()) {
-        QStringList addresses;
-        for (const Quad &q : others)
-            addresses << quadString(q);
+    const QList<Identity> units = heard.identities(target.serial());
+    if (units.size() > 1) {
+        // Name addresses alone when they differ, else ports and MACs too.
+        bool sameIp = true;
+        for (const Identity &u : units)
+            sameIp = sameIp && u.ip == units.first().ip;
+        QStringList others;
+        for (int i = 1; i < units.size(); ++i)
+            others << (sameIp ? identityText(units[i], target.configurable)
+                              : quadString(units[i].ip));
+        const QString first = sameIp ? identityText(units.first(), target.configurable)
+                                     : quadString(units.first().ip);
+        others.removeDuplicates();
+        others.removeAll(first);
         review.refusals << QStringLiteral("serial number %1 answered from %2 and from %3; "
                                           "every receiver with it would take the message")
-                               .arg(serial, quadString(target.ip()),
-                                    addresses.join(QStringLiteral(", ")));
+                               .arg(serial, first, others.join(QStringLiteral(", ")));
     }
 
     if (edits.ip && !(after.netFlags & NetDhcp)) {

@@ -9,6 +9,10 @@ using namespace Discovery;
 
 namespace Cli {
 
+namespace {
+constexpr int ReadBatch = 256;
+}
+
 bool Log::open(const QString &path, QString *error)
 {
     m_file.setFileName(path);
@@ -23,8 +27,14 @@ void Log::line(const QString &text)
     if (!m_file.isOpen())
         return;
     const QString time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-    m_file.write((time + QLatin1Char(' ') + text + QLatin1Char('\n')).toUtf8());
-    m_file.flush(); // a support log must survive a crash or kill
+    const QByteArray bytes = (time + QLatin1Char(' ') + text + QLatin1Char('\n')).toUtf8();
+    // Flushed at once: a support log must survive a crash or kill.
+    if (m_file.write(bytes) == bytes.size() && m_file.flush())
+        return;
+    const QString reason = m_file.errorString();
+    m_file.close();
+    if (onFailure)
+        onFailure(reason);
 }
 
 Exchange::Exchange(Log &log, QObject *parent) : QObject(parent), m_log(log)
@@ -36,12 +46,17 @@ bool Exchange::open(QString *error)
 {
     // Requests leave from the reply port too, so receivers that answer the
     // request's source port are heard as well as those that answer 48322.
-    if (m_socket.bind(QHostAddress::AnyIPv4, ReplyPort, QUdpSocket::ShareAddress)) {
-        // Room for replies that arrive together with a burst of stray datagrams.
+    // Bound exclusively: with a shared port the last process bound takes
+    // every unicast reply, and a second instance would silently starve the first.
+    if (m_socket.bind(QHostAddress::AnyIPv4, ReplyPort, QUdpSocket::DontShareAddress)) {
+        // The window's room for replies that arrive within a flood of stray datagrams.
         m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 << 20);
         return true;
     }
-    *error = m_socket.errorString();
+    *error = m_socket.error() == QAbstractSocket::AddressInUseError
+                 ? QStringLiteral("the port is in use by another program (another vantrel-cli, "
+                                  "or the Vantrel window)")
+                 : m_socket.errorString();
     return false;
 }
 
@@ -74,23 +89,32 @@ bool Exchange::send(const QByteArray &bytes, const Destination &to, QString *err
 
 void Exchange::readPending()
 {
-    while (m_socket.hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = m_socket.receiveDatagram();
+    // A bounded batch: however fast datagrams arrive, the deadline and the
+    // other timers run between batches. The socket signals again for the rest.
+    for (int n = 0; n < ReadBatch && m_socket.hasPendingDatagrams(); ++n) {
+        // The size is given, so Qt does not peek at each datagram first; a
+        // longer one is cut, as in the window.
+        const QNetworkDatagram datagram = m_socket.receiveDatagram(qint64(ReadBufferSize));
+        if (!datagram.isValid())
+            break; // a failed read has dropped its datagram
         const QByteArray bytes = datagram.data();
-        const int index = datagram.interfaceIndex() > 0 ? int(datagram.interfaceIndex()) : 0;
-        const std::optional<Receiver> r = parseReply(bytes, datagram.senderAddress(), index);
         const auto *raw = reinterpret_cast<const std::uint8_t *>(bytes.constData());
-        const char *result = r                                              ? "reply"
-                             : isValidReply(raw, std::size_t(bytes.size())) ? "short"
-                                                                            : "invalid";
-        m_log.line(QStringLiteral("recv from=%1:%2 to=%3:%4 if=%5 size=%6 result=%7 hex=%8")
-                       .arg(datagram.senderAddress().toString())
-                       .arg(datagram.senderPort())
-                       .arg(datagram.destinationAddress().toString())
-                       .arg(ReplyPort)
-                       .arg(interfaceName(index))
-                       .arg(bytes.size())
-                       .arg(QLatin1String(result), QString::fromLatin1(bytes.toHex())));
+        const bool marked = isValidReply(raw, std::size_t(bytes.size()));
+        if (!marked && !m_log.isOpen())
+            continue; // the common case under a flood: nothing to do
+        const int index = datagram.interfaceIndex() > 0 ? int(datagram.interfaceIndex()) : 0;
+        const std::optional<Receiver> r =
+            marked ? parseReply(bytes, datagram.senderAddress(), index) : std::nullopt;
+        const char *result = r ? "reply" : marked ? "short" : "invalid";
+        if (m_log.isOpen())
+            m_log.line(QStringLiteral("recv from=%1:%2 to=%3:%4 if=%5 size=%6 result=%7 hex=%8")
+                           .arg(datagram.senderAddress().toString())
+                           .arg(datagram.senderPort())
+                           .arg(datagram.destinationAddress().toString())
+                           .arg(ReplyPort)
+                           .arg(interfaceName(index))
+                           .arg(bytes.size())
+                           .arg(QLatin1String(result), QString::fromLatin1(bytes.toHex())));
         if (r)
             emit replyReceived(*r);
     }

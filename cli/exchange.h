@@ -13,6 +13,8 @@
 #include <QObject>
 #include <QUdpSocket>
 
+#include <functional>
+
 namespace Cli {
 
 // Support log: one line per datagram with UTC time, addresses, interface,
@@ -20,7 +22,14 @@ namespace Cli {
 class Log {
 public:
     bool open(const QString &path, QString *error);
+    bool isOpen() const
+    {
+        return m_file.isOpen();
+    }
     void line(const QString &text);
+    // Told once, with the reason, when a line cannot be written; the log
+    // then stays quiet.
+    std::function<void(const QString &)> onFailure;
 
 private:
     QFile m_file;

@@ -7,6 +7,7 @@
 
 int main(int argc, char **argv)
 {
+    Cli::prepareProcess(); // before Qt opens any file
     QCoreApplication app(argc, argv);
     return Cli::run(QCoreApplication::arguments().mid(1));
 }

@@ -29,7 +29,8 @@ Options:
   --version     show the version
 
 Exit status: 0 success, 1 usage error, 2 receiver not found,
-3 configuration sent but not confirmed, 4 refused by a check.
+3 configuration sent but not confirmed, 4 refused by a check,
+5 output failed (standard output or the --log file could not be written).
 )";
 
 const char *const SearchHelp = R"(
@@ -65,10 +66,12 @@ JSON and CSV are written when the search ends, so that every receiver carries
 its final conflict flag. Fields (JSON names; CSV columns in this order):
   model, serial, ip, port, mac (empty or null for other models), firmware,
   inUse, configurable, conflict (serial numbers of the other receivers that
-  report the same ip; CSV: separated by spaces)
+  report the same ip; CSV: separated by spaces), duplicateSerial (true when
+  the serial number answered from two addresses, ports or MAC addresses)
 
 Exit status: 0 at least one receiver answered (with --expect: N of them),
-1 usage error, 2 none answered (with --expect: fewer than N).
+1 usage error, 2 none answered (with --expect: fewer than N) or the reply port
+is in use, 5 output failed.
 )";
 
 const char *const ShowHelp = R"(Usage: vantrel-cli show SERIAL [OPTION]...
@@ -83,7 +86,7 @@ Options:
 )";
 
 const char *const ShowTail = R"(
-Exit status: 0 shown, 1 usage error, 2 SERIAL did not answer.
+Exit status: 0 shown, 1 usage error, 2 SERIAL did not answer, 5 output failed.
 )";
 
 const char *const SetHelp = R"(Usage: vantrel-cli set SERIAL SETTING... [OPTION]...
@@ -124,7 +127,9 @@ of this computer.
 Outcome: applied (seen with the new settings), seen unchanged, seen at
 another address, partly applied, not seen.
 Exit status: 0 applied or nothing to change, 1 usage error, 2 SERIAL did not
-answer, 3 sent but not confirmed (or the send failed), 4 refused by a check.
+answer, 3 sent but not confirmed (or the send failed), 4 refused by a check,
+5 output failed before anything was sent. Once the message is out, the outcome
+decides the status, and the outcome line goes to stderr if stdout fails.
 )";
 
 [[noreturn]] void fail(const QString &message)
@@ -132,23 +137,40 @@ answer, 3 sent but not confirmed (or the send failed), 4 refused by a check.
     throw UsageError{message};
 }
 
+// A value as it may be quoted in a one-line error: control characters escaped.
+QString quoted(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\n'))
+            out += QStringLiteral("\\n");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 int number(const QString &option, const QString &text, int min, int max)
 {
-    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
+    // Whole strings only: "$" alone would also match before a final newline.
+    static const QRegularExpression digits(
+        QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{1,9}")));
     bool ok = digits.match(text).hasMatch();
     const int value = ok ? text.toInt(&ok) : 0;
     if (!ok || value < min || value > max)
         fail(QStringLiteral("%1: '%2' is not a number from %3 to %4")
-                 .arg(option, text, QString::number(min), QString::number(max)));
+                 .arg(option, quoted(text), QString::number(min), QString::number(max)));
     return value;
 }
 
 Quad address(const QString &option, const QString &text)
 {
     // No leading zeros: some parsers read "010" as octal, so it is ambiguous.
-    static const QRegularExpression form(
-        QStringLiteral("^(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\."
-                       "(0|[1-9][0-9]{0,2})$"));
+    static const QRegularExpression form(QRegularExpression::anchoredPattern(
+        QStringLiteral("(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\."
+                       "(0|[1-9][0-9]{0,2})")));
     const QRegularExpressionMatch m = form.match(text);
     Quad q{};
     for (int i = 0; m.hasMatch() && i < 4; ++i) {
@@ -161,7 +183,7 @@ Quad address(const QString &option, const QString &text)
     }
     fail(QStringLiteral("%1: '%2' is not an IPv4 address A.B.C.D (four numbers 0 to 255, no "
                         "leading zeros)")
-             .arg(option, text));
+             .arg(option, quoted(text)));
 }
 
 bool onOff(const QString &option, const QString &text)

@@ -19,6 +19,7 @@ enum ExitCode {
     ExitNotFound = 2,
     ExitNotConfirmed = 3,
     ExitRefused = 4,
+    ExitOutput = 5,
 };
 
 enum class Command { None, Find, Show, Set };

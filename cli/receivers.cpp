@@ -33,7 +33,29 @@ std::optional<Receiver> parseReply(const QByteArray &datagram, const QHostAddres
     return r;
 }
 
-int ReceiverList::add(const Receiver &r, bool *isNew)
+Identity identityOf(const Receiver &r)
+{
+    Identity id;
+    id.ip = r.ip();
+    id.port = u16(r.head.tcpPort);
+    if (r.configurable)
+        id.mac = macDisplayOrder(r.config.macAddress);
+    return id;
+}
+
+QString identityText(const Identity &id, bool withMac)
+{
+    QString text = quadString(id.ip) + QLatin1Char(':') + QString::number(id.port);
+    if (withMac) {
+        QStringList parts;
+        for (const std::uint8_t b : id.mac)
+            parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
+        text += QStringLiteral(" (MAC ") + parts.join(QLatin1Char(':')) + QLatin1Char(')');
+    }
+    return text;
+}
+
+int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)
 {
     const QByteArray serial = r.serial();
     const auto known = m_index.constFind(serial);
@@ -41,11 +63,15 @@ int ReceiverList::add(const Receiver &r, bool *isNew)
         m_overflowed = true;
         return -1;
     }
-    QList<Quad> &addresses = m_addresses[serial];
-    if (!addresses.contains(r.ip()) && addresses.size() < MaxAddressesPerSerial)
-        addresses.append(r.ip());
+    QList<Identity> &units = m_identities[serial];
+    const Identity id = identityOf(r);
+    const bool another = !units.contains(id);
+    if (another && units.size() < MaxAddressesPerSerial)
+        units.append(id);
     if (isNew)
         *isNew = known == m_index.constEnd();
+    if (newIdentity)
+        *newIdentity = another && known != m_index.constEnd();
     if (known != m_index.constEnd()) {
         m_receivers[*known] = r;
         return *known;
@@ -61,24 +87,26 @@ const Receiver *ReceiverList::find(const QByteArray &serial) const
     return known == m_index.constEnd() ? nullptr : &m_receivers.at(*known);
 }
 
-QStringList ReceiverList::conflicts(int index) const
+QList<QByteArray> ReceiverList::conflicts(int index) const
 {
-    QStringList serials;
+    QList<QByteArray> serials;
     const Receiver &me = m_receivers.at(index);
     for (int i = 0; i < m_receivers.size(); ++i)
         if (i != index && m_receivers[i].ip() == me.ip())
-            serials << displayText(fieldText(m_receivers[i].head.serialNumber));
+            serials << m_receivers[i].serial();
     return serials;
 }
 
-QList<Quad> ReceiverList::otherAddresses(const QByteArray &serial) const
+QList<Identity> ReceiverList::identities(const QByteArray &serial) const
 {
     const Receiver *r = find(serial);
-    QList<Quad> out;
-    if (r)
-        for (const Quad &q : m_addresses.value(serial))
-            if (q != r->ip())
-                out << q;
+    if (!r)
+        return {};
+    const Identity current = identityOf(*r);
+    QList<Identity> out{current};
+    for (const Identity &id : m_identities.value(serial))
+        if (!(id == current))
+            out << id;
     return out;
 }
 
@@ -91,10 +119,37 @@ QString displayText(const std::string &bytes)
     return s;
 }
 
+QString displayText(const QByteArray &bytes)
+{
+    return displayText(bytes.toStdString());
+}
+
+QString displayList(const QList<QByteArray> &serials, const QString &separator)
+{
+    QStringList out;
+    for (const QByteArray &s : serials)
+        out << displayText(s);
+    return out.join(separator);
+}
+
+QString withArticle(const QString &name)
+{
+    const bool vowel = !name.isEmpty() && QStringLiteral("AEIOUaeiou").contains(name.at(0));
+    return (vowel ? QStringLiteral("an ") : QStringLiteral("a ")) + name;
+}
+
 // Plain strings for machine-readable output: exact Latin-1 text.
 static QString exactText(const std::string &bytes)
 {
     return QString::fromLatin1(bytes.data(), int(bytes.size()));
+}
+
+static QStringList exactList(const QList<QByteArray> &serials)
+{
+    QStringList out;
+    for (const QByteArray &s : serials)
+        out << QString::fromLatin1(s);
+    return out;
 }
 
 QString version(const std::uint8_t (&field)[2])
@@ -121,33 +176,44 @@ static QString firmware(const Receiver &r)
     return r.configurable ? version(r.config.firmwareVersion) : version(r.info.firmwareVersion);
 }
 
-QString textHeader()
+// Columns padded one by one and joined: receiver text is never read as a
+// format, so "%1" in a model name stays "%1".
+static QString columns(const QStringList &cells, const QList<int> &widths)
 {
-    return QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
-        .arg(QStringLiteral("MODEL"), -16)
-        .arg(QStringLiteral("SERIAL"), -16)
-        .arg(QStringLiteral("IP"), -15)
-        .arg(QStringLiteral("PORT"), -5)
-        .arg(QStringLiteral("MAC"), -17)
-        .arg(QStringLiteral("FW"), -7)
-        .arg(QStringLiteral("IN USE"));
-}
-
-QString textRow(const Receiver &r, const QStringList &conflicts)
-{
-    QString row = QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
-                      .arg(displayText(fieldText(r.head.deviceName)), -16)
-                      .arg(displayText(fieldText(r.head.serialNumber)), -16)
-                      .arg(quadString(r.ip()), -15)
-                      .arg(QString::number(u16(r.head.tcpPort)), -5)
-                      .arg(r.configurable ? macString(r.config) : QStringLiteral("-"), -17)
-                      .arg(firmware(r), -7)
-                      .arg(r.inUse ? QStringLiteral("yes") : QStringLiteral("no"), -6);
-    if (!conflicts.isEmpty())
-        return row + QStringLiteral(" IP conflict with ") + conflicts.join(QStringLiteral(", "));
+    QStringList padded;
+    for (int i = 0; i < cells.size(); ++i)
+        padded << cells[i].leftJustified(widths.value(i, 0));
+    QString row = padded.join(QLatin1Char(' '));
     while (row.endsWith(QLatin1Char(' ')))
         row.chop(1);
     return row;
+}
+
+static const QList<int> TextWidths = {16, 16, 15, 5, 17, 7, 6};
+
+QString textHeader()
+{
+    return columns({QStringLiteral("MODEL"), QStringLiteral("SERIAL"), QStringLiteral("IP"),
+                    QStringLiteral("PORT"), QStringLiteral("MAC"), QStringLiteral("FW"),
+                    QStringLiteral("IN USE")},
+                   TextWidths);
+}
+
+QString textRow(const Receiver &r, const FindNotes &notes)
+{
+    QStringList cells = {displayText(fieldText(r.head.deviceName)),
+                         displayText(fieldText(r.head.serialNumber)),
+                         quadString(r.ip()),
+                         QString::number(u16(r.head.tcpPort)),
+                         r.configurable ? macString(r.config) : QStringLiteral("-"),
+                         firmware(r),
+                         r.inUse ? QStringLiteral("yes") : QStringLiteral("no")};
+    if (!notes.conflicts.isEmpty())
+        cells << QStringLiteral("IP conflict with ") +
+                     displayList(notes.conflicts, QStringLiteral(", "));
+    if (notes.duplicateSerial)
+        cells << QStringLiteral("serial number also answers as another unit");
+    return columns(cells, TextWidths);
 }
 
 static QString csvField(const QString &s)
@@ -162,10 +228,11 @@ static QString csvField(const QString &s)
 
 QString csvHeader()
 {
-    return QStringLiteral("model,serial,ip,port,mac,firmware,inUse,configurable,conflict");
+    return QStringLiteral(
+        "model,serial,ip,port,mac,firmware,inUse,configurable,conflict,duplicateSerial");
 }
 
-QString csvRow(const Receiver &r, const QStringList &conflicts)
+QString csvRow(const Receiver &r, const FindNotes &notes)
 {
     const auto boolText = [](bool b) {
         return b ? QStringLiteral("true") : QStringLiteral("false");
@@ -178,11 +245,12 @@ QString csvRow(const Receiver &r, const QStringList &conflicts)
                        firmware(r),
                        boolText(r.inUse),
                        boolText(r.configurable),
-                       csvField(conflicts.join(QLatin1Char(' ')))}
+                       csvField(exactList(notes.conflicts).join(QLatin1Char(' '))),
+                       boolText(notes.duplicateSerial)}
         .join(QLatin1Char(','));
 }
 
-QJsonObject findJson(const Receiver &r, const QStringList &conflicts)
+QJsonObject findJson(const Receiver &r, const FindNotes &notes)
 {
     QJsonObject o;
     o[QStringLiteral("model")] = exactText(fieldText(r.head.deviceName));
@@ -193,7 +261,8 @@ QJsonObject findJson(const Receiver &r, const QStringList &conflicts)
     o[QStringLiteral("firmware")] = firmware(r);
     o[QStringLiteral("inUse")] = r.inUse;
     o[QStringLiteral("configurable")] = r.configurable;
-    o[QStringLiteral("conflict")] = QJsonArray::fromStringList(conflicts);
+    o[QStringLiteral("conflict")] = QJsonArray::fromStringList(exactList(notes.conflicts));
+    o[QStringLiteral("duplicateSerial")] = notes.duplicateSerial;
     return o;
 }
 
@@ -249,7 +318,8 @@ QString showText(const Receiver &r)
 
     QString text;
     for (const auto &line : lines)
-        text += QStringLiteral("%1 %2\n").arg(line.first + QLatin1Char(':'), -21).arg(line.second);
+        text += (line.first + QLatin1Char(':')).leftJustified(21) + QLatin1Char(' ') + line.second +
+                QLatin1Char('\n');
     return text;
 }
 

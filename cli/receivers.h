@@ -14,6 +14,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <optional>
 
 namespace Cli {
@@ -32,6 +33,20 @@ struct Receiver {
     Discovery::Quad ip() const;
 };
 
+// What tells two units with one serial number apart: where they answer from
+// and, for the configurable models, their MAC address.
+struct Identity {
+    Discovery::Quad ip{};
+    quint16 port = 0;
+    std::array<std::uint8_t, 6> mac{}; // display order; zero for other models
+    bool operator==(const Identity &o) const
+    {
+        return ip == o.ip && port == o.port && mac == o.mac;
+    }
+};
+Identity identityOf(const Receiver &r);
+QString identityText(const Identity &id, bool withMac);
+
 // A valid reply of at least the head's 56 bytes; nothing beyond a record's
 // size is read.
 std::optional<Receiver> parseReply(const QByteArray &datagram, const QHostAddress &from,
@@ -44,8 +59,10 @@ public:
     static constexpr int MaxAddressesPerSerial = 16;
 
     // Takes a reply in: a known serial keeps its place and gets the newest data.
-    // Returns the receiver's index, or -1 when the list is full.
-    int add(const Receiver &r, bool *isNew = nullptr);
+    // Returns the receiver's index, or -1 when the list is full. `isNew` tells
+    // a serial not heard before, `newIdentity` a known serial answering as
+    // another unit (another address, port or MAC).
+    int add(const Receiver &r, bool *isNew = nullptr, bool *newIdentity = nullptr);
     bool overflowed() const
     {
         return m_overflowed;
@@ -55,30 +72,46 @@ public:
         return m_receivers;
     }
     const Receiver *find(const QByteArray &serial) const;
-    // Serial numbers of the other receivers that report the same IP address.
-    QStringList conflicts(int index) const;
-    // Addresses other than the current one that this serial answered from.
-    QList<Discovery::Quad> otherAddresses(const QByteArray &serial) const;
+    // Serial numbers, exactly as sent, of the other receivers that report the
+    // same IP address.
+    QList<QByteArray> conflicts(int index) const;
+    // Every unit this serial answered as, the current one first.
+    QList<Identity> identities(const QByteArray &serial) const;
+    bool duplicateSerial(const QByteArray &serial) const
+    {
+        return identities(serial).size() > 1;
+    }
 
 private:
     QList<Receiver> m_receivers;
-    QHash<QByteArray, int> m_index;                        // serial -> index
-    QHash<QByteArray, QList<Discovery::Quad>> m_addresses; // serial -> addresses seen
+    QHash<QByteArray, int> m_index;                  // serial -> index
+    QHash<QByteArray, QList<Identity>> m_identities; // serial -> units seen
     bool m_overflowed = false;
 };
 
 // Device text as it may be shown on a terminal: Latin-1, control characters
 // replaced, so that a receiver cannot send escape sequences to the terminal.
 QString displayText(const std::string &bytes);
+QString displayText(const QByteArray &bytes);
+// Serial numbers for a text line, defused.
+QString displayList(const QList<QByteArray> &serials, const QString &separator);
+// "a Marlo", "an Alto".
+QString withArticle(const QString &name);
 QString version(const std::uint8_t (&field)[2]);
 QString quadString(const Discovery::Quad &q);
 QString macString(const DeviceConfigRecord &r);
 
+// What find writes of each receiver besides its own reply.
+struct FindNotes {
+    QList<QByteArray> conflicts;
+    bool duplicateSerial = false;
+};
+
 QString textHeader();
-QString textRow(const Receiver &r, const QStringList &conflicts);
+QString textRow(const Receiver &r, const FindNotes &notes);
 QString csvHeader();
-QString csvRow(const Receiver &r, const QStringList &conflicts);
-QJsonObject findJson(const Receiver &r, const QStringList &conflicts);
+QString csvRow(const Receiver &r, const FindNotes &notes);
+QJsonObject findJson(const Receiver &r, const FindNotes &notes);
 
 QString showText(const Receiver &r);
 QJsonObject showJson(const Receiver &r);

@@ -5,12 +5,16 @@
 #include <QJsonDocument>
 #include <QNetworkInterface>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <io.h>
 #define isatty _isatty
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -22,6 +26,8 @@ namespace {
 
 constexpr int VerifyResendMs = 500; // a receiver may restart after taking new settings
 constexpr int ProgressMs = 100;
+
+bool g_stdoutClosed = false;
 
 struct Setup {
     QList<Destination> destinations;
@@ -146,7 +152,10 @@ Tool::Tool(const Options &options, QObject *parent)
     m_progress.setInterval(ProgressMs);
     connect(&m_progress, &QTimer::timeout, this, &Tool::onProgress);
     // The progress line would end up inside redirected output or a log.
-    m_terminal = isatty(1) && isatty(2);
+    m_terminal = !g_stdoutClosed && isatty(1) && isatty(2);
+    m_log.onFailure = [this](const QString &reason) {
+        writeFailed(QStringLiteral("--log: cannot write '%1': %2").arg(m_options.logFile, reason));
+    };
 }
 
 std::optional<int> Tool::start()
@@ -163,6 +172,8 @@ std::optional<int> Tool::start()
         return ExitUsage;
     }
     m_log.line(QStringLiteral("start ") + QCoreApplication::arguments().join(QLatin1Char(' ')));
+    if (m_phase == Phase::Done)
+        return m_exitCode;
     if (m_destinations.isEmpty()) {
         err(QStringLiteral("no interface that is up has an IPv4 broadcast address, so there is "
                            "nowhere to send the request (expected a configured IPv4 interface, "
@@ -171,13 +182,13 @@ std::optional<int> Tool::start()
     }
     if (!m_exchange.open(&error)) {
         err(QStringLiteral("cannot listen for replies on UDP port %1: %2")
-                .arg(ReplyPort)
-                .arg(error));
+                .arg(QString::number(ReplyPort), error));
         return ExitNotFound;
     }
     m_local = localSubnets();
-    if (m_options.command == Command::Find && m_options.format == Format::Text)
-        out(textHeader() + QLatin1Char('\n'));
+    if (m_options.command == Command::Find && m_options.format == Format::Text &&
+        !out(textHeader() + QLatin1Char('\n')))
+        return m_exitCode;
 
     m_phase = Phase::Search;
     m_retriesLeft = m_options.search.retries;
@@ -238,21 +249,24 @@ void Tool::onReply(const Receiver &r)
     const bool target = r.serial() == m_options.serial;
     switch (m_phase) {
     case Phase::Search: {
-        bool isNew = false;
-        const int index = m_heard.add(r, &isNew);
+        bool isNew = false, newIdentity = false;
+        const int index = m_heard.add(r, &isNew, &newIdentity);
         if (index < 0)
             break;
         if (m_options.command == Command::Find) {
-            if (isNew && m_options.format == Format::Text)
-                out(textRow(r, m_heard.conflicts(index)) + QLatin1Char('\n'));
+            // A known serial answering as another unit gets a row of its own.
+            if ((isNew || newIdentity) && m_options.format == Format::Text &&
+                !out(textRow(r, notes(index)) + QLatin1Char('\n')))
+                break;
             if (m_options.search.expect && m_heard.all().size() >= m_options.search.expect)
                 finishFind();
         } else if (m_options.command == Command::Show && target) {
-            if (m_options.format == Format::Json)
-                out(QString::fromUtf8(QJsonDocument(showJson(r)).toJson(QJsonDocument::Indented)));
-            else
-                out(showText(r));
-            finish(ExitOk);
+            const bool written = out(
+                m_options.format == Format::Json
+                    ? QString::fromUtf8(QJsonDocument(showJson(r)).toJson(QJsonDocument::Indented))
+                    : showText(r));
+            if (written)
+                finish(ExitOk);
         }
         break;
     }
@@ -279,8 +293,8 @@ void Tool::onDeadline()
         break;
     case Command::Show:
         err(QStringLiteral("receiver %1 did not answer within %2 ms")
-                .arg(QString::fromLatin1(m_options.serial))
-                .arg(m_options.search.timeoutMs));
+                .arg(QString::fromLatin1(m_options.serial),
+                     QString::number(m_options.search.timeoutMs)));
         finish(ExitNotFound);
         break;
     case Command::Set:
@@ -315,12 +329,46 @@ void Tool::clearProgress()
     m_progressShown = false;
 }
 
-void Tool::out(const QString &text)
+bool Tool::out(const QString &text)
 {
+    if (m_outputFailed)
+        return false;
     clearProgress();
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    errno = 0;
+    const bool ok = !g_stdoutClosed &&
+                    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout) ==
+                        std::size_t(bytes.size()) &&
+                    std::fflush(stdout) == 0;
+    if (!ok)
+        writeFailed(QStringLiteral("cannot write to standard output: %1")
+                        .arg(g_stdoutClosed ? QStringLiteral("it is closed")
+                                            : QString::fromLocal8Bit(std::strerror(errno))));
+    return ok;
+}
+
+void Tool::writeFailed(const QString &message)
+{
+    if (m_outputFailed)
+        return;
+    m_outputFailed = true;
+    err(message);
+    // Once a configuration message is out, the outcome still decides the
+    // exit status; before, nothing more is done.
+    if (!m_sent)
+        finish(ExitOutput);
+}
+
+void Tool::outcome(const QString &line)
+{
+    if (!out(line + QLatin1Char('\n')))
+        err(line);
+}
+
+FindNotes Tool::notes(int index) const
+{
+    const Receiver &r = m_heard.all().at(index);
+    return FindNotes{m_heard.conflicts(index), m_heard.duplicateSerial(r.serial())};
 }
 
 void Tool::err(const QString &text)
@@ -332,7 +380,10 @@ void Tool::err(const QString &text)
 
 void Tool::finish(int code)
 {
+    if (m_phase == Phase::Done)
+        return; // a write that failed on the way has decided already
     m_phase = Phase::Done;
+    m_exitCode = code;
     m_deadline.stop();
     m_retry.stop();
     m_progress.stop();
@@ -348,14 +399,16 @@ void Tool::finishFind()
         QString text = QStringLiteral("[");
         for (int i = 0; i < all.size(); ++i)
             text += (i ? QStringLiteral(",\n  ") : QStringLiteral("\n  ")) +
-                    QString::fromUtf8(QJsonDocument(findJson(all[i], m_heard.conflicts(i)))
-                                          .toJson(QJsonDocument::Compact));
-        out(text + (all.isEmpty() ? QStringLiteral("]\n") : QStringLiteral("\n]\n")));
+                    QString::fromUtf8(
+                        QJsonDocument(findJson(all[i], notes(i))).toJson(QJsonDocument::Compact));
+        if (!out(text + (all.isEmpty() ? QStringLiteral("]\n") : QStringLiteral("\n]\n"))))
+            return;
     } else if (m_options.format == Format::Csv) {
         QString text = csvHeader() + QLatin1Char('\n');
         for (int i = 0; i < all.size(); ++i)
-            text += csvRow(all[i], m_heard.conflicts(i)) + QLatin1Char('\n');
-        out(text);
+            text += csvRow(all[i], notes(i)) + QLatin1Char('\n');
+        if (!out(text))
+            return;
     }
 
     if (m_heard.overflowed())
@@ -363,14 +416,23 @@ void Tool::finishFind()
                 .arg(ReceiverList::MaxReceivers));
     QList<Quad> reported;
     for (int i = 0; i < all.size(); ++i) {
-        const QStringList others = m_heard.conflicts(i);
+        const QList<QByteArray> others = m_heard.conflicts(i);
         if (others.isEmpty() || reported.contains(all[i].ip()))
             continue;
         reported << all[i].ip();
         err(QStringLiteral("warning: IP conflict: %1 is reported by %2, %3")
                 .arg(quadString(all[i].ip()), displayText(fieldText(all[i].head.serialNumber)),
-                     others.join(QStringLiteral(", "))));
+                     displayList(others, QStringLiteral(", "))));
     }
+    for (const Receiver &r : all)
+        if (m_heard.duplicateSerial(r.serial())) {
+            QStringList units;
+            for (const Identity &id : m_heard.identities(r.serial()))
+                units << identityText(id, r.configurable);
+            err(QStringLiteral("warning: serial number %1 answers as %2 units: %3")
+                    .arg(displayText(r.serial()), QString::number(units.size()),
+                         units.join(QStringLiteral(", "))));
+        }
 
     const int expect = m_options.search.expect;
     const int found = int(all.size());
@@ -379,9 +441,8 @@ void Tool::finishFind()
         finish(ExitNotFound);
     } else if (expect && found < expect) {
         err(QStringLiteral("only %1 of the %2 expected receivers answered within %3 ms")
-                .arg(found)
-                .arg(expect)
-                .arg(m_options.search.timeoutMs));
+                .arg(QString::number(found), QString::number(expect),
+                     QString::number(m_options.search.timeoutMs)));
         finish(ExitNotFound);
     } else {
         finish(ExitOk);
@@ -396,8 +457,7 @@ void Tool::finishSet()
     const QString serial = QString::fromLatin1(m_options.serial);
     if (!found) {
         err(QStringLiteral("receiver %1 did not answer within %2 ms")
-                .arg(serial)
-                .arg(m_options.search.timeoutMs));
+                .arg(serial, QString::number(m_options.search.timeoutMs)));
         finish(ExitNotFound);
         return;
     }
@@ -414,8 +474,8 @@ void Tool::finishSet()
     }
     // Nothing sent, nothing lost: the checks below guard a send.
     if (!changes) {
-        out(QStringLiteral("%1 already has these settings; nothing sent\n").arg(serial));
-        finish(ExitOk);
+        if (out(QStringLiteral("%1 already has these settings; nothing sent\n").arg(serial)))
+            finish(ExitOk);
         return;
     }
     for (const QString &w : review.warnings)
@@ -437,9 +497,10 @@ void Tool::finishSet()
         if (before[i].second != after[i].second)
             changed << QStringLiteral("%1 %2 -> %3")
                            .arg(before[i].first, before[i].second, after[i].second);
-    out(QStringLiteral("%1 (%2 at %3): %4\n")
-            .arg(serial, displayText(fieldText(m_target.head.deviceName)),
-                 quadString(m_target.ip()), changed.join(QStringLiteral(", "))));
+    if (!out(QStringLiteral("%1 (%2 at %3): %4\n")
+                 .arg(serial, displayText(fieldText(m_target.head.deviceName)),
+                      quadString(m_target.ip()), changed.join(QStringLiteral(", ")))))
+        return; // nothing is sent when the output already fails
     sendConfig();
 }
 
@@ -459,10 +520,10 @@ void Tool::sendConfig()
         finish(ExitNotConfirmed);
         return;
     }
+    m_sent = true;
     out(QStringLiteral("sent the configuration message (%1 bytes) to 255.255.255.255:%2%3\n")
-            .arg(bytes.size())
-            .arg(DevicePort)
-            .arg(name.isEmpty() ? QString() : QStringLiteral(" on ") + name));
+            .arg(QString::number(bytes.size()), QString::number(DevicePort),
+                 name.isEmpty() ? QString() : QStringLiteral(" on ") + name));
     m_phase = Phase::Verify;
     m_seenAfter.reset();
     beginSearch(m_options.verifyTimeoutMs, VerifyResendMs);
@@ -476,8 +537,7 @@ void Tool::judgeVerify(bool final)
         if (final) {
             err(QStringLiteral("not seen: %1 did not answer within %2 ms after the configuration "
                                "message")
-                    .arg(serial)
-                    .arg(m_options.verifyTimeoutMs));
+                    .arg(serial, QString::number(m_options.verifyTimeoutMs)));
             finish(ExitNotConfirmed);
         }
         return;
@@ -485,13 +545,13 @@ void Tool::judgeVerify(bool final)
     const Receiver &seen = *m_seenAfter;
     const NetworkEdits &edits = m_options.edits;
     const QStringList missing =
-        seen.configurable ? differences(seen.config, m_planned, edits)
-                          : QStringList{QStringLiteral("it answers as a %1")
-                                            .arg(displayText(fieldText(seen.head.deviceName)))};
+        seen.configurable
+            ? differences(seen.config, m_planned, edits)
+            : QStringList{QStringLiteral("it answers as %1")
+                              .arg(withArticle(displayText(fieldText(seen.head.deviceName))))};
     if (missing.isEmpty()) {
-        out(QStringLiteral("applied: %1 answers with the new settings at %2:%3\n")
-                .arg(serial, quadString(seen.ip()))
-                .arg(u16(seen.head.tcpPort)));
+        outcome(QStringLiteral("applied: %1 answers with the new settings at %2:%3")
+                    .arg(serial, quadString(seen.ip()), QString::number(u16(seen.head.tcpPort))));
         finish(ExitOk);
         return;
     }
@@ -512,6 +572,28 @@ void Tool::judgeVerify(bool final)
     finish(ExitNotConfirmed);
 }
 
+void prepareProcess()
+{
+#ifndef Q_OS_WIN
+    // A write to a closed pipe fails with EPIPE instead of ending the process,
+    // so that 'set ... | head' still reports what became of the receiver.
+    std::signal(SIGPIPE, SIG_IGN);
+    // A closed standard stream would be taken by the next file or socket
+    // opened, and output meant for it would go there: hold it with /dev/null.
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (fd == STDOUT_FILENO)
+            g_stdoutClosed = true;
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+#endif
+}
+
 int run(const QStringList &args)
 {
     Options options;
@@ -525,7 +607,11 @@ int run(const QStringList &args)
         const QString text =
             options.help ? helpText(options.command)
                          : QStringLiteral("vantrel-cli %1\n").arg(QLatin1String(VANTREL_VERSION));
-        std::fputs(text.toUtf8().constData(), stdout);
+        if (g_stdoutClosed || std::fputs(text.toUtf8().constData(), stdout) < 0 ||
+            std::fflush(stdout) != 0) {
+            std::fprintf(stderr, "vantrel-cli: cannot write to standard output\n");
+            return ExitOutput;
+        }
         return ExitOk;
     }
     Tool tool(options);

@@ -40,8 +40,14 @@ private:
     void finishSet();
     void sendConfig();
     void judgeVerify(bool final);
-    void out(const QString &text);
+    // Standard output; a failed write is reported once and ends the run,
+    // unless a configuration message went out already.
+    bool out(const QString &text);
     void err(const QString &text);
+    void writeFailed(const QString &message);
+    // The outcome of 'set': on standard output, or on stderr when that fails.
+    void outcome(const QString &line);
+    FindNotes notes(int index) const;
     void clearProgress();
 
     Options m_options;
@@ -59,12 +65,18 @@ private:
     int m_retriesLeft = 0;
     bool m_terminal = false;
     bool m_progressShown = false;
+    bool m_outputFailed = false;
+    bool m_sent = false; // the configuration message went out
+    int m_exitCode = 0;
 
     // 'set'
     Receiver m_target;
     DeviceConfigRecord m_planned{};
     std::optional<Receiver> m_seenAfter;
 };
+
+// Before anything else in main: SIGPIPE and closed standard streams.
+void prepareProcess();
 
 // Parses the arguments, runs the command and returns the exit code.
 int run(const QStringList &args);

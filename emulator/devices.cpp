@@ -97,7 +97,8 @@ bool contains(const std::vector<std::string> &list, const std::string &s)
     return std::find(list.begin(), list.end(), s) != list.end();
 }
 
-std::uint64_t number(const std::string &where, const std::string &text, std::uint64_t max)
+std::uint64_t number(const std::string &where, const std::string &text, std::uint64_t max,
+                     std::uint64_t min = 0)
 {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const std::string digits = hex ? text.substr(2) : text;
@@ -108,8 +109,9 @@ std::uint64_t number(const std::string &where, const std::string &text, std::uin
         value = std::stoull(digits, nullptr, hex ? 16 : 10);
     else
         value = max + 1;
-    if (value > max)
-        fail(where + ": '" + text + "' is not a number from 0 to " + std::to_string(max));
+    if (value > max || value < min)
+        fail(where + ": '" + text + "' is not a number from " + std::to_string(min) + " to " +
+             std::to_string(max));
     return value;
 }
 
@@ -266,6 +268,9 @@ EmulatedDevice build(const Spec &spec, int copy, int copies, std::size_t index)
         const std::uint64_t m =
             has("mac") ? mac(where("mac"), spec.keys.at("mac")) + std::uint64_t(std::max(copy, 0))
                        : DefaultMac + index + 1;
+        if (m > 0xFFFFFFFFFFFFull)
+            fail(where("mac") + ": " + std::to_string(copies) +
+                 " consecutive MAC addresses run past ff:ff:ff:ff:ff:ff");
         for (std::size_t i = 0; i < 6; ++i)
             r.macAddress[i] = std::uint8_t(m >> (8 * i));
         setU16(r.hwVersion, std::uint16_t(num("hw", 100, 0xFFFF)));
@@ -368,9 +373,7 @@ EmulatorOptions parseCommandLine(int argc, const char *const *argv)
             if (colon == std::string::npos)
                 fail("--many: '" + v + "' is not N:SPEC");
             const std::string where = "--many #" + std::to_string(specs.size() + 1);
-            const std::uint64_t n = number(where, v.substr(0, colon), MaxEmulated);
-            if (n == 0)
-                fail(where + ": N must be at least 1");
+            const std::uint64_t n = number(where, v.substr(0, colon), MaxEmulated, 1);
             specs.emplace_back(parseSpec(v.substr(colon + 1), where), int(n));
             total += n;
         } else if (arg == "--delay") {

@@ -4,6 +4,7 @@
 // receiver emulator, and against a receiver played inside the test for the
 // answers the emulator does not give (moved address, half-applied settings,
 // malformed replies).
+#include "clirun.h"
 #include "discovery.h"
 #include "emulatorprocess.h"
 #include "replies.h"
@@ -32,32 +33,6 @@ namespace {
 
 const QString Marlo = "model=Marlo,serial=MA1001,ip=192.0.2.10,port=1024";
 const QString Tessa = "model=Tessa,serial=TS1,ip=192.0.2.20,port=300";
-
-struct Result {
-    int code = -1;
-    QString out, err;
-};
-
-// Runs the tool while the event loop goes on, so a receiver played by the test answers.
-Result cli(const QStringList &args, const std::function<void()> &childSetup = {})
-{
-    QProcess p;
-    if (childSetup)
-        p.setChildProcessModifier(childSetup);
-    QEventLoop loop;
-    QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
-    p.start(QStringLiteral(CLI_PATH), args);
-    loop.exec();
-    if (p.state() != QProcess::NotRunning) {
-        p.kill();
-        p.waitForFinished();
-        return {};
-    }
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
-}
 
 // The emulator's log after it has handled what the tool sent.
 QStringList settled(EmulatorProcess &emu, const QString &text)
@@ -150,10 +125,11 @@ private slots:
 
         r = cli({"find", "--timeout", "500", "--csv"});
         QCOMPARE(r.code, 0);
-        QCOMPARE(r.out, "model,serial,ip,port,mac,firmware,inUse,configurable,conflict\n"
-                        "Marlo,MA1001,192.0.2.10,1024,00:11:22:33:44:55,1.08,true,true,TS1\n"
-                        "Tessa,TS1,192.0.2.10,300,,2.11,false,false,MA1001\n"
-                        "\"Od\"\"\x1b\",OD1,192.0.2.30,7,,1.07,false,false,\n");
+        QCOMPARE(r.out,
+                 "model,serial,ip,port,mac,firmware,inUse,configurable,conflict,duplicateSerial\n"
+                 "Marlo,MA1001,192.0.2.10,1024,00:11:22:33:44:55,1.08,true,true,TS1,false\n"
+                 "Tessa,TS1,192.0.2.10,300,,2.11,false,false,MA1001,false\n"
+                 "\"Od\"\"\x1b\",OD1,192.0.2.30,7,,1.07,false,false,,false\n");
     }
 
     void expectStopsAtTheNthAnswer()
@@ -373,7 +349,21 @@ private slots:
         row("serial answered twice", {"MA1001", "--port", "2000"},
             "serial number MA1001 answered from ", true,
             {"--device", Marlo, "--device", "model=Marlo,serial=MA1001,ip=192.0.2.11,port=1"});
+        row("one serial, one address, two ports", {"MA1001", "--port", "2000"},
+            "serial number MA1001 answered from 192.0.2.10:", true,
+            {"--device", Marlo, "--device", "model=Marlo,serial=MA1001,ip=192.0.2.10,port=1025"});
+        row("a mask that makes the address the network's", {"MA1008", "--mask", "255.255.255.248"},
+            "with --mask 255.255.255.248 its address 192.0.2.8 is the network address of its "
+            "subnet 192.0.2.8/29",
+            true, {"--device", "model=Marlo,serial=MA1008,ip=192.0.2.8,port=1024,gw=0.0.0.0"});
+        row("a mask that makes the address the broadcast", {"MA1015", "--mask", "255.255.255.248"},
+            "with --mask 255.255.255.248 its address 192.0.2.15 is the broadcast address of its "
+            "subnet 192.0.2.8/29",
+            true, {"--device", "model=Marlo,serial=MA1015,ip=192.0.2.15,port=1024,gw=0.0.0.0"});
         row("other model", {"TS1", "--port", "5"}, "receiver TS1 is a Tessa; only Pentra", false);
+        row("other model, with a vowel", {"AL1", "--port", "5"},
+            "receiver AL1 is an Alto; only Pentra", false,
+            {"--device", "model=Alto,serial=AL1,ip=192.0.2.21,port=300"});
         row("short reply", {"SH1", "--port", "5"},
             "the reply of SH1 is too short to build its configuration message from: 80 bytes "
             "with length field 80 (expected at least 87 of both)",
@@ -544,6 +534,10 @@ private slots:
         row("interface without IPv4", "find --interface vt0p", "vt0p has no IPv4 broadcast");
         row("log in a missing folder", "find --log /nonexistent/dir/log",
             "--log: cannot write '/nonexistent/dir/log'");
+        // A final newline is not the end of the string.
+        row("timeout with a newline", "find --timeout 100\n",
+            "--timeout: '100\\n' is not a number from 1");
+        row("ip with a newline", "set MA1001 --ip 1.2.3.4\n", "--ip: '1.2.3.4\\n' is not an IPv4");
     }
     void badArguments()
     {

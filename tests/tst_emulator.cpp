@@ -363,7 +363,12 @@ private slots:
             << QStringList{"--many", "2:model=X,serial=ABCDEFGHIJKLMNO,ip=192.0.2.1,port=1"}
             << "'ABCDEFGHIJKLMNO00' is longer than 16 bytes";
         QTest::newRow("no receivers in --many")
-            << QStringList{"--many", "0:" + m} << "N must be at least 1";
+            << QStringList{"--many", "0:" + m} << "'0' is not a number from 1 to 1024";
+        QTest::newRow("too many in --many")
+            << QStringList{"--many", "1025:" + m} << "'1025' is not a number from 1 to 1024";
+        QTest::newRow("MACs past the last")
+            << QStringList{"--many", "2:" + m + ",mac=ff:ff:ff:ff:ff:ff"}
+            << "2 consecutive MAC addresses run past ff:ff:ff:ff:ff:ff";
         QTest::newRow("length beyond a datagram") << QStringList{"--device", m + ",length=65508"}
                                                   << "'65508' is not a number from 0 to 65507";
         QTest::newRow("raw past the record")

@@ -1,0 +1,242 @@
+// SPDX-License-Identifier: MIT
+//
+// vantrel-cli where it has to hold: a flood on its reply port, a second
+// instance beside it, receiver text that looks like format placeholders or
+// carries control characters, and output that cannot be written.
+#include "clirun.h"
+#include "emulatorprocess.h"
+#include "testnet.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const QString Marlo = "model=Marlo,serial=MA1001,ip=192.0.2.10,port=1024";
+
+qint64 logTime(const QString &line)
+{
+    return QDateTime::fromString(line.section(QLatin1Char(' '), 0, 0), Qt::ISODateWithMs)
+        .toMSecsSinceEpoch();
+}
+
+QJsonArray jsonList(const Result &r)
+{
+    return QJsonDocument::fromJson(r.out.toUtf8()).array();
+}
+
+// Child set-up: standard output onto a file, or closed.
+std::function<void()> stdoutTo(const char *path)
+{
+    return [path] {
+        if (!path) {
+            close(STDOUT_FILENO);
+            return;
+        }
+        const int fd = open(path, O_WRONLY);
+        dup2(fd, STDOUT_FILENO);
+        close(fd);
+    };
+}
+
+} // namespace
+
+class TestCliRobust : public QObject {
+    Q_OBJECT
+private slots:
+    // 32 receivers answer while the flood sender hits the reply port as fast
+    // as it can: all are listed, and the tool keeps its deadline.
+    void allListedUnderFlood()
+    {
+        EmulatorProcess emu(
+            {"--many", "32:model=Pentra,serial=PX,ip=192.0.2.100,port=1024", "--delay", "500"});
+        QVERIFY(emu.waitReady());
+        QProcess flood;
+        flood.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        flood.start(QStringLiteral(FLOOD_PATH),
+                    {"--to", "127.0.0.1", "--count", "50000", "--ms", "1500"});
+        QVERIFY(flood.waitForReadyRead(5000)); // "start T": the flood is on
+
+        const Result r = cli({"find", "--json", "--timeout", "2250"});
+        const qint64 exited = QDateTime::currentMSecsSinceEpoch();
+        QVERIFY(flood.state() == QProcess::NotRunning || flood.waitForFinished(10000));
+        const QList<QByteArray> out = flood.readAll().split('\n');
+        QCOMPARE(r.code, 0);
+        QCOMPARE(jsonList(r).size(), 32);
+
+        const QStringList requests = emu.lines(" recv ", "kind=request");
+        QVERIFY(!requests.isEmpty());
+        const qint64 took = exited - logTime(requests.constFirst());
+        qInfo("find under flood: 32 of 32, exit %lld ms after its first request; flood %s", took,
+              out.value(1).constData());
+        QVERIFY2(took <= 2350, qPrintable(QString::number(took)));
+        // The replies really went out while the flood ran.
+        const qint64 floodEnd = out.value(1).mid(out.value(1).lastIndexOf("end=") + 4).toLongLong();
+        QVERIFY2(logTime(emu.lines(" send ").constLast()) <= floodEnd, out.value(1).constData());
+    }
+
+    // The reply port is taken while the first instance listens: the second
+    // is turned away at once, and the first still hears every receiver.
+    void secondInstanceIsTurnedAway()
+    {
+        EmulatorProcess emu(
+            {"--many", "5:model=Marlo,serial=MA,ip=192.0.2.20,port=1024", "--delay", "300"});
+        QVERIFY(emu.waitReady());
+        QProcess first;
+        first.start(QStringLiteral(CLI_PATH), {"find", "--json", "--timeout", "1000"});
+        QVERIFY(first.waitForStarted());
+        QTest::qWait(150);
+        const Result second = cli({"find", "--json", "--timeout", "1000"});
+        QVERIFY(first.state() == QProcess::NotRunning || first.waitForFinished(5000));
+        QCOMPARE(second.code, 2);
+        QVERIFY2(second.err.contains("cannot listen for replies on UDP port 48322") &&
+                     second.err.contains("in use"),
+                 qPrintable(second.err));
+        QCOMPARE(first.exitCode(), 0);
+        QCOMPARE(QJsonDocument::fromJson(first.readAllStandardOutput()).array().size(), 5);
+    }
+
+    // Placeholders in a model or serial number stay text in every line.
+    void placeholdersStayText()
+    {
+        EmulatorProcess emu({"--device", "model=%7,serial=P%1,ip=192.0.2.30,port=300", "--device",
+                             "model=%L1,serial=%9,ip=192.0.2.31,port=301", "--device",
+                             "model=Marlo,serial=X%3,ip=192.0.2.32,port=1024"});
+        QVERIFY(emu.waitReady());
+        Result r = cli({"find", "--timeout", "400"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains(QRegularExpression("\n%7 +P%1 +192\\.0\\.2\\.30 +300 ")),
+                 qPrintable(r.out));
+        QVERIFY2(r.out.contains(QRegularExpression("\n%L1 +%9 +192\\.0\\.2\\.31 +301 ")),
+                 qPrintable(r.out));
+
+        r = cli({"show", "%9", "--timeout", "400"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.startsWith("Model:                %L1\nSerial number:        %9\n"),
+                 qPrintable(r.out));
+
+        r = cli({"set", "X%3", "--port", "2000", "--timeout", "300"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains("applied: X%3 answers with the new settings at 192.0.2.32:2000\n"),
+                 qPrintable(r.out));
+        QVERIFY2(r.out.startsWith("X%3 (Marlo at 192.0.2.32): port 1024 -> 2000\n"),
+                 qPrintable(r.out));
+    }
+
+    // A serial number with a control character is the same text in its own
+    // record and in the other receiver's conflict list; a serial number heard
+    // from two addresses is flagged, not folded away.
+    void serialsWrittenAlikeEverywhere()
+    {
+        EmulatorProcess emu({"--device", "model=Marlo,serial=ab,ip=192.0.2.40,port=1,raw=22:0162",
+                             "--device", "model=Marlo,serial=CD,ip=192.0.2.40,port=2", "--device",
+                             "model=Pentra,serial=TWIN,ip=192.0.2.41,port=3", "--device",
+                             "model=Pentra,serial=TWIN,ip=192.0.2.42,port=3"});
+        QVERIFY(emu.waitReady());
+        Result r = cli({"find", "--json", "--timeout", "400"});
+        QCOMPARE(r.code, 0);
+        QHash<QString, QJsonObject> bySerial;
+        for (const QJsonValue &v : jsonList(r))
+            bySerial.insert(v.toObject().value("serial").toString(), v.toObject());
+        const QString odd = QStringLiteral("a\x01") + QLatin1Char('b');
+        QVERIFY(bySerial.contains(odd));
+        QCOMPARE(bySerial.value("CD").value("conflict").toArray(), QJsonArray({odd}));
+        QCOMPARE(bySerial.value(odd).value("conflict").toArray(), QJsonArray({"CD"}));
+        QCOMPARE(bySerial.value("TWIN").value("duplicateSerial").toBool(), true);
+        QCOMPARE(bySerial.value("CD").value("duplicateSerial").toBool(), false);
+
+        r = cli({"find", "--csv", "--timeout", "400"});
+        QVERIFY2(r.out.contains(",CD,192.0.2.40,2,") && r.out.contains("," + odd + ",false\n") &&
+                     r.out.contains(",TWIN,"),
+                 qPrintable(r.out));
+
+        r = cli({"find", "--timeout", "400"});
+        QCOMPARE(r.out.count("TWIN"), 2); // one row per unit
+        QVERIFY2(r.err.contains("warning: serial number TWIN answers as 2 units: 192.0.2."),
+                 qPrintable(r.err));
+    }
+
+    // A write that fails is an error with its own status, never a silent 0.
+    void failedOutputIsReported_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("stdoutPath"); // "closed": no standard output at all
+        QTest::addColumn<QString>("error");
+        QTest::newRow("find --json to a full disk")
+            << QStringList{"find", "--json"} << "/dev/full"
+            << "cannot write to standard output: No space left on device";
+        QTest::newRow("show --json to a full disk")
+            << QStringList{"show", "MA1001", "--json"} << "/dev/full"
+            << "cannot write to standard output: No space left on device";
+        QTest::newRow("find with stdout closed") << QStringList{"find"} << "closed"
+                                                 << "cannot write to standard output: it is closed";
+        QTest::newRow("a log on a full disk")
+            << QStringList{"find", "--log", "/dev/full"} << "/dev/null"
+            << "--log: cannot write '/dev/full'";
+        QTest::newRow("set to a full disk: nothing sent")
+            << QStringList{"set", "MA1001", "--port", "2000"} << "/dev/full"
+            << "cannot write to standard output";
+        QTest::newRow("set into a pipe nobody reads: nothing sent")
+            << QStringList{"set", "MA1001", "--port", "2000"} << "dead pipe"
+            << "cannot write to standard output: Broken pipe";
+    }
+    void failedOutputIsReported()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, stdoutPath);
+        QFETCH(QString, error);
+        EmulatorProcess emu({"--device", Marlo});
+        QVERIFY(emu.waitReady());
+        const QByteArray path = stdoutPath.toLocal8Bit();
+        const auto redirect = [&]() -> std::function<void()> {
+            if (stdoutPath == "dead pipe")
+                return [] {
+                    int ends[2];
+                    if (pipe(ends) != 0)
+                        _exit(99);
+                    close(ends[0]);
+                    dup2(ends[1], STDOUT_FILENO);
+                };
+            return stdoutTo(stdoutPath == "closed" ? nullptr : path.constData());
+        };
+        const Result r = cli(args << "--timeout"
+                                  << "300",
+                             redirect());
+        QCOMPARE(r.code, 5);
+        QVERIFY2(r.err.contains("vantrel-cli: " + error), qPrintable(r.err));
+        QTest::qWait(100);
+        QVERIFY(emu.lines(" recv ", "kind=config").isEmpty());
+    }
+
+    // 'set | head -c 5': head leaves after the first line, the configuration
+    // message is out, and the outcome still decides the status and is shown.
+    void setOutlivesABrokenPipe()
+    {
+        // The receiver answers the verifying search well after head has gone.
+        EmulatorProcess emu({"--device", Marlo, "--delay", "200"});
+        QVERIFY(emu.waitReady());
+        QProcess shell;
+        shell.start("bash", {"-c", "\"$0\" \"$@\" | head -c 5; exit ${PIPESTATUS[0]}", CLI_PATH,
+                             "set", "MA1001", "--port", "2000", "--timeout", "400"});
+        QVERIFY(shell.waitForFinished(10000));
+        const QString err = QString::fromUtf8(shell.readAllStandardError());
+        QCOMPARE(shell.readAllStandardOutput(), QByteArray("MA100"));
+        QCOMPARE(shell.exitCode(), 0);
+        QVERIFY2(err.contains("cannot write to standard output: Broken pipe") &&
+                     err.contains("vantrel-cli: applied: MA1001 answers with the new settings "
+                                  "at 192.0.2.10:2000"),
+                 qPrintable(err));
+        QTRY_COMPARE(emu.lines(" recv ", "kind=config").size(), 1);
+    }
+};
+
+VANTREL_NET_TEST_MAIN(TestCliRobust, {{"vt0", "192.0.2.1/24"}})
+#include "tst_clirobust.moc"
