@@ -11,6 +11,7 @@
 #include <QLockFile>
 #include <QNetworkInterface>
 #include <QSettings>
+#include <QShortcut>
 #include <QTimer>
 
 #include <algorithm>
@@ -99,6 +100,15 @@ MainWindow::MainWindow(QWidget *parent)
             restoreGeometry(geometry);
         minimized = settings.value(QStringLiteral("minstate"), false).toBool();
         settings.endGroup();
+    }
+
+    // Return or Enter on the current row opens it, as a double click does, so
+    // that a keyboard user can reach the dialogs.
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto *open = new QShortcut(QKeySequence(key), ui->listWidget);
+        open->setContext(Qt::WidgetShortcut);
+        connect(open, &QShortcut::activated, this,
+                [this] { OnListDoubleClick(ui->listWidget->currentItem()); });
     }
 
     m_pRecvSocket = new QUdpSocket(this);

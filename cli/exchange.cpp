@@ -1,17 +1,31 @@
 // SPDX-License-Identifier: MIT
 #include "exchange.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <QDateTime>
+
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
 
 using namespace Discovery;
 
 namespace Cli {
 
 namespace {
+// Datagrams read before the event loop gets its turn again, so that the
+// deadline and the other timers run however fast datagrams arrive.
 constexpr int ReadBatch = 256;
-}
+#ifdef Q_OS_LINUX
+constexpr int RecvBatch = 64; // per recvmmsg() call
+#endif
+} // namespace
 
 bool Log::open(const QString &path, QString *error)
 {
@@ -51,6 +65,17 @@ bool Exchange::open(QString *error)
     if (m_socket.bind(QHostAddress::AnyIPv4, ReplyPort, QUdpSocket::DontShareAddress)) {
         // The window's room for replies that arrive within a flood of stray datagrams.
         m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 << 20);
+#ifdef Q_OS_LINUX
+        // Nothing reads through Qt, so after its first readyRead Qt's own
+        // notifier stays off; this one takes over.
+        disconnect(&m_socket, &QUdpSocket::readyRead, this, &Exchange::readPending);
+        const int fd = int(m_socket.socketDescriptor());
+        const int on = 1;
+        setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+        m_buffers.resize(std::size_t(RecvBatch) * ReadBufferSize);
+        m_notifier = new QSocketNotifier(m_socket.socketDescriptor(), QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &Exchange::readBatches);
+#endif
         return true;
     }
     *error = m_socket.error() == QAbstractSocket::AddressInUseError
@@ -89,8 +114,6 @@ bool Exchange::send(const QByteArray &bytes, const Destination &to, QString *err
 
 void Exchange::readPending()
 {
-    // A bounded batch: however fast datagrams arrive, the deadline and the
-    // other timers run between batches. The socket signals again for the rest.
     for (int n = 0; n < ReadBatch && m_socket.hasPendingDatagrams(); ++n) {
         // The size is given, so Qt does not peek at each datagram first; a
         // longer one is cut, as in the window.
@@ -98,26 +121,84 @@ void Exchange::readPending()
         if (!datagram.isValid())
             break; // a failed read has dropped its datagram
         const QByteArray bytes = datagram.data();
-        const auto *raw = reinterpret_cast<const std::uint8_t *>(bytes.constData());
-        const bool marked = isValidReply(raw, std::size_t(bytes.size()));
-        if (!marked && !m_log.isOpen())
-            continue; // the common case under a flood: nothing to do
-        const int index = datagram.interfaceIndex() > 0 ? int(datagram.interfaceIndex()) : 0;
-        const std::optional<Receiver> r =
-            marked ? parseReply(bytes, datagram.senderAddress(), index) : std::nullopt;
-        const char *result = r ? "reply" : marked ? "short" : "invalid";
-        if (m_log.isOpen())
-            m_log.line(QStringLiteral("recv from=%1:%2 to=%3:%4 if=%5 size=%6 result=%7 hex=%8")
-                           .arg(datagram.senderAddress().toString())
-                           .arg(datagram.senderPort())
-                           .arg(datagram.destinationAddress().toString())
-                           .arg(ReplyPort)
-                           .arg(interfaceName(index))
-                           .arg(bytes.size())
-                           .arg(QLatin1String(result), QString::fromLatin1(bytes.toHex())));
-        if (r)
-            emit replyReceived(*r);
+        take(bytes.constData(), int(bytes.size()), datagram.senderAddress(),
+             quint16(datagram.senderPort()), datagram.destinationAddress(),
+             datagram.interfaceIndex() > 0 ? int(datagram.interfaceIndex()) : 0);
     }
+}
+
+#ifdef Q_OS_LINUX
+void Exchange::readBatches()
+{
+    const int fd = int(m_socket.socketDescriptor());
+    mmsghdr messages[RecvBatch];
+    iovec pieces[RecvBatch];
+    sockaddr_in senders[RecvBatch];
+    union Control {
+        cmsghdr header;
+        char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+    } controls[RecvBatch];
+    for (int round = 0; round < ReadBatch / RecvBatch; ++round) {
+        for (int i = 0; i < RecvBatch; ++i) {
+            pieces[i] = {m_buffers.data() + std::size_t(i) * ReadBufferSize, ReadBufferSize};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+            messages[i].msg_hdr.msg_iov = &pieces[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_control = controls[i].bytes;
+            messages[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
+        }
+        const int n = recvmmsg(fd, messages, RecvBatch, MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < n; ++i) {
+            const msghdr &h = messages[i].msg_hdr;
+            const char *data = static_cast<const char *>(pieces[i].iov_base);
+            // A datagram longer than the buffer is cut, as in the window.
+            const int size = int(std::min<unsigned>(messages[i].msg_len, ReadBufferSize));
+            int index = 0;
+            QHostAddress to;
+            for (const cmsghdr *c = CMSG_FIRSTHDR(&h); c;
+                 c = CMSG_NXTHDR(const_cast<msghdr *>(&h), const_cast<cmsghdr *>(c)))
+                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                    in_pktinfo info;
+                    std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                    index = info.ipi_ifindex;
+                    to = QHostAddress(ntohl(info.ipi_addr.s_addr));
+                }
+            // Invalid datagrams, the common case under a flood, cost no address object.
+            const bool wanted =
+                m_log.isOpen() ||
+                isValidReply(reinterpret_cast<const std::uint8_t *>(data), std::size_t(size));
+            if (wanted)
+                take(data, size, QHostAddress(ntohl(senders[i].sin_addr.s_addr)),
+                     ntohs(senders[i].sin_port), to, index);
+        }
+        if (n < RecvBatch)
+            return; // drained, or an error: the notifier calls again when there is more
+    }
+}
+#endif
+
+void Exchange::take(const char *data, int size, const QHostAddress &from, quint16 fromPort,
+                    const QHostAddress &to, int interfaceIndex)
+{
+    const auto *raw = reinterpret_cast<const std::uint8_t *>(data);
+    const bool marked = isValidReply(raw, std::size_t(size));
+    if (!marked && !m_log.isOpen())
+        return; // the common case under a flood: nothing to do
+    const QByteArray bytes = QByteArray::fromRawData(data, size);
+    const std::optional<Receiver> r =
+        marked ? parseReply(bytes, from, interfaceIndex) : std::nullopt;
+    if (m_log.isOpen()) {
+        const char *result = r ? "reply" : marked ? "short" : "invalid";
+        m_log.line(QStringLiteral("recv from=%1:%2 to=%3:%4 if=%5 size=%6 result=%7 hex=%8")
+                       .arg(from.toString(), QString::number(fromPort), to.toString(),
+                            QString::number(ReplyPort), interfaceName(interfaceIndex),
+                            QString::number(size), QLatin1String(result),
+                            QString::fromLatin1(bytes.toHex())));
+    }
+    if (r)
+        emit replyReceived(*r);
 }
 
 } // namespace Cli

@@ -11,7 +11,10 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QUdpSocket>
+
+#include <vector>
 
 #include <functional>
 
@@ -55,12 +58,24 @@ signals:
 
 private slots:
     void readPending();
+#ifdef Q_OS_LINUX
+    void readBatches();
+#endif
 
 private:
     QString interfaceName(int index) const;
+    // One datagram off the reply port, from wherever it was read.
+    void take(const char *data, int size, const QHostAddress &from, quint16 fromPort,
+              const QHostAddress &to, int interfaceIndex);
 
     Log &m_log;
     QUdpSocket m_socket;
+#ifdef Q_OS_LINUX
+    // Linux reads many datagrams per system call straight off the socket;
+    // Qt's own path costs a peek and a read per datagram.
+    QSocketNotifier *m_notifier = nullptr;
+    std::vector<char> m_buffers;
+#endif
 };
 
 } // namespace Cli

@@ -21,12 +21,14 @@ Commands:
   find          list the receivers that answer
   show SERIAL   everything one receiver reports
   set SERIAL    change a receiver's network settings and check the result
+  help [COMMAND]
+                this text, or the options of COMMAND
 
-'vantrel-cli COMMAND --help' shows the options of a command.
+'vantrel-cli COMMAND --help' also shows the options of a command.
 
 Options:
-  --help        show this text
-  --version     show the version
+  -h, --help     show this text
+  -V, --version  show the version
 
 Exit status: 0 success, 1 usage error, 2 receiver not found,
 3 configuration sent but not confirmed, 4 refused by a check,
@@ -44,7 +46,7 @@ Search options:
                     subnet-directed broadcasts
   --log FILE        write every datagram sent and received to FILE, with time,
                     addresses and a hex dump
-  --help            show this text
+  -h, --help        show this text
 )";
 
 const char *const FindHelp = R"(Usage: vantrel-cli find [OPTION]...
@@ -381,7 +383,7 @@ Options parseArguments(const QStringList &args)
             o.help = true;
             return o;
         }
-        if (args[i] == QLatin1String("--version")) {
+        if (args[i] == QLatin1String("--version") || args[i] == QLatin1String("-V")) {
             o.version = true;
             return o;
         }
@@ -391,6 +393,15 @@ Options parseArguments(const QStringList &args)
     }
     if (i == args.size())
         fail(QStringLiteral("no command given; expected find, show or set (see --help)"));
+    if (args[i] == QLatin1String("help")) {
+        o.help = true;
+        if (i + 1 < args.size())
+            o.command = commandOf(args[i + 1]);
+        if (i + 2 < args.size())
+            fail(QStringLiteral("help: unexpected argument '%1'; expected at most one command")
+                     .arg(args[i + 2]));
+        return o;
+    }
     o.command = commandOf(args[i++]);
     const QString cmd = nameOf(o.command);
 

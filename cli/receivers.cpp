@@ -154,8 +154,10 @@ static QStringList exactList(const QList<QByteArray> &serials)
 
 QString version(const std::uint8_t (&field)[2])
 {
-    // Stored in hundredths; 'g' with six digits shows every 16-bit value exactly.
-    return QString::number(u16(field) / 100.0, 'g', 6);
+    // Stored in hundredths, shown with both decimals: 1.10, not 1.1.
+    const int v = u16(field);
+    return QStringLiteral("%1.%2").arg(
+        QString::number(v / 100), QString::number(v % 100).rightJustified(2, QLatin1Char('0')));
 }
 
 QString quadString(const Quad &q)
@@ -189,13 +191,14 @@ static QString columns(const QStringList &cells, const QList<int> &widths)
     return row;
 }
 
-static const QList<int> TextWidths = {16, 16, 15, 5, 17, 7, 6};
+// Fits 80 columns with the usual names; a longer name pushes its row wider.
+static const QList<int> TextWidths = {8, 10, 15, 5, 17, 6, 3};
 
 QString textHeader()
 {
     return columns({QStringLiteral("MODEL"), QStringLiteral("SERIAL"), QStringLiteral("IP"),
                     QStringLiteral("PORT"), QStringLiteral("MAC"), QStringLiteral("FW"),
-                    QStringLiteral("IN USE")},
+                    QStringLiteral("USE"), QStringLiteral("CONFLICT")},
                    TextWidths);
 }
 
@@ -208,11 +211,14 @@ QString textRow(const Receiver &r, const FindNotes &notes)
                          r.configurable ? macString(r.config) : QStringLiteral("-"),
                          firmware(r),
                          r.inUse ? QStringLiteral("yes") : QStringLiteral("no")};
+    // CONFLICT: the receivers reporting the same IP address, and a serial
+    // number that answers as more than one unit.
+    QStringList conflict;
     if (!notes.conflicts.isEmpty())
-        cells << QStringLiteral("IP conflict with ") +
-                     displayList(notes.conflicts, QStringLiteral(", "));
+        conflict << displayList(notes.conflicts, QStringLiteral(","));
     if (notes.duplicateSerial)
-        cells << QStringLiteral("serial number also answers as another unit");
+        conflict << QStringLiteral("serial twice");
+    cells << conflict.join(QStringLiteral("; "));
     return columns(cells, TextWidths);
 }
 

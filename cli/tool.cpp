@@ -28,6 +28,21 @@ constexpr int VerifyResendMs = 500; // a receiver may restart after taking new s
 constexpr int ProgressMs = 100;
 
 bool g_stdoutClosed = false;
+// Read by the signal handler: whether a progress line is on the terminal.
+volatile std::sig_atomic_t g_progressShown = 0;
+
+#ifndef Q_OS_WIN
+// Ctrl-C while the progress line shows: clear it, then end as the signal would.
+void onInterrupt(int sig)
+{
+    if (g_progressShown) {
+        static const char clear[] = "\r\x1b[K";
+        [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, clear, sizeof clear - 1);
+    }
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+#endif
 
 struct Setup {
     QList<Destination> destinations;
@@ -318,12 +333,14 @@ void Tool::onProgress()
     std::fprintf(stderr, "\r%s\x1b[K", text.toUtf8().constData());
     std::fflush(stderr);
     m_progressShown = true;
+    g_progressShown = 1;
 }
 
 void Tool::clearProgress()
 {
     if (!m_progressShown)
         return;
+    g_progressShown = 0;
     std::fputs("\r\x1b[K", stderr);
     std::fflush(stderr);
     m_progressShown = false;
@@ -578,6 +595,8 @@ void prepareProcess()
     // A write to a closed pipe fails with EPIPE instead of ending the process,
     // so that 'set ... | head' still reports what became of the receiver.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
     // A closed standard stream would be taken by the next file or socket
     // opened, and output meant for it would go there: hold it with /dev/null.
     for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {

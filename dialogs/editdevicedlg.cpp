@@ -58,6 +58,14 @@ CEditDeviceDlg::CEditDeviceDlg(QWidget *parent) : QDialog(parent)
     m_pPortValidator = new CStrictIntValidator(0, 65535, this);
     ui.lineEdit_TCPPort->setValidator(m_pPortValidator);
     ui.lineEdit_UDPPort->setValidator(m_pPortValidator);
+
+    // Screen readers name each field by the caption beside it.
+    ui.IPEditwidget_IP->SetAccessibleCaption(ui.label->text());
+    ui.IPEditwidget_IP_UDP->SetAccessibleCaption(ui.label_4->text());
+    ui.IPEditwidget_IP_SM->SetAccessibleCaption(ui.label_5->text());
+    ui.IPEditwidget_IP_GW->SetAccessibleCaption(ui.label_6->text());
+    ui.lineEdit_TCPPort->setAccessibleName(ui.label_2->text());
+    ui.lineEdit_UDPPort->setAccessibleName(ui.label_3->text());
 }
 
 CEditDeviceDlg::~CEditDeviceDlg()

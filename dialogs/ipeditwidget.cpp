@@ -28,6 +28,15 @@ void CIPEditWidget::SetAddress(std::uint8_t b3, std::uint8_t b2, std::uint8_t b1
     ShowAddress();
 }
 
+void CIPEditWidget::SetAccessibleCaption(const QString &caption)
+{
+    setAccessibleName(caption);
+    QLineEdit *const fields[] = {ui.lineEdit_B3, ui.lineEdit_B2, ui.lineEdit_B1, ui.lineEdit_B0};
+    for (int i = 0; i < 4; ++i)
+        fields[i]->setAccessibleName(
+            QStringLiteral("%1, octet %2").arg(caption, QString::number(i + 1)));
+}
+
 bool CIPEditWidget::GetAddress(std::uint8_t &b3, std::uint8_t &b2, std::uint8_t &b1,
                                std::uint8_t &b0)
 {

@@ -22,6 +22,9 @@ public:
     // Octets in display order: b3 is the left-most number of "b3.b2.b1.b0".
     void SetAddress(std::uint8_t b3, std::uint8_t b2, std::uint8_t b1, std::uint8_t b0);
     bool GetAddress(std::uint8_t &b3, std::uint8_t &b2, std::uint8_t &b1, std::uint8_t &b0);
+    // Names the editor and its fields for screen readers: "CAPTION, octet 1"
+    // is the left-most field. Nothing visible changes.
+    void SetAccessibleCaption(const QString &caption);
 
 private:
     void ShowAddress();

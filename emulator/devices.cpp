@@ -27,6 +27,7 @@ Options:
   --ignore-config    never apply configuration messages
   --reply-to-source  reply to the request's source port instead of 48322
   --help             show this text
+  --version          show the version
 
 SPEC keys; model, serial, ip and port are required, values hold no commas:
   model=TEXT         model name, up to 16 bytes; Pentra, Marlo and Halvex-R
@@ -337,6 +338,9 @@ EmulatorOptions parseCommandLine(int argc, const char *const *argv)
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             o.help = true;
+            return o;
+        } else if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-V") == 0) {
+            o.version = true;
             return o;
         }
 

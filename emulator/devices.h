@@ -26,6 +26,7 @@ struct EmulatorOptions {
     bool ignoreConfig = false;
     bool replyToSource = false;
     bool help = false;
+    bool version = false;
 };
 
 // One line naming the argument that was wrong and what was expected.

@@ -295,6 +295,10 @@ int main(int argc, char **argv)
         std::fputs(UsageText, stdout);
         return 0;
     }
+    if (emulator.options.version) {
+        std::printf("vantrel-emulator %s\n", VANTREL_VERSION);
+        return 0;
+    }
 
     // The signals stay blocked except inside ppoll, so one that arrives between
     // the flag test and the wait is not lost: it interrupts the wait instead.

@@ -6,7 +6,8 @@ set -euo pipefail
 
 packages=(build-essential cmake qt6-base-dev qt6-base-dev-tools libgl-dev iproute2 util-linux)
 if [ "${1:-}" = test ]; then
-    packages+=(clang clang-format libclang-rt-dev desktop-file-utils xvfb xauth)
+    packages+=(clang clang-format libclang-rt-dev desktop-file-utils xvfb xauth
+               lintian mandoc appstream dpkg-dev)
 elif [ "${1:-}" = demo ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     packages+=(xvfb xauth imagemagick)
 fi

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Regenerates the committed icon images in resources/ from their SVG sources,
 # so that building the program needs no image tools.
-#   48 and 32 px: vantrel.svg; 24 px: vantrel-24.svg; 16 px: vantrel-16.svg
+#   256, 128, 64, 48 and 32 px: vantrel.svg; 24 px: vantrel-24.svg;
+#   16 px: vantrel-16.svg
 #   (the small sizes are redrawn on their own pixel grid to stay sharp).
 # Needs rsvg-convert (Debian: librsvg2-bin) and icotool (Debian: icoutils).
 set -eu
@@ -20,6 +21,9 @@ render() { # size source
         --output "$res/vantrel-$1.png" "$res/$2"
 }
 
+render 256 vantrel.svg
+render 128 vantrel.svg
+render 64 vantrel.svg
 render 48 vantrel.svg
 render 32 vantrel.svg
 render 24 vantrel-24.svg

@@ -22,6 +22,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -86,7 +87,7 @@ private slots:
         // OD1's name holds a quote and an escape byte: text must defuse it, JSON
         // and CSV must carry it exactly.
         EmulatorProcess emu({"--device", Marlo + ",inuse=1,mac=00:11:22:33:44:55,fw=108",
-                             "--device", "model=Tessa,serial=TS1,ip=192.0.2.10,port=300,fw=211",
+                             "--device", "model=Tessa,serial=TS1,ip=192.0.2.10,port=300,fw=210",
                              "--device", "model=Od\"d,serial=OD1,ip=192.0.2.30,port=7,raw=8:1b"});
         QVERIFY(emu.waitReady());
         const QString conflict = "vantrel-cli: warning: IP conflict: 192.0.2.10 is reported by "
@@ -97,10 +98,12 @@ private slots:
         QCOMPARE(r.err, conflict);
         const QStringList rows = r.out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(rows.size(), 4);
-        QVERIFY(rows[0].startsWith("MODEL "));
+        QCOMPARE(rows[0].simplified(), "MODEL SERIAL IP PORT MAC FW USE CONFLICT");
+        for (const QString &row : rows)
+            QVERIFY2(row.size() <= 80, qPrintable(row));
         QCOMPARE(rows[1].simplified(), "Marlo MA1001 192.0.2.10 1024 00:11:22:33:44:55 1.08 yes");
-        QCOMPARE(rows[2].simplified(),
-                 "Tessa TS1 192.0.2.10 300 - 2.11 no IP conflict with MA1001");
+        // Versions keep both decimals: 2.10, not 2.1.
+        QCOMPARE(rows[2].simplified(), "Tessa TS1 192.0.2.10 300 - 2.10 no MA1001");
         QVERIFY(rows[3].startsWith("Od\"? "));
         QVERIFY(!r.out.contains(QChar(0x1b)));
 
@@ -128,7 +131,7 @@ private slots:
         QCOMPARE(r.out,
                  "model,serial,ip,port,mac,firmware,inUse,configurable,conflict,duplicateSerial\n"
                  "Marlo,MA1001,192.0.2.10,1024,00:11:22:33:44:55,1.08,true,true,TS1,false\n"
-                 "Tessa,TS1,192.0.2.10,300,,2.11,false,false,MA1001,false\n"
+                 "Tessa,TS1,192.0.2.10,300,,2.10,false,false,MA1001,false\n"
                  "\"Od\"\"\x1b\",OD1,192.0.2.30,7,,1.07,false,false,,false\n");
     }
 
@@ -563,6 +566,9 @@ private slots:
         QTest::newRow("show") << QStringList{"show", "-h"} << "Usage: vantrel-cli show SERIAL";
         QTest::newRow("set, despite a bad value")
             << QStringList{"set", "--ip", "bad", "--help"} << "Usage: vantrel-cli set SERIAL";
+        QTest::newRow("help") << QStringList{"help"} << "Usage: vantrel-cli COMMAND";
+        QTest::newRow("help find") << QStringList{"help", "find"} << "Usage: vantrel-cli find";
+        QTest::newRow("-h") << QStringList{"-h"} << "Usage: vantrel-cli COMMAND";
     }
     void help()
     {
@@ -573,6 +579,19 @@ private slots:
         QVERIFY(r.out.startsWith(usage));
         QVERIFY(r.out.contains("Exit status"));
         QCOMPARE(r.err, QString());
+    }
+
+    void version()
+    {
+        for (const char *flag : {"--version", "-V"}) {
+            const Result r = cli({flag});
+            QCOMPARE(r.code, 0);
+            QVERIFY2(QRegularExpression("^vantrel-cli \\d+\\.\\d+\n$").match(r.out).hasMatch(),
+                     qPrintable(r.out));
+        }
+        const Result r = cli({"help", "list"});
+        QCOMPARE(r.code, 1);
+        QVERIFY(r.err.contains("unknown command 'list'"));
     }
 
     // --- robustness, log, terminal -------------------------------------------
@@ -664,6 +683,21 @@ private slots:
         QVERIFY2(shown.contains(QRegularExpression("searching: 0\\.\\d s left, \\d found")),
                  qPrintable(shown));
         QVERIFY(shown.contains("MA1001"));
+
+        // Ctrl-C while searching: the progress line goes before the program does.
+        QProcess running;
+        running.setChildProcessModifier(onTerminal(true, true));
+        running.start(QStringLiteral(CLI_PATH), {"find", "--timeout", "20000"});
+        QVERIFY(running.waitForStarted());
+        QTest::qWait(500);
+        shown = screen();
+        QVERIFY2(shown.contains("searching"), qPrintable(shown));
+        ::kill(pid_t(running.processId()), SIGINT);
+        QVERIFY(running.waitForFinished(5000));
+        QCOMPARE(running.exitStatus(),
+                 QProcess::CrashExit); // ended by the signal, as Ctrl-C should
+        shown = screen();
+        QVERIFY2(shown.endsWith("\r\x1b[K"), qPrintable(shown.toUtf8().toHex()));
 
         const Result piped = cli(find, onTerminal(false, true));
         QCOMPARE(piped.code, 0);

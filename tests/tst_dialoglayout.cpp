@@ -4,6 +4,7 @@
 #include "sdrxxdialog.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QLabel>
@@ -344,6 +345,45 @@ private slots:
         QCOMPARE(f.pointSize(), pointSize);
         QCOMPARE(int(f.weight()), weight);
         QCOMPARE(f.kerning(), kerning);
+    }
+
+    // What a screen reader speaks for each field: its caption, and for the
+    // octets of an address editor their place, left to right.
+    void accessibleNames_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("name");
+        const struct {
+            const char *editor, *caption;
+        } editors[] = {{"IPEditwidget_IP", "TCP IP Adr"},
+                       {"IPEditwidget_IP_UDP", "UDP Adr"},
+                       {"IPEditwidget_IP_SM", "SubNet Mask"},
+                       {"IPEditwidget_IP_GW", "GateWay IP"}};
+        const char *const octets[] = {"lineEdit_B3", "lineEdit_B2", "lineEdit_B1", "lineEdit_B0"};
+        for (const auto &e : editors)
+            for (int i = 0; i < 4; ++i)
+                QTest::addRow("%s/%s", e.editor, octets[i])
+                    << QString("%1/%2").arg(e.editor, octets[i])
+                    << QString("%1, octet %2").arg(e.caption).arg(i + 1);
+        QTest::newRow("TCP port") << "lineEdit_TCPPort"
+                                  << "TCP Port";
+        QTest::newRow("UDP port") << "lineEdit_UDPPort"
+                                  << "UDP Port";
+        QTest::newRow("DHCP") << "checkBox_UseDHCP"
+                              << "Use DHCP";
+        QTest::newRow("FPGA 2") << "radioButtonCfg2"
+                                << "FPGA Config 2";
+    }
+    void accessibleNames()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, name);
+        const auto root = make(Form::Edit);
+        QWidget *w = find(root.get(), path);
+        QVERIFY(w);
+        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(w);
+        QVERIFY(iface);
+        QCOMPARE(iface->text(QAccessible::Name), name);
     }
 };
 

@@ -22,7 +22,7 @@ function(le_uint hex offset length out)
 endfunction()
 
 # --- PNG images -------------------------------------------------------------
-foreach(size 16 24 32 48)
+foreach(size 16 24 32 48 64 128 256)
     set(png "${RES_DIR}/vantrel-${size}.png")
     if(NOT EXISTS "${png}")
         fail("${png} is missing")

@@ -1,7 +1,7 @@
 # Installs the build tree into a scratch prefix and checks what a user's
 # system would receive: both programs, a menu entry that desktop-file-validate
 # accepts and whose Exec and Icon name the installed program and icons, and
-# the hicolor icons at 16, 24, 32 and 48 px plus the scalable SVG.
+# the hicolor icons at 16 to 256 px plus the scalable SVG.
 # The install is staged under DESTDIR as well, so that a rule with an absolute
 # destination lands in the scratch area (and is reported) instead of the system.
 # Nothing is run but cmake and desktop-file-validate.
@@ -73,13 +73,15 @@ foreach(exe vantrel vantrel-emulator vantrel-cli)
     endif()
 endforeach()
 
-if(NOT EXISTS "${tree}/${DATADIR}/man/man1/vantrel-cli.1")
-    fail("the vantrel-cli manual page is not installed")
-endif()
+foreach(page vantrel vantrel-cli vantrel-emulator)
+    if(NOT EXISTS "${tree}/${DATADIR}/man/man1/${page}.1.gz")
+        fail("the ${page} manual page is not installed")
+    endif()
+endforeach()
 
 # --- icons ------------------------------------------------------------------
 set(icondir "${tree}/${DATADIR}/icons/hicolor")
-foreach(size 16 24 32 48)
+foreach(size 16 24 32 48 64 128 256)
     set(png "${icondir}/${size}x${size}/apps/vantrel.png")
     if(NOT EXISTS "${png}")
         fail("${DATADIR}/icons/hicolor/${size}x${size}/apps/vantrel.png is not installed")

@@ -5,7 +5,9 @@
 #include "replies.h"
 #include "testnet.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
@@ -14,6 +16,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -213,6 +216,62 @@ private slots:
         sync(1);
         QCOMPARE(rows().constFirst(),
                  QStringLiteral("Tessa   SN=SHORT   IP=192.0.2.10   Port=1024"));
+    }
+
+    void listIsNamedForScreenReaders()
+    {
+        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(list());
+        QVERIFY(iface);
+        QCOMPARE(iface->text(QAccessible::Name), QStringLiteral("Receivers"));
+    }
+
+    // Return and keypad Enter on the current row open it once, as a double
+    // click does.
+    void keyboardOpensTheCurrentRow_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::newRow("Return") << int(Qt::Key_Return) << int(Qt::NoModifier);
+        QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+    }
+    void keyboardOpensTheCurrentRow()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        send(Device{"Tessa", "KEY1", {192, 0, 2, 10}, 300});
+        send(Device{"Tessa", "KEY2", {192, 0, 2, 11}, 301});
+        sync(2);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+        list()->setFocus();
+        QStringList opened;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                opened << dialog->findChild<QLabel *>("SDRxxInfoLabel")->text().section('\n', 0, 0);
+                dialog->reject();
+            }
+        });
+        poll.start(10);
+        const auto press = [&] {
+            // The offscreen platform does not hand activation back after a dialog.
+            m_window->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+            list()->setFocus();
+            QTest::keyClick(list(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+            QTest::qWait(100);
+        };
+        press(); // focus made the first row current
+        QCOMPARE(opened, QStringList{"Device = Tessa   Serial Number = KEY1"});
+        QTest::keyClick(list(), Qt::Key_Down);
+        press();
+        QCOMPARE(opened.last(), "Device = Tessa   Serial Number = KEY2");
+        const QPoint at = list()->visualItemRect(list()->item(0)).center();
+        QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, at);
+        QTest::qWait(100);
+        QCOMPARE(opened.size(), 3);
+        QCOMPARE(opened.last(), "Device = Tessa   Serial Number = KEY1");
     }
 
     void settingsSurviveRestart()
