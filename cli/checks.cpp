@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "checks.h"
 
+#include <algorithm>
 #include <cstddef>
 
 using namespace Discovery;
@@ -104,9 +105,54 @@ quint32 toU32(const Quad &q)
     return quint32(q[0]) << 24 | quint32(q[1]) << 16 | quint32(q[2]) << 8 | q[3];
 }
 
+Reach reachOf(const Receiver &r, const QList<LocalSubnet> &subnets)
+{
+    QList<LocalSubnet> own;
+    bool onLoopback = r.interfaceIndex == 0;
+    for (const LocalSubnet &s : subnets)
+        if (s.interfaceIndex == r.interfaceIndex) {
+            own << s;
+            onLoopback = onLoopback || s.loopback;
+        }
+    // A receiver played on this computer answers on loopback: any subnet counts.
+    if (onLoopback) {
+        own.clear();
+        for (const LocalSubnet &s : subnets)
+            if (!s.loopback)
+                own << s;
+    }
+    const auto inside = [&](quint32 a) {
+        return std::any_of(own.begin(), own.end(), [a](const LocalSubnet &s) {
+            return (a & s.mask) == (s.address & s.mask);
+        });
+    };
+    QStringList names;
+    for (const LocalSubnet &s : own)
+        names << QStringLiteral("%1 on %2").arg(subnetText(s.address, s.mask), s.interfaceName);
+    const QString where =
+        names.isEmpty() ? QStringLiteral("no subnet") : names.join(QStringLiteral(", "));
+    const quint32 ip = toU32(r.ip());
+    const quint32 from = r.from.toIPv4Address();
+
+    Reach reach;
+    reach.routed = !onLoopback && !r.from.isLoopback() && !inside(from);
+    if (reach.routed) {
+        reach.why = QStringLiteral("answered through a router from %1, outside %2")
+                        .arg(dotted(from), where);
+        return reach;
+    }
+    reach.reachable = inside(ip);
+    reach.why = reach.reachable
+                    ? QStringLiteral("%1 lies in %2").arg(dotted(ip), where)
+                    : QStringLiteral("%1 lies outside %2, where it answered: TCP to it needs a "
+                                     "route")
+                          .arg(dotted(ip), where);
+    return reach;
+}
+
 SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
                     const NetworkEdits &edits, const ReceiverList &heard,
-                    const QList<LocalSubnet> &local)
+                    const QList<LocalSubnet> &local, bool routed)
 {
     SetReview review;
     const QString serial = serialText(target);
@@ -178,7 +224,7 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
                                .arg(serial, first, others.join(QStringLiteral(", ")));
     }
 
-    if (edits.ip && !(after.netFlags & NetDhcp)) {
+    if (edits.ip && !(after.netFlags & NetDhcp) && !routed) {
         QStringList subnets;
         bool reachable = false;
         for (const LocalSubnet &s : local) {

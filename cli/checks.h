@@ -17,7 +17,11 @@ struct LocalSubnet {
     quint32 address = 0;
     quint32 mask = 0;
     QString interfaceName;
+    int interfaceIndex = 0;
+    bool loopback = false;
 };
+
+Reach reachOf(const Receiver &r, const QList<LocalSubnet> &subnets);
 
 struct SetReview {
     QStringList blockers; // never sent, not even with --force
@@ -28,9 +32,11 @@ struct SetReview {
 quint32 toU32(const Discovery::Quad &q);
 
 // `after` is the target's record with the edits applied; `heard` holds every
-// receiver of the search, the target included.
+// receiver of the search, the target included; `local` this computer's
+// subnets without loopback. A routed target is not warned about leaving
+// this computer's subnets: it is outside them already.
 SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
                     const Discovery::NetworkEdits &edits, const ReceiverList &heard,
-                    const QList<LocalSubnet> &local);
+                    const QList<LocalSubnet> &local, bool routed = false);
 
 } // namespace Cli

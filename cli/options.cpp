@@ -21,6 +21,7 @@ Commands:
   find          list the receivers that answer
   show SERIAL   everything one receiver reports
   set SERIAL    change a receiver's network settings and check the result
+  watch         search again and again and report each change as it happens
   help [COMMAND]
                 this text, or the options of COMMAND
 
@@ -44,6 +45,9 @@ Search options:
                     time (0 to 100, default 0); replies merge by serial number
   --also-limited    send to 255.255.255.255 as well, for receivers that ignore
                     subnet-directed broadcasts
+  --to A.B.C.D      also send the request to this address through the routing
+                    table (repeatable): a receiver across a router, or a
+                    remote subnet's broadcast address such as 203.0.113.255
   --log FILE        write every datagram sent and received to FILE, with time,
                     addresses and a hex dump
   -h, --help        show this text
@@ -61,6 +65,8 @@ Options:
   --json            a JSON array with one object per receiver
   --csv             CSV with a header line and one line per receiver
   --expect N        stop as soon as N different receivers answered
+  --model NAME      list only receivers of this model (whole name, case
+                    sensitive; repeatable)
 )";
 
 const char *const FindTail = R"(
@@ -69,7 +75,11 @@ its final conflict flag. Fields (JSON names; CSV columns in this order):
   model, serial, ip, port, mac (empty or null for other models), firmware,
   inUse, configurable, conflict (serial numbers of the other receivers that
   report the same ip; CSV: separated by spaces), duplicateSerial (true when
-  the serial number answered from two addresses, ports or MAC addresses)
+  the serial number answered from two addresses, ports or MAC addresses),
+  reachable (false when the receiver's ip lies outside every subnet of the
+  interface its reply came in on: TCP needs a route to it; such a row of the
+  text table ends with: (other subnet) ), routed (true when it answered only
+  through --to, from an address beyond this computer's subnets)
 
 Exit status: 0 at least one receiver answered (with --expect: N of them),
 1 usage error, 2 none answered (with --expect: fewer than N) or the reply port
@@ -89,6 +99,31 @@ Options:
 
 const char *const ShowTail = R"(
 Exit status: 0 shown, 1 usage error, 2 SERIAL did not answer, 5 output failed.
+)";
+
+const char *const WatchHelp = R"(Usage: vantrel-cli watch [OPTION]...
+Searches every --interval milliseconds and prints one line per change, with
+the UTC time: appeared (first heard), changed (naming each field that changed:
+model, ip, port, in use, firmware, boot, mac, mask, gateway, dhcp, alt-udp,
+alt-ip, alt-port, fpga), gone (not heard in --missed searches in a row) and
+back (heard again after gone). A receiver that answers twice in one search is
+one receiver.
+
+Options:
+  --interval MS     time from one search to the next (at least the --timeout,
+                    at most 600000, default 3000)
+  --missed N        searches without an answer before a receiver is gone
+                    (1 to 1000, default 2)
+  --count K         stop after K searches (1 to 1000000); without it, run
+                    until SIGINT or SIGTERM
+  --json            one JSON object per line: time, event, serial, model, ip,
+                    port, inUse, changes (each with field, from and to)
+  --model NAME      watch only receivers of this model (repeatable)
+)";
+
+const char *const WatchTail = R"(
+Exit status: 0 after --count searches or on SIGINT or SIGTERM, 1 usage error,
+2 the reply port is in use, 5 output failed.
 )";
 
 const char *const SetHelp = R"(Usage: vantrel-cli set SERIAL SETTING... [OPTION]...
@@ -118,6 +153,10 @@ Options:
 )";
 
 const char *const SetTail = R"(
+A receiver that answered only through --to (across a router) gets the message
+by unicast to the address its reply came from, since a limited broadcast never
+crosses a router; the verifying search repeats the --to requests.
+
 Refused unless --force: an IP address of 0.x.x.x, 255.255.255.255, multicast,
 loopback, the network or broadcast address of its subnet, this computer's own
 or one that another receiver reported; a mask that is not contiguous; a
@@ -221,7 +260,10 @@ Command commandOf(const QString &word)
         return Command::Show;
     if (word == QLatin1String("set"))
         return Command::Set;
-    fail(QStringLiteral("unknown command '%1'; expected find, show or set (see --help)").arg(word));
+    if (word == QLatin1String("watch"))
+        return Command::Watch;
+    fail(QStringLiteral("unknown command '%1'; expected find, show, set or watch (see --help)")
+             .arg(word));
 }
 
 QString nameOf(Command c)
@@ -233,6 +275,8 @@ QString nameOf(Command c)
         return QStringLiteral("show");
     case Command::Set:
         return QStringLiteral("set");
+    case Command::Watch:
+        return QStringLiteral("watch");
     case Command::None:
         break;
     }
@@ -244,9 +288,10 @@ struct OptionSpec {
     bool takesValue;
     QList<Command> commands;
     std::function<void(Options &, const QString &)> apply;
+    bool repeatable = false;
 };
 
-const QList<Command> AllCommands = {Command::Find, Command::Show, Command::Set};
+const QList<Command> AllCommands = {Command::Find, Command::Show, Command::Set, Command::Watch};
 
 QList<OptionSpec> optionSpecs()
 {
@@ -273,6 +318,40 @@ QList<OptionSpec> optionSpecs()
          }},
         {"--also-limited", false, AllCommands,
          [](Options &o, const QString &) { o.search.alsoLimited = true; }},
+        {"--to", true, AllCommands,
+         [](Options &o, const QString &v) { o.search.to << address(QStringLiteral("--to"), v); },
+         true},
+        {"--model",
+         true,
+         {Command::Find, Command::Watch},
+         [](Options &o, const QString &v) {
+             if (v.isEmpty())
+                 fail(QStringLiteral("--model: the model name is empty"));
+             if (v.toLatin1().size() > int(sizeof(DiscoverHeader::deviceName)))
+                 fail(QStringLiteral("--model: '%1' is longer than the 16 bytes a receiver "
+                                     "reports")
+                          .arg(quoted(v)));
+             o.models << v;
+         },
+         true},
+        {"--interval",
+         true,
+         {Command::Watch},
+         [](Options &o, const QString &v) {
+             o.intervalMs = number(QStringLiteral("--interval"), v, 1, MaxWaitMs);
+         }},
+        {"--missed",
+         true,
+         {Command::Watch},
+         [](Options &o, const QString &v) {
+             o.missed = number(QStringLiteral("--missed"), v, 1, 1000);
+         }},
+        {"--count",
+         true,
+         {Command::Watch},
+         [](Options &o, const QString &v) {
+             o.count = number(QStringLiteral("--count"), v, 1, 1000000);
+         }},
         {"--log", true, AllCommands,
          [](Options &o, const QString &v) {
              if (v.isEmpty())
@@ -287,7 +366,7 @@ QList<OptionSpec> optionSpecs()
          }},
         {"--json",
          false,
-         {Command::Find, Command::Show},
+         {Command::Find, Command::Show, Command::Watch},
          [](Options &o, const QString &) { o.format = Format::Json; }},
         {"--csv",
          false,
@@ -367,6 +446,8 @@ QString helpText(Command command)
         return join(ShowHelp, ShowTail);
     case Command::Set:
         return join(SetHelp, SetTail);
+    case Command::Watch:
+        return join(WatchHelp, WatchTail);
     case Command::None:
         break;
     }
@@ -387,12 +468,13 @@ Options parseArguments(const QStringList &args)
             o.version = true;
             return o;
         }
-        fail(QStringLiteral("unknown option '%1' before the command; expected find, show or set "
-                            "(see --help)")
+        fail(QStringLiteral(
+                 "unknown option '%1' before the command; expected find, show, set or watch "
+                 "(see --help)")
                  .arg(args[i]));
     }
     if (i == args.size())
-        fail(QStringLiteral("no command given; expected find, show or set (see --help)"));
+        fail(QStringLiteral("no command given; expected find, show, set or watch (see --help)"));
     if (args[i] == QLatin1String("help")) {
         o.help = true;
         if (i + 1 < args.size())
@@ -441,7 +523,7 @@ Options parseArguments(const QStringList &args)
         if (!spec->commands.contains(o.command))
             fail(QStringLiteral("%1: %2 does not apply to this command (see vantrel-cli %1 --help)")
                      .arg(cmd, arg));
-        if (seen.contains(arg))
+        if (seen.contains(arg) && !spec->repeatable)
             fail(QStringLiteral("%1: %2 is given twice").arg(cmd, arg));
         seen.insert(arg);
         if (spec->takesValue && !value) {
@@ -456,10 +538,14 @@ Options parseArguments(const QStringList &args)
 
     if (seen.contains(QStringLiteral("--json")) && seen.contains(QStringLiteral("--csv")))
         fail(QStringLiteral("find: --json and --csv exclude each other"));
-    if (o.command == Command::Find) {
+    if (o.command == Command::Find || o.command == Command::Watch) {
         if (!positional.isEmpty())
-            fail(QStringLiteral("find: unexpected argument '%1'; find takes options only")
-                     .arg(positional.first()));
+            fail(QStringLiteral("%1: unexpected argument '%2'; %1 takes options only")
+                     .arg(cmd, positional.first()));
+        if (o.command == Command::Watch && o.intervalMs < o.search.timeoutMs)
+            fail(QStringLiteral("watch: --interval %1 is shorter than the search window of %2 ms "
+                                "(--timeout)")
+                     .arg(QString::number(o.intervalMs), QString::number(o.search.timeoutMs)));
         return o;
     }
     if (positional.isEmpty())

@@ -22,10 +22,12 @@ enum ExitCode {
     ExitOutput = 5,
 };
 
-enum class Command { None, Find, Show, Set };
+enum class Command { None, Find, Show, Set, Watch };
 enum class Format { Text, Json, Csv };
 
 constexpr int DefaultVerifyMs = 3000;
+constexpr int DefaultWatchIntervalMs = 3000;
+constexpr int DefaultMissed = 2;
 constexpr int MaxWaitMs = 600000;
 constexpr int MaxRetries = 100;
 
@@ -34,7 +36,8 @@ struct SearchOptions {
     int retries = 0;
     int expect = 0; // 0: listen for the whole window
     bool alsoLimited = false;
-    QString interfaceName; // empty: every interface
+    QString interfaceName;     // empty: every interface
+    QList<Discovery::Quad> to; // --to: also asked through the routing table
 };
 
 struct Options {
@@ -48,6 +51,11 @@ struct Options {
     Discovery::NetworkEdits edits;
     bool force = false;
     int verifyTimeoutMs = DefaultVerifyMs;
+    QStringList models; // --model: keep only these (find, watch)
+    // 'watch'
+    int intervalMs = DefaultWatchIntervalMs;
+    int missed = DefaultMissed;
+    int count = 0; // 0: until SIGINT or SIGTERM
 };
 
 // One line naming the argument that was wrong and what was expected.

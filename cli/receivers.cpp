@@ -219,7 +219,10 @@ QString textRow(const Receiver &r, const FindNotes &notes)
     if (notes.duplicateSerial)
         conflict << QStringLiteral("serial twice");
     cells << conflict.join(QStringLiteral("; "));
-    return columns(cells, TextWidths);
+    QString row = columns(cells, TextWidths);
+    if (!notes.reach.reachable)
+        row += QStringLiteral(" (other subnet)");
+    return row;
 }
 
 static QString csvField(const QString &s)
@@ -235,7 +238,8 @@ static QString csvField(const QString &s)
 QString csvHeader()
 {
     return QStringLiteral(
-        "model,serial,ip,port,mac,firmware,inUse,configurable,conflict,duplicateSerial");
+        "model,serial,ip,port,mac,firmware,inUse,configurable,conflict,duplicateSerial,reachable,"
+        "routed");
 }
 
 QString csvRow(const Receiver &r, const FindNotes &notes)
@@ -252,7 +256,9 @@ QString csvRow(const Receiver &r, const FindNotes &notes)
                        boolText(r.inUse),
                        boolText(r.configurable),
                        csvField(exactList(notes.conflicts).join(QLatin1Char(' '))),
-                       boolText(notes.duplicateSerial)}
+                       boolText(notes.duplicateSerial),
+                       boolText(notes.reach.reachable),
+                       boolText(notes.reach.routed)}
         .join(QLatin1Char(','));
 }
 
@@ -269,6 +275,8 @@ QJsonObject findJson(const Receiver &r, const FindNotes &notes)
     o[QStringLiteral("configurable")] = r.configurable;
     o[QStringLiteral("conflict")] = QJsonArray::fromStringList(exactList(notes.conflicts));
     o[QStringLiteral("duplicateSerial")] = notes.duplicateSerial;
+    o[QStringLiteral("reachable")] = notes.reach.reachable;
+    o[QStringLiteral("routed")] = notes.reach.routed;
     return o;
 }
 
@@ -284,7 +292,7 @@ static QStringList optionNames(std::uint8_t options)
     return names;
 }
 
-QString showText(const Receiver &r)
+QString showText(const Receiver &r, const Reach &reach)
 {
     QList<QPair<QString, QString>> lines;
     const auto add = [&](const char *label, const QString &value) {
@@ -321,6 +329,8 @@ QString showText(const Receiver &r)
         add("TCP port", QString::number(u16(r.head.tcpPort)));
     }
     add("In use", r.inUse ? QStringLiteral("yes") : QStringLiteral("no"));
+    add("Reachable",
+        (reach.reachable ? QStringLiteral("yes: ") : QStringLiteral("no: ")) + reach.why);
 
     QString text;
     for (const auto &line : lines)
@@ -329,7 +339,7 @@ QString showText(const Receiver &r)
     return text;
 }
 
-QJsonObject showJson(const Receiver &r)
+QJsonObject showJson(const Receiver &r, const Reach &reach)
 {
     QJsonObject o;
     o[QStringLiteral("model")] = exactText(fieldText(r.head.deviceName));
@@ -338,6 +348,8 @@ QJsonObject showJson(const Receiver &r)
     o[QStringLiteral("ip")] = quadString(r.ip());
     o[QStringLiteral("port")] = u16(r.head.tcpPort);
     o[QStringLiteral("inUse")] = r.inUse;
+    o[QStringLiteral("reachable")] = reach.reachable;
+    o[QStringLiteral("routed")] = reach.routed;
     if (r.configurable) {
         const DeviceConfigRecord &c = r.config;
         o[QStringLiteral("mac")] = macString(c);
@@ -360,6 +372,34 @@ QJsonObject showJson(const Receiver &r)
         o[QStringLiteral("connection")] = exactText(fieldText(r.info.connection));
     }
     return o;
+}
+
+QList<QPair<QString, QString>> watchedFields(const Receiver &r)
+{
+    const auto onOff = [](bool b) { return b ? QStringLiteral("on") : QStringLiteral("off"); };
+    QList<QPair<QString, QString>> f = {
+        {QStringLiteral("model"), displayText(fieldText(r.head.deviceName))},
+        {QStringLiteral("ip"), quadString(r.ip())},
+        {QStringLiteral("port"), QString::number(u16(r.head.tcpPort))},
+        {QStringLiteral("in use"), r.inUse ? QStringLiteral("yes") : QStringLiteral("no")},
+        {QStringLiteral("firmware"), firmware(r)},
+    };
+    if (r.configurable) {
+        const DeviceConfigRecord &c = r.config;
+        f.append({{QStringLiteral("boot"), version(c.bootVersion)},
+                  {QStringLiteral("mac"), macString(c)},
+                  {QStringLiteral("mask"), quadString(quad(c.subnetMask))},
+                  {QStringLiteral("gateway"), quadString(quad(c.gateway))},
+                  {QStringLiteral("dhcp"), onOff(c.netFlags & NetDhcp)},
+                  {QStringLiteral("alt-udp"), onOff(c.netFlags & NetAltUdp)},
+                  {QStringLiteral("alt-ip"), quadString(quad(c.altUdpAddress))},
+                  {QStringLiteral("alt-port"), QString::number(u16(c.altUdpPort))},
+                  {QStringLiteral("fpga"), QString::number(c.fpgaConfig)}});
+    } else {
+        f.append({{QStringLiteral("boot"), version(r.info.bootVersion)},
+                  {QStringLiteral("connection"), displayText(fieldText(r.info.connection))}});
+    }
+    return f;
 }
 
 } // namespace Cli

@@ -101,10 +101,22 @@ QString version(const std::uint8_t (&field)[2]);
 QString quadString(const Discovery::Quad &q);
 QString macString(const DeviceConfigRecord &r);
 
+// Where a receiver stands from this computer, judged by the interface its
+// reply came in on.
+struct Reach {
+    // Its reply came from beyond that interface's subnets: through a router.
+    bool routed = false;
+    // Its reported IP lies in one of that interface's subnets (every subnet
+    // of this computer for a reply on loopback), or it is routed.
+    bool reachable = true;
+    QString why; // one sentence
+};
+
 // What find writes of each receiver besides its own reply.
 struct FindNotes {
     QList<QByteArray> conflicts;
     bool duplicateSerial = false;
+    Reach reach;
 };
 
 QString textHeader();
@@ -113,7 +125,10 @@ QString csvHeader();
 QString csvRow(const Receiver &r, const FindNotes &notes);
 QJsonObject findJson(const Receiver &r, const FindNotes &notes);
 
-QString showText(const Receiver &r);
-QJsonObject showJson(const Receiver &r);
+QString showText(const Receiver &r, const Reach &reach);
+QJsonObject showJson(const Receiver &r, const Reach &reach);
+
+// Every field a watch compares, as name and text, in a fixed order.
+QList<QPair<QString, QString>> watchedFields(const Receiver &r);
 
 } // namespace Cli

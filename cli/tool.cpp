@@ -2,6 +2,8 @@
 #include "tool.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkInterface>
 
@@ -31,10 +33,18 @@ bool g_stdoutClosed = false;
 // Read by the signal handler: whether a progress line is on the terminal.
 volatile std::sig_atomic_t g_progressShown = 0;
 
+// 'watch' ends on SIGINT and SIGTERM with status 0: the handler only writes
+// to this pipe, and the event loop ends the run.
+int g_stopPipe[2] = {-1, -1};
+
 #ifndef Q_OS_WIN
 // Ctrl-C while the progress line shows: clear it, then end as the signal would.
 void onInterrupt(int sig)
 {
+    if (g_stopPipe[1] >= 0) {
+        [[maybe_unused]] const ssize_t n = write(g_stopPipe[1], "x", 1);
+        return;
+    }
     if (g_progressShown) {
         static const char clear[] = "\r\x1b[K";
         [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, clear, sizeof clear - 1);
@@ -87,29 +97,39 @@ Setup destinations(const SearchOptions &s)
                 setup.destinations << d;
         }
     }
+    // Through the routing table: no interface is named, so a router is reached.
+    for (const Quad &q : s.to) {
+        const Destination d{QHostAddress(toU32(q)), 0, QString()};
+        const bool known = std::any_of(
+            setup.destinations.begin(), setup.destinations.end(),
+            [&](const Destination &o) { return o.address == d.address && o.interfaceIndex == 0; });
+        if (!known)
+            setup.destinations << d;
+    }
     if (s.alsoLimited) {
         const bool one = !s.interfaceName.isEmpty();
         setup.destinations << Destination{QHostAddress(QHostAddress::Broadcast),
                                           one ? interfaces.first().index() : 0,
                                           one ? interfaces.first().name() : QString()};
     }
-    if (!s.interfaceName.isEmpty() && setup.destinations.isEmpty())
+    if (!s.interfaceName.isEmpty() && setup.destinations.size() == s.to.size())
         setup.error = QStringLiteral("--interface: %1 has no IPv4 broadcast address (expected "
                                      "an interface with an IPv4 address, or --also-limited)")
                           .arg(s.interfaceName);
     return setup;
 }
 
-QList<LocalSubnet> localSubnets()
+QList<LocalSubnet> localSubnets(bool withLoopback)
 {
     QList<LocalSubnet> subnets;
     for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
-        if (!(i.flags() & QNetworkInterface::IsUp) || (i.flags() & QNetworkInterface::IsLoopBack))
+        const bool loopback = i.flags() & QNetworkInterface::IsLoopBack;
+        if (!(i.flags() & QNetworkInterface::IsUp) || (loopback && !withLoopback))
             continue;
         for (const QNetworkAddressEntry &e : i.addressEntries())
             if (e.ip().protocol() == QAbstractSocket::IPv4Protocol)
                 subnets << LocalSubnet{e.ip().toIPv4Address(), e.netmask().toIPv4Address(),
-                                       i.name()};
+                                       i.name(), i.index(), loopback};
     }
     return subnets;
 }
@@ -164,6 +184,9 @@ Tool::Tool(const Options &options, QObject *parent)
     connect(&m_deadline, &QTimer::timeout, this, &Tool::onDeadline);
     m_retry.setTimerType(Qt::PreciseTimer);
     connect(&m_retry, &QTimer::timeout, this, &Tool::onRetry);
+    m_nextSearch.setSingleShot(true);
+    m_nextSearch.setTimerType(Qt::PreciseTimer);
+    connect(&m_nextSearch, &QTimer::timeout, this, &Tool::nextWatchSearch);
     m_progress.setInterval(ProgressMs);
     connect(&m_progress, &QTimer::timeout, this, &Tool::onProgress);
     // The progress line would end up inside redirected output or a log.
@@ -200,7 +223,16 @@ std::optional<int> Tool::start()
                 .arg(QString::number(ReplyPort), error));
         return ExitNotFound;
     }
-    m_local = localSubnets();
+    m_local = localSubnets(false);
+    m_interfaces = localSubnets(true);
+#ifndef Q_OS_WIN
+    if (m_options.command == Command::Watch && pipe(g_stopPipe) == 0) {
+        fcntl(g_stopPipe[0], F_SETFD, FD_CLOEXEC);
+        fcntl(g_stopPipe[1], F_SETFD, FD_CLOEXEC);
+        auto *stop = new QSocketNotifier(g_stopPipe[0], QSocketNotifier::Read, this);
+        connect(stop, &QSocketNotifier::activated, this, [this] { finish(ExitOk); });
+    }
+#endif
     if (m_options.command == Command::Find && m_options.format == Format::Text &&
         !out(textHeader() + QLatin1Char('\n')))
         return m_exitCode;
@@ -262,6 +294,13 @@ void Tool::onRetry()
 void Tool::onReply(const Receiver &r)
 {
     const bool target = r.serial() == m_options.serial;
+    if (!wanted(r))
+        return;
+    if (m_options.command == Command::Watch) {
+        if (m_phase == Phase::Search)
+            watchReply(r);
+        return;
+    }
     switch (m_phase) {
     case Phase::Search: {
         bool isNew = false, newIdentity = false;
@@ -276,10 +315,12 @@ void Tool::onReply(const Receiver &r)
             if (m_options.search.expect && m_heard.all().size() >= m_options.search.expect)
                 finishFind();
         } else if (m_options.command == Command::Show && target) {
-            const bool written = out(
-                m_options.format == Format::Json
-                    ? QString::fromUtf8(QJsonDocument(showJson(r)).toJson(QJsonDocument::Indented))
-                    : showText(r));
+            const Reach where = reach(r);
+            const bool written =
+                out(m_options.format == Format::Json
+                        ? QString::fromUtf8(
+                              QJsonDocument(showJson(r, where)).toJson(QJsonDocument::Indented))
+                        : showText(r, where));
             if (written)
                 finish(ExitOk);
         }
@@ -305,6 +346,9 @@ void Tool::onDeadline()
     switch (m_options.command) {
     case Command::Find:
         finishFind();
+        break;
+    case Command::Watch:
+        endWatchSearch();
         break;
     case Command::Show:
         err(QStringLiteral("receiver %1 did not answer within %2 ms")
@@ -385,7 +429,116 @@ void Tool::outcome(const QString &line)
 FindNotes Tool::notes(int index) const
 {
     const Receiver &r = m_heard.all().at(index);
-    return FindNotes{m_heard.conflicts(index), m_heard.duplicateSerial(r.serial())};
+    return FindNotes{m_heard.conflicts(index), m_heard.duplicateSerial(r.serial()), reach(r)};
+}
+
+Reach Tool::reach(const Receiver &r) const
+{
+    return reachOf(r, m_interfaces);
+}
+
+bool Tool::wanted(const Receiver &r) const
+{
+    return m_options.models.isEmpty() ||
+           m_options.models.contains(QString::fromLatin1(fieldText(r.head.deviceName).c_str()));
+}
+
+void Tool::watchReply(const Receiver &r)
+{
+    bool isNew = false;
+    if (m_heard.add(r, &isNew) < 0)
+        return;
+    const QByteArray serial = r.serial();
+    const auto known = m_watched.find(serial);
+    if (known == m_watched.end()) {
+        m_watched.insert(serial, Watched{r, 0, false});
+        m_watchOrder << serial;
+        watchEvent(QStringLiteral("appeared"), r);
+        return;
+    }
+    Watched &w = *known;
+    QList<QPair<QString, QPair<QString, QString>>> changes;
+    const auto before = watchedFields(w.last), after = watchedFields(r);
+    for (const auto &field : after) {
+        const auto was = std::find_if(before.begin(), before.end(),
+                                      [&](const auto &b) { return b.first == field.first; });
+        const QString from = was == before.end() ? QString() : was->second;
+        if (from != field.second)
+            changes.append({field.first, {from, field.second}});
+    }
+    w.last = r;
+    w.missed = 0;
+    if (w.gone) {
+        w.gone = false;
+        watchEvent(QStringLiteral("back"), r, changes);
+    } else if (!changes.isEmpty()) {
+        watchEvent(QStringLiteral("changed"), r, changes);
+    }
+}
+
+void Tool::endWatchSearch()
+{
+    for (const QByteArray &serial : m_watchOrder) {
+        Watched &w = m_watched[serial];
+        if (m_heard.find(serial))
+            continue;
+        if (++w.missed >= m_options.missed && !w.gone) {
+            w.gone = true;
+            watchEvent(QStringLiteral("gone"), w.last);
+        }
+    }
+    if (m_phase == Phase::Done)
+        return; // an event could not be written
+    ++m_searches;
+    if (m_options.count && m_searches >= m_options.count) {
+        finish(ExitOk);
+        return;
+    }
+    m_progress.stop();
+    clearProgress();
+    m_nextSearch.start(int(std::max<qint64>(0, m_options.intervalMs - m_clock.elapsed())));
+}
+
+void Tool::nextWatchSearch()
+{
+    beginSearch(m_options.search.timeoutMs, 0);
+    sendRequests(false);
+}
+
+void Tool::watchEvent(const QString &event, const Receiver &r,
+                      const QList<QPair<QString, QPair<QString, QString>>> &changes)
+{
+    const QString time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    if (m_options.format == Format::Json) {
+        QJsonArray list;
+        for (const auto &c : changes)
+            list.append(QJsonObject{{QStringLiteral("field"), c.first},
+                                    {QStringLiteral("from"), c.second.first},
+                                    {QStringLiteral("to"), c.second.second}});
+        const QJsonObject o{
+            {QStringLiteral("time"), time},
+            {QStringLiteral("event"), event},
+            {QStringLiteral("serial"), QString::fromLatin1(r.serial())},
+            {QStringLiteral("model"), QString::fromLatin1(fieldText(r.head.deviceName).c_str())},
+            {QStringLiteral("ip"), quadString(r.ip())},
+            {QStringLiteral("port"), u16(r.head.tcpPort)},
+            {QStringLiteral("inUse"), r.inUse},
+            {QStringLiteral("changes"), list}};
+        out(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+        return;
+    }
+    QStringList described;
+    for (const auto &c : changes)
+        described << QStringLiteral("%1 %2 -> %3").arg(c.first, c.second.first, c.second.second);
+    QString line =
+        QStringList{time, event, displayText(r.serial()), displayText(fieldText(r.head.deviceName)),
+                    quadString(r.ip()) + QLatin1Char(':') + QString::number(u16(r.head.tcpPort))}
+            .join(QLatin1Char(' '));
+    if (r.inUse)
+        line += QStringLiteral(" in use");
+    if (!described.isEmpty())
+        line += QStringLiteral(": ") + described.join(QStringLiteral(", "));
+    out(line + QLatin1Char('\n'));
 }
 
 void Tool::err(const QString &text)
@@ -481,7 +634,8 @@ void Tool::finishSet()
     m_target = *found;
     m_planned = m_target.config;
     const bool changes = applyEdits(m_planned, m_options.edits);
-    const SetReview review = reviewSet(m_target, m_planned, m_options.edits, m_heard, m_local);
+    const SetReview review =
+        reviewSet(m_target, m_planned, m_options.edits, m_heard, m_local, reach(m_target).routed);
 
     for (const QString &b : review.blockers)
         err(QStringLiteral("refused: ") + b);
@@ -528,18 +682,28 @@ void Tool::sendConfig()
     // Out through the interface where the receiver answered: the limited
     // broadcast would otherwise follow the default route, which may lead elsewhere.
     const int index = m_target.interfaceIndex;
-    const QString name = index > 0 ? QNetworkInterface::interfaceNameFromIndex(index) : QString();
+    QString name = index > 0 ? QNetworkInterface::interfaceNameFromIndex(index) : QString();
+    QHostAddress to(QHostAddress::Broadcast);
+    // A limited broadcast never crosses a router: a receiver heard through
+    // one gets the message at the address it answered from.
+    if (reach(m_target).routed) {
+        to = m_target.from;
+        name.clear();
+        err(QStringLiteral("note: %1 answered through a router from %2; the configuration "
+                           "message goes to that address directly")
+                .arg(QString::fromLatin1(m_options.serial), to.toString()));
+    }
     QString error;
-    if (!m_exchange.send(bytes, Destination{QHostAddress(QHostAddress::Broadcast), index, name},
-                         &error)) {
-        err(QStringLiteral("cannot send the configuration message to 255.255.255.255%1: %2")
-                .arg(name.isEmpty() ? QString() : QStringLiteral(" on ") + name, error));
+    if (!m_exchange.send(bytes, Destination{to, name.isEmpty() ? 0 : index, name}, &error)) {
+        err(QStringLiteral("cannot send the configuration message to %1%2: %3")
+                .arg(to.toString(), name.isEmpty() ? QString() : QStringLiteral(" on ") + name,
+                     error));
         finish(ExitNotConfirmed);
         return;
     }
     m_sent = true;
-    out(QStringLiteral("sent the configuration message (%1 bytes) to 255.255.255.255:%2%3\n")
-            .arg(QString::number(bytes.size()), QString::number(DevicePort),
+    out(QStringLiteral("sent the configuration message (%1 bytes) to %2:%3%4\n")
+            .arg(QString::number(bytes.size()), to.toString(), QString::number(DevicePort),
                  name.isEmpty() ? QString() : QStringLiteral(" on ") + name));
     m_phase = Phase::Verify;
     m_seenAfter.reset();

@@ -29,6 +29,7 @@ private slots:
     void onDeadline();
     void onRetry();
     void onProgress();
+    void nextWatchSearch();
 
 private:
     enum class Phase { Search, Verify, Done };
@@ -48,13 +49,21 @@ private:
     // The outcome of 'set': on standard output, or on stderr when that fails.
     void outcome(const QString &line);
     FindNotes notes(int index) const;
+    Reach reach(const Receiver &r) const;
+    bool wanted(const Receiver &r) const; // --model
     void clearProgress();
+    // 'watch'
+    void watchReply(const Receiver &r);
+    void endWatchSearch();
+    void watchEvent(const QString &event, const Receiver &r,
+                    const QList<QPair<QString, QPair<QString, QString>>> &changes = {});
 
     Options m_options;
     Log m_log;
     Exchange m_exchange;
     QList<Destination> m_destinations;
-    QList<LocalSubnet> m_local;
+    QList<LocalSubnet> m_local;      // without loopback, for the checks of 'set'
+    QList<LocalSubnet> m_interfaces; // with it, to judge where replies came from
     ReceiverList m_heard;
     Phase m_phase = Phase::Search;
     QTimer m_deadline;
@@ -73,6 +82,18 @@ private:
     Receiver m_target;
     DeviceConfigRecord m_planned{};
     std::optional<Receiver> m_seenAfter;
+
+    // 'watch': what each serial last reported, and for how many searches it
+    // has not answered.
+    struct Watched {
+        Receiver last;
+        int missed = 0;
+        bool gone = false;
+    };
+    QHash<QByteArray, Watched> m_watched;
+    QList<QByteArray> m_watchOrder; // first heard first, for stable output
+    int m_searches = 0;
+    QTimer m_nextSearch;
 };
 
 // Before anything else in main: SIGPIPE and closed standard streams.

@@ -11,14 +11,26 @@
 
 class EmulatorProcess {
 public:
-    explicit EmulatorProcess(const QStringList &args)
+    // `prelude`, when given, is a shell script run first in a network
+    // namespace of the emulator's own, which then starts in it.
+    explicit EmulatorProcess(const QStringList &args, const QString &prelude = QString())
     {
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
             while (m_process.canReadLine())
                 m_lines << QString::fromLatin1(m_process.readLine()).trimmed();
         });
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(EMULATOR_PATH), args);
+        if (prelude.isEmpty())
+            m_process.start(QStringLiteral(EMULATOR_PATH), args);
+        else
+            m_process.start(QStringLiteral("unshare"),
+                            QStringList{"--net", "--", "sh", "-c", prelude + "\nexec \"$0\" \"$@\"",
+                                        QStringLiteral(EMULATOR_PATH)} +
+                                args);
+    }
+    qint64 processId() const
+    {
+        return m_process.processId();
     }
     ~EmulatorProcess()
     {

@@ -503,8 +503,8 @@ private slots:
         const auto row = [](const char *tag, const QString &line, const QString &error) {
             QTest::newRow(tag) << line.split(' ', Qt::SkipEmptyParts) << error;
         };
-        row("no command", "", "no command given; expected find, show or set");
-        row("unknown command", "list", "unknown command 'list'; expected find, show or set");
+        row("no command", "", "no command given; expected find, show, set or watch");
+        row("unknown command", "list", "unknown command 'list'; expected find, show, set or watch");
         row("option before command", "--json find", "unknown option '--json' before the command");
         row("find with an argument", "find MA1001", "find: unexpected argument 'MA1001'");
         row("show without serial", "show --json", "show: the serial number of the receiver is");
@@ -537,6 +537,13 @@ private slots:
         row("interface without IPv4", "find --interface vt0p", "vt0p has no IPv4 broadcast");
         row("log in a missing folder", "find --log /nonexistent/dir/log",
             "--log: cannot write '/nonexistent/dir/log'");
+        row("to without a value", "find --to", "find: --to needs a value");
+        row("to with three octets", "find --to 1.2.3", "--to: '1.2.3' is not an IPv4 address");
+        row("interval 0", "watch --interval 0", "--interval: '0' is not a number from 1");
+        row("interval inside the search", "watch --interval 1000",
+            "watch: --interval 1000 is shorter than the search window of 2250 ms");
+        row("missed 0", "watch --missed 0", "--missed: '0' is not a number from 1 to 1000");
+        row("model on show", "show MA1001 --model Marlo", "show: --model does not apply");
         // A final newline is not the end of the string.
         row("timeout with a newline", "find --timeout 100\n",
             "--timeout: '100\\n' is not a number from 1");

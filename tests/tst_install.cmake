@@ -79,6 +79,22 @@ foreach(page vantrel vantrel-cli vantrel-emulator)
     endif()
 endforeach()
 
+# --- bash completion ----------------------------------------------------------
+set(completion "${tree}/${DATADIR}/bash-completion/completions/vantrel-cli")
+if(NOT EXISTS "${completion}")
+    fail("the bash completion of vantrel-cli is not installed")
+else()
+    # Completes as a shell would: commands, a command's options, fixed values.
+    execute_process(
+        COMMAND bash -c "source '${completion}'
+            c() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _vantrel_cli; echo \"\${COMPREPLY[*]}\"; }
+            c vantrel-cli w; c vantrel-cli watch --mi; c vantrel-cli set X --fpga ''; c vantrel-cli find --t"
+        OUTPUT_VARIABLE completed RESULT_VARIABLE crc)
+    if(NOT crc EQUAL 0 OR NOT completed STREQUAL "watch\n--missed\n0 1 2\n--timeout --to\n")
+        fail("bash completion gives:\n${completed}")
+    endif()
+endif()
+
 # --- icons ------------------------------------------------------------------
 set(icondir "${tree}/${DATADIR}/icons/hicolor")
 foreach(size 16 24 32 48 64 128 256)
