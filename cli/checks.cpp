@@ -105,12 +105,15 @@ quint32 toU32(const Quad &q)
     return quint32(q[0]) << 24 | quint32(q[1]) << 16 | quint32(q[2]) << 8 | q[3];
 }
 
-Reach reachOf(const Receiver &r, const QList<LocalSubnet> &subnets)
+namespace {
+
+Reach reachOne(const Receiver &r, const ReceiverList::Arrival &arrival,
+               const QList<LocalSubnet> &subnets)
 {
     QList<LocalSubnet> own;
-    bool onLoopback = r.interfaceIndex == 0;
+    bool onLoopback = arrival.interfaceIndex == 0;
     for (const LocalSubnet &s : subnets)
-        if (s.interfaceIndex == r.interfaceIndex) {
+        if (s.interfaceIndex == arrival.interfaceIndex) {
             own << s;
             onLoopback = onLoopback || s.loopback;
         }
@@ -132,10 +135,10 @@ Reach reachOf(const Receiver &r, const QList<LocalSubnet> &subnets)
     const QString where =
         names.isEmpty() ? QStringLiteral("no subnet") : names.join(QStringLiteral(", "));
     const quint32 ip = toU32(r.ip());
-    const quint32 from = r.from.toIPv4Address();
+    const quint32 from = arrival.from.toIPv4Address();
 
     Reach reach;
-    reach.routed = !onLoopback && !r.from.isLoopback() && !inside(from);
+    reach.routed = !onLoopback && !arrival.from.isLoopback() && !inside(from);
     if (reach.routed) {
         reach.why = QStringLiteral("answered through a router from %1, outside %2")
                         .arg(dotted(from), where);
@@ -148,6 +151,24 @@ Reach reachOf(const Receiver &r, const QList<LocalSubnet> &subnets)
                                      "route")
                           .arg(dotted(ip), where);
     return reach;
+}
+
+} // namespace
+
+Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
+              const QList<LocalSubnet> &subnets)
+{
+    const QList<ReceiverList::Arrival> ways =
+        arrivals.isEmpty() ? QList<ReceiverList::Arrival>{{r.interfaceIndex, r.from}} : arrivals;
+    // The best way in decides: reachable, then local, then routed.
+    std::optional<Reach> best;
+    const auto rank = [](const Reach &x) { return x.routed ? 1 : x.reachable ? 2 : 0; };
+    for (const ReceiverList::Arrival &a : ways) {
+        const Reach reach = reachOne(r, a, subnets);
+        if (!best || rank(reach) > rank(*best))
+            best = reach;
+    }
+    return *best;
 }
 
 SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,

@@ -21,7 +21,11 @@ struct LocalSubnet {
     bool loopback = false;
 };
 
-Reach reachOf(const Receiver &r, const QList<LocalSubnet> &subnets);
+// Judged over every way the receiver's replies came in (`arrivals`; none:
+// the reply `r` itself): it is local when any came from within the subnets of
+// its interface, and reachable when its IP lies in one of them.
+Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
+              const QList<LocalSubnet> &subnets);
 
 struct SetReview {
     QStringList blockers; // never sent, not even with --force

@@ -68,6 +68,10 @@ int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)
     const bool another = !units.contains(id);
     if (another && units.size() < MaxAddressesPerSerial)
         units.append(id);
+    QList<Arrival> &arrived = m_arrivals[serial];
+    const Arrival here{r.interfaceIndex, r.from};
+    if (!arrived.contains(here) && arrived.size() < MaxAddressesPerSerial)
+        arrived.append(here);
     if (isNew)
         *isNew = known == m_index.constEnd();
     if (newIdentity)

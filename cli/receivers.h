@@ -81,11 +81,25 @@ public:
     {
         return identities(serial).size() > 1;
     }
+    // Where this serial's replies came in: interface and sender, each once.
+    struct Arrival {
+        int interfaceIndex = 0;
+        QHostAddress from;
+        bool operator==(const Arrival &o) const
+        {
+            return interfaceIndex == o.interfaceIndex && from == o.from;
+        }
+    };
+    QList<Arrival> arrivals(const QByteArray &serial) const
+    {
+        return m_arrivals.value(serial);
+    }
 
 private:
     QList<Receiver> m_receivers;
     QHash<QByteArray, int> m_index;                  // serial -> index
     QHash<QByteArray, QList<Identity>> m_identities; // serial -> units seen
+    QHash<QByteArray, QList<Arrival>> m_arrivals;    // serial -> where replies came in
     bool m_overflowed = false;
 };
 

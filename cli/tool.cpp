@@ -434,7 +434,7 @@ FindNotes Tool::notes(int index) const
 
 Reach Tool::reach(const Receiver &r) const
 {
-    return reachOf(r, m_interfaces);
+    return reachOf(r, m_heard.arrivals(r.serial()), m_interfaces);
 }
 
 bool Tool::wanted(const Receiver &r) const

@@ -129,10 +129,12 @@ private slots:
         r = cli({"find", "--timeout", "500", "--csv"});
         QCOMPARE(r.code, 0);
         QCOMPARE(r.out,
-                 "model,serial,ip,port,mac,firmware,inUse,configurable,conflict,duplicateSerial\n"
-                 "Marlo,MA1001,192.0.2.10,1024,00:11:22:33:44:55,1.08,true,true,TS1,false\n"
-                 "Tessa,TS1,192.0.2.10,300,,2.10,false,false,MA1001,false\n"
-                 "\"Od\"\"\x1b\",OD1,192.0.2.30,7,,1.07,false,false,,false\n");
+                 "model,serial,ip,port,mac,firmware,inUse,configurable,conflict,duplicateSerial,"
+                 "reachable,routed\n"
+                 "Marlo,MA1001,192.0.2.10,1024,00:11:22:33:44:55,1.08,true,true,TS1,false,true,"
+                 "false\n"
+                 "Tessa,TS1,192.0.2.10,300,,2.10,false,false,MA1001,false,true,false\n"
+                 "\"Od\"\"\x1b\",OD1,192.0.2.30,7,,1.07,false,false,,false,true,false\n");
     }
 
     void expectStopsAtTheNthAnswer()
@@ -213,6 +215,8 @@ private slots:
             {"ip", "192.0.2.10"},
             {"port", 1024},
             {"inUse", false},
+            {"reachable", true},
+            {"routed", false},
             {"firmware", "1.08"},
             {"boot", "1.04"},
             {"hardware", "2.03"},

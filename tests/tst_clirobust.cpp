@@ -154,8 +154,8 @@ private slots:
         QCOMPARE(bySerial.value("CD").value("duplicateSerial").toBool(), false);
 
         r = cli({"find", "--csv", "--timeout", "400"});
-        QVERIFY2(r.out.contains(",CD,192.0.2.40,2,") && r.out.contains("," + odd + ",false\n") &&
-                     r.out.contains(",TWIN,"),
+        QVERIFY2(r.out.contains(",CD,192.0.2.40,2,") &&
+                     r.out.contains("," + odd + ",false,true,false\n") && r.out.contains(",TWIN,"),
                  qPrintable(r.out));
 
         r = cli({"find", "--timeout", "400"});
