@@ -63,7 +63,8 @@ void checkHostPart(SetReview &review, quint32 ip, quint32 mask, const QString &w
 }
 
 void checkAddress(SetReview &review, quint32 ip, quint32 mask, const Receiver &target,
-                  const ReceiverList &heard, const QList<LocalSubnet> &local)
+                  const ReceiverList &heard, const QList<LocalSubnet> &local,
+                  const QSet<QByteArray> &movingAway)
 {
     const QString a = dotted(ip);
     if (ip == 0xFFFFFFFFu)
@@ -87,7 +88,8 @@ void checkAddress(SetReview &review, quint32 ip, quint32 mask, const Receiver &t
 
     if (ip != toU32(target.ip()))
         for (const Receiver &other : heard.all())
-            if (other.serial() != target.serial() && toU32(other.ip()) == ip)
+            if (other.serial() != target.serial() && toU32(other.ip()) == ip &&
+                !movingAway.contains(other.serial()))
                 review.refusals << QStringLiteral("--ip %1 is already reported by receiver %2 "
                                                   "(%3)")
                                        .arg(a, serialText(other),
@@ -173,7 +175,8 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
 
 SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
                     const NetworkEdits &edits, const ReceiverList &heard,
-                    const QList<LocalSubnet> &local, bool routed)
+                    const QList<LocalSubnet> &local, bool routed,
+                    const QSet<QByteArray> &movingAway)
 {
     SetReview review;
     const QString serial = serialText(target);
@@ -202,7 +205,7 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
     const quint32 gateway = toU32(quad(after.gateway));
 
     if (edits.ip)
-        checkAddress(review, ip, mask, target, heard, local);
+        checkAddress(review, ip, mask, target, heard, local, movingAway);
     else if (edits.mask)
         checkHostPart(
             review, ip, mask,
@@ -262,6 +265,45 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
                                                         : subnets.join(QStringLiteral(", ")));
     }
     return review;
+}
+
+// The named settings of a record, as option name and value text.
+QList<QPair<QString, QString>> namedValues(const DeviceConfigRecord &r, const NetworkEdits &e)
+{
+    QList<QPair<QString, QString>> v;
+    const auto onOff = [](bool b) { return b ? QStringLiteral("on") : QStringLiteral("off"); };
+    if (e.ip)
+        v.append({QStringLiteral("ip"), quadString(quad(r.head.ipAddress))});
+    if (e.port)
+        v.append({QStringLiteral("port"), QString::number(u16(r.head.tcpPort))});
+    if (e.mask)
+        v.append({QStringLiteral("mask"), quadString(quad(r.subnetMask))});
+    if (e.gateway)
+        v.append({QStringLiteral("gateway"), quadString(quad(r.gateway))});
+    if (e.dhcp)
+        v.append({QStringLiteral("dhcp"), onOff(r.netFlags & NetDhcp)});
+    if (e.altUdp)
+        v.append({QStringLiteral("alt-udp"), onOff(r.netFlags & NetAltUdp)});
+    if (e.altIp)
+        v.append({QStringLiteral("alt-ip"), quadString(quad(r.altUdpAddress))});
+    if (e.altPort)
+        v.append({QStringLiteral("alt-port"), QString::number(u16(r.altUdpPort))});
+    if (e.fpgaConfig)
+        v.append({QStringLiteral("fpga"), QString::number(r.fpgaConfig)});
+    return v;
+}
+
+// "port is 1024, expected 2000" for every named setting where `seen` differs.
+QStringList differences(const DeviceConfigRecord &seen, const DeviceConfigRecord &wanted,
+                        const NetworkEdits &e)
+{
+    const auto a = namedValues(seen, e), b = namedValues(wanted, e);
+    QStringList out;
+    for (int i = 0; i < a.size(); ++i)
+        if (a[i].second != b[i].second)
+            out << QStringLiteral("%1 is %2, expected %3")
+                       .arg(a[i].first, a[i].second, b[i].second);
+    return out;
 }
 
 } // namespace Cli

@@ -8,6 +8,7 @@
 #include "receivers.h"
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -35,12 +36,22 @@ struct SetReview {
 
 quint32 toU32(const Discovery::Quad &q);
 
+// The settings named in `e`, as option name and value text as `r` has them.
+QList<QPair<QString, QString>> namedValues(const DeviceConfigRecord &r,
+                                           const Discovery::NetworkEdits &e);
+// "port is 1024, expected 2000" for every named setting where `seen` differs.
+QStringList differences(const DeviceConfigRecord &seen, const DeviceConfigRecord &wanted,
+                        const Discovery::NetworkEdits &e);
+
 // `after` is the target's record with the edits applied; `heard` holds every
 // receiver of the search, the target included; `local` this computer's
 // subnets without loopback. A routed target is not warned about leaving
 // this computer's subnets: it is outside them already.
+// `movingAway`: serial numbers of receivers that a plan gives another IP
+// address, so that theirs is free to take.
 SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
                     const Discovery::NetworkEdits &edits, const ReceiverList &heard,
-                    const QList<LocalSubnet> &local, bool routed = false);
+                    const QList<LocalSubnet> &local, bool routed = false,
+                    const QSet<QByteArray> &movingAway = {});
 
 } // namespace Cli

@@ -22,6 +22,7 @@ Commands:
   show SERIAL   everything one receiver reports
   set SERIAL    change a receiver's network settings and check the result
   watch         search again and again and report each change as it happens
+  apply PLAN    configure many receivers from one plan file, checked as a whole
   help [COMMAND]
                 this text, or the options of COMMAND
 
@@ -121,6 +122,46 @@ Options:
   --model NAME      watch only receivers of this model (repeatable)
 )";
 
+const char *const ApplyHelp = R"(Usage: vantrel-cli apply PLAN [OPTION]...
+Gives many receivers their settings from one plan. PLAN is a CSV file with a
+header line or a JSON array of objects ('-' reads standard input); columns or
+keys: serial (required) and any of ip, port, mask, gateway, dhcp, altUdp,
+altIp, altPort, fpga, with the values of 'set' (on/off, or JSON true/false,
+for the flags). An empty cell leaves that setting as the receiver has it.
+The columns of 'find --csv' and the keys of 'show --json' that only describe
+a receiver are ignored, so edited find output is a plan:
+
+  serial,ip,mask,gateway,dhcp
+  PX00,192.0.2.150,255.255.255.0,192.0.2.1,
+  PX01,,,,on
+
+One search for the whole --timeout, then every check before anything is
+sent: the checks of 'set' for each row, and across the plan two rows giving
+one IP address, a row taking the address of a receiver outside the plan or of
+one in it that keeps it (two receivers may swap), a serial number twice, and
+a serial number that did not answer. A row whose settings the receiver has
+already is unchanged and not sent. Then each message is sent once, as 'set'
+builds it, and one verifying search looks for all of them.
+
+Options:
+  --dry-run           print the plan (each setting as current -> new) with the
+                      verdicts of the checks, and send nothing
+  --force             send although a check refuses (never to other models,
+                      short replies or receivers that did not answer)
+  --verify-timeout MS search this long for the receivers after sending, with
+                      a request every 500 ms (1 to 600000, default 3000)
+  --json              the plan or the outcomes as a JSON array
+)";
+
+const char *const ApplyTail = R"(
+Outcomes per row: applied, unchanged, seen unchanged, seen at another address,
+partly applied, not seen.
+Exit status: 0 every row applied or unchanged (--dry-run: the plan would be
+sent), 1 usage error or a bad plan, 2 a serial number did not answer (nothing
+sent), 3 a row not confirmed, 4 refused by a check (nothing sent), 5 output
+failed before anything was sent.
+)";
+
 const char *const WatchTail = R"(
 Exit status: 0 after --count searches or on SIGINT or SIGTERM, 1 usage error,
 2 the reply port is in use, 5 output failed.
@@ -172,6 +213,8 @@ answer, 3 sent but not confirmed (or the send failed), 4 refused by a check,
 5 output failed before anything was sent. Once the message is out, the outcome
 decides the status, and the outcome line goes to stderr if stdout fails.
 )";
+
+} // namespace
 
 [[noreturn]] void fail(const QString &message)
 {
@@ -252,6 +295,8 @@ QByteArray serialNumber(const QString &text)
     return serial;
 }
 
+namespace {
+
 Command commandOf(const QString &word)
 {
     if (word == QLatin1String("find"))
@@ -262,7 +307,10 @@ Command commandOf(const QString &word)
         return Command::Set;
     if (word == QLatin1String("watch"))
         return Command::Watch;
-    fail(QStringLiteral("unknown command '%1'; expected find, show, set or watch (see --help)")
+    if (word == QLatin1String("apply"))
+        return Command::Apply;
+    fail(QStringLiteral("unknown command '%1'; expected find, show, set, watch or apply (see "
+                        "--help)")
              .arg(word));
 }
 
@@ -277,6 +325,8 @@ QString nameOf(Command c)
         return QStringLiteral("set");
     case Command::Watch:
         return QStringLiteral("watch");
+    case Command::Apply:
+        return QStringLiteral("apply");
     case Command::None:
         break;
     }
@@ -291,7 +341,8 @@ struct OptionSpec {
     bool repeatable = false;
 };
 
-const QList<Command> AllCommands = {Command::Find, Command::Show, Command::Set, Command::Watch};
+const QList<Command> AllCommands = {Command::Find, Command::Show, Command::Set, Command::Watch,
+                                    Command::Apply};
 
 QList<OptionSpec> optionSpecs()
 {
@@ -366,7 +417,7 @@ QList<OptionSpec> optionSpecs()
          }},
         {"--json",
          false,
-         {Command::Find, Command::Show, Command::Watch},
+         {Command::Find, Command::Show, Command::Watch, Command::Apply},
          [](Options &o, const QString &) { o.format = Format::Json; }},
         {"--csv",
          false,
@@ -418,10 +469,17 @@ QList<OptionSpec> optionSpecs()
                  fail(QStringLiteral("--fpga: '%1' is not 0, 1 or 2").arg(v));
              o.edits.fpgaConfig = std::uint8_t(v.toInt());
          }},
-        {"--force", false, {Command::Set}, [](Options &o, const QString &) { o.force = true; }},
+        {"--force",
+         false,
+         {Command::Set, Command::Apply},
+         [](Options &o, const QString &) { o.force = true; }},
+        {"--dry-run",
+         false,
+         {Command::Apply},
+         [](Options &o, const QString &) { o.dryRun = true; }},
         {"--verify-timeout",
          true,
-         {Command::Set},
+         {Command::Set, Command::Apply},
          [ms](Options &o, const QString &v) { o.verifyTimeoutMs = ms("--verify-timeout")(v); }},
     };
 }
@@ -448,6 +506,8 @@ QString helpText(Command command)
         return join(SetHelp, SetTail);
     case Command::Watch:
         return join(WatchHelp, WatchTail);
+    case Command::Apply:
+        return join(ApplyHelp, ApplyTail);
     case Command::None:
         break;
     }
@@ -469,12 +529,13 @@ Options parseArguments(const QStringList &args)
             return o;
         }
         fail(QStringLiteral(
-                 "unknown option '%1' before the command; expected find, show, set or watch "
+                 "unknown option '%1' before the command; expected find, show, set, watch or apply "
                  "(see --help)")
                  .arg(args[i]));
     }
     if (i == args.size())
-        fail(QStringLiteral("no command given; expected find, show, set or watch (see --help)"));
+        fail(QStringLiteral(
+            "no command given; expected find, show, set, watch or apply (see --help)"));
     if (args[i] == QLatin1String("help")) {
         o.help = true;
         if (i + 1 < args.size())
@@ -546,6 +607,16 @@ Options parseArguments(const QStringList &args)
             fail(QStringLiteral("watch: --interval %1 is shorter than the search window of %2 ms "
                                 "(--timeout)")
                      .arg(QString::number(o.intervalMs), QString::number(o.search.timeoutMs)));
+        return o;
+    }
+    if (o.command == Command::Apply) {
+        if (positional.size() != 1)
+            fail(positional.isEmpty()
+                     ? QStringLiteral("apply: the plan file is missing (PLAN, or - for standard "
+                                      "input)")
+                     : QStringLiteral("apply: unexpected argument '%1' after the plan")
+                           .arg(positional[1]));
+        o.planPath = positional.first();
         return o;
     }
     if (positional.isEmpty())

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "discovery.h"
+#include "plan.h"
 
 #include <QByteArray>
 #include <QString>
@@ -22,7 +23,7 @@ enum ExitCode {
     ExitOutput = 5,
 };
 
-enum class Command { None, Find, Show, Set, Watch };
+enum class Command { None, Find, Show, Set, Watch, Apply };
 enum class Format { Text, Json, Csv };
 
 constexpr int DefaultVerifyMs = 3000;
@@ -56,6 +57,10 @@ struct Options {
     int intervalMs = DefaultWatchIntervalMs;
     int missed = DefaultMissed;
     int count = 0; // 0: until SIGINT or SIGTERM
+    // 'apply'
+    QString planPath; // "-": standard input
+    Plan plan;        // read by run() before anything is sent
+    bool dryRun = false;
 };
 
 // One line naming the argument that was wrong and what was expected.
@@ -65,6 +70,15 @@ struct UsageError {
 
 // `args` without the program name. Throws UsageError.
 Options parseArguments(const QStringList &args);
+
+// The value checks of the options, for plans too. `what` names the value in
+// the error ("--ip", "PLAN line 3, column 'ip'"); each throws UsageError.
+[[noreturn]] void fail(const QString &message);
+QString quoted(const QString &text); // control characters escaped
+int number(const QString &what, const QString &text, int min, int max);
+Discovery::Quad address(const QString &what, const QString &text);
+bool onOff(const QString &what, const QString &text);
+QByteArray serialNumber(const QString &text);
 
 // The --help text of a command; Command::None gives the program's.
 QString helpText(Command command);

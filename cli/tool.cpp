@@ -134,45 +134,6 @@ QList<LocalSubnet> localSubnets(bool withLoopback)
     return subnets;
 }
 
-// The named settings of a record, as option name and value text.
-QList<QPair<QString, QString>> namedValues(const DeviceConfigRecord &r, const NetworkEdits &e)
-{
-    QList<QPair<QString, QString>> v;
-    const auto onOff = [](bool b) { return b ? QStringLiteral("on") : QStringLiteral("off"); };
-    if (e.ip)
-        v.append({QStringLiteral("ip"), quadString(quad(r.head.ipAddress))});
-    if (e.port)
-        v.append({QStringLiteral("port"), QString::number(u16(r.head.tcpPort))});
-    if (e.mask)
-        v.append({QStringLiteral("mask"), quadString(quad(r.subnetMask))});
-    if (e.gateway)
-        v.append({QStringLiteral("gateway"), quadString(quad(r.gateway))});
-    if (e.dhcp)
-        v.append({QStringLiteral("dhcp"), onOff(r.netFlags & NetDhcp)});
-    if (e.altUdp)
-        v.append({QStringLiteral("alt-udp"), onOff(r.netFlags & NetAltUdp)});
-    if (e.altIp)
-        v.append({QStringLiteral("alt-ip"), quadString(quad(r.altUdpAddress))});
-    if (e.altPort)
-        v.append({QStringLiteral("alt-port"), QString::number(u16(r.altUdpPort))});
-    if (e.fpgaConfig)
-        v.append({QStringLiteral("fpga"), QString::number(r.fpgaConfig)});
-    return v;
-}
-
-// "port is 1024, expected 2000" for every named setting where `seen` differs.
-QStringList differences(const DeviceConfigRecord &seen, const DeviceConfigRecord &wanted,
-                        const NetworkEdits &e)
-{
-    const auto a = namedValues(seen, e), b = namedValues(wanted, e);
-    QStringList out;
-    for (int i = 0; i < a.size(); ++i)
-        if (a[i].second != b[i].second)
-            out << QStringLiteral("%1 is %2, expected %3")
-                       .arg(a[i].first, a[i].second, b[i].second);
-    return out;
-}
-
 } // namespace
 
 Tool::Tool(const Options &options, QObject *parent)
@@ -327,7 +288,10 @@ void Tool::onReply(const Receiver &r)
         break;
     }
     case Phase::Verify:
-        if (target) {
+        if (m_options.command == Command::Apply) {
+            m_heard.add(r);
+            judgeApply(false);
+        } else if (target) {
             m_seenAfter = r;
             judgeVerify(false);
         }
@@ -340,7 +304,10 @@ void Tool::onReply(const Receiver &r)
 void Tool::onDeadline()
 {
     if (m_phase == Phase::Verify) {
-        judgeVerify(true);
+        if (m_options.command == Command::Apply)
+            judgeApply(true);
+        else
+            judgeVerify(true);
         return;
     }
     switch (m_options.command) {
@@ -349,6 +316,9 @@ void Tool::onDeadline()
         break;
     case Command::Watch:
         endWatchSearch();
+        break;
+    case Command::Apply:
+        finishApply();
         break;
     case Command::Show:
         err(QStringLiteral("receiver %1 did not answer within %2 ms")
@@ -677,38 +647,47 @@ void Tool::finishSet()
 
 void Tool::sendConfig()
 {
-    const std::vector<std::uint8_t> message = configMessage(m_planned);
+    if (!sendRecord(m_target, m_planned)) {
+        finish(ExitNotConfirmed);
+        return;
+    }
+    m_phase = Phase::Verify;
+    m_seenAfter.reset();
+    beginSearch(m_options.verifyTimeoutMs, VerifyResendMs);
+    sendRequests(false);
+}
+
+bool Tool::sendRecord(const Receiver &target, const DeviceConfigRecord &planned)
+{
+    const std::vector<std::uint8_t> message = configMessage(planned);
     const QByteArray bytes(reinterpret_cast<const char *>(message.data()), int(message.size()));
     // Out through the interface where the receiver answered: the limited
     // broadcast would otherwise follow the default route, which may lead elsewhere.
-    const int index = m_target.interfaceIndex;
+    const int index = target.interfaceIndex;
     QString name = index > 0 ? QNetworkInterface::interfaceNameFromIndex(index) : QString();
     QHostAddress to(QHostAddress::Broadcast);
+    const QString serial = displayText(target.serial());
     // A limited broadcast never crosses a router: a receiver heard through
     // one gets the message at the address it answered from.
-    if (reach(m_target).routed) {
-        to = m_target.from;
+    if (reach(target).routed) {
+        to = target.from;
         name.clear();
         err(QStringLiteral("note: %1 answered through a router from %2; the configuration "
                            "message goes to that address directly")
-                .arg(QString::fromLatin1(m_options.serial), to.toString()));
+                .arg(serial, to.toString()));
     }
     QString error;
     if (!m_exchange.send(bytes, Destination{to, name.isEmpty() ? 0 : index, name}, &error)) {
-        err(QStringLiteral("cannot send the configuration message to %1%2: %3")
-                .arg(to.toString(), name.isEmpty() ? QString() : QStringLiteral(" on ") + name,
-                     error));
-        finish(ExitNotConfirmed);
-        return;
+        err(QStringLiteral("cannot send the configuration message for %1 to %2%3: %4")
+                .arg(serial, to.toString(),
+                     name.isEmpty() ? QString() : QStringLiteral(" on ") + name, error));
+        return false;
     }
     m_sent = true;
     out(QStringLiteral("sent the configuration message (%1 bytes) to %2:%3%4\n")
             .arg(QString::number(bytes.size()), to.toString(), QString::number(DevicePort),
                  name.isEmpty() ? QString() : QStringLiteral(" on ") + name));
-    m_phase = Phase::Verify;
-    m_seenAfter.reset();
-    beginSearch(m_options.verifyTimeoutMs, VerifyResendMs);
-    sendRequests(false);
+    return true;
 }
 
 void Tool::judgeVerify(bool final)
@@ -796,6 +775,14 @@ int run(const QStringList &args)
             return ExitOutput;
         }
         return ExitOk;
+    }
+    if (options.command == Command::Apply) {
+        try {
+            options.plan = loadPlan(options.planPath);
+        } catch (const UsageError &e) {
+            std::fprintf(stderr, "vantrel-cli: %s\n", e.message.toUtf8().constData());
+            return ExitUsage;
+        }
     }
     Tool tool(options);
     if (const std::optional<int> code = tool.start())

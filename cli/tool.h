@@ -40,7 +40,14 @@ private:
     void finishFind();
     void finishSet();
     void sendConfig();
+    // The message built from `target`'s own reply, out where it answered
+    // (by unicast when it is routed). False, with the reason said, if not.
+    bool sendRecord(const Receiver &target, const DeviceConfigRecord &planned);
     void judgeVerify(bool final);
+    // 'apply'
+    void finishApply();
+    void judgeApply(bool final);
+    void printApply(bool outcomes);
     // Standard output; a failed write is reported once and ends the run,
     // unless a configuration message went out already.
     bool out(const QString &text);
@@ -94,6 +101,19 @@ private:
     QList<QByteArray> m_watchOrder; // first heard first, for stable output
     int m_searches = 0;
     QTimer m_nextSearch;
+
+    // 'apply': each plan row with its receiver, checks and outcome.
+    struct Row {
+        PlanRow plan;
+        std::optional<Receiver> target;
+        DeviceConfigRecord planned{};
+        bool changes = false;
+        QStringList blockers, refusals, warnings;
+        QString verdict; // not found, unchanged, refused, send
+        bool sent = false;
+        QString outcome, detail;
+    };
+    QList<Row> m_rows;
 };
 
 // Before anything else in main: SIGPIPE and closed standard streams.

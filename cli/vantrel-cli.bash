@@ -9,7 +9,7 @@ _vantrel_cli()
     prev=${COMP_WORDS[COMP_CWORD-1]}
     for ((i = 1; i < COMP_CWORD; i++)); do
         case ${COMP_WORDS[i]} in
-        find | show | set | watch | help) command=${COMP_WORDS[i]}; break ;;
+        find | show | set | watch | apply | help) command=${COMP_WORDS[i]}; break ;;
         esac
     done
 
@@ -27,8 +27,8 @@ _vantrel_cli()
 
     local search="--timeout --interface --retries --also-limited --to --log --help"
     case $command in
-    "") COMPREPLY=($(compgen -W "find show set watch help --help --version -h -V" -- "$cur")) ;;
-    help) COMPREPLY=($(compgen -W "find show set watch" -- "$cur")) ;;
+    "") COMPREPLY=($(compgen -W "find show set watch apply help --help --version -h -V" -- "$cur")) ;;
+    help) COMPREPLY=($(compgen -W "find show set watch apply" -- "$cur")) ;;
     find) COMPREPLY=($(compgen -W "$search --json --csv --expect --model" -- "$cur")) ;;
     show) COMPREPLY=($(compgen -W "$search --json" -- "$cur")) ;;
     set)
@@ -36,6 +36,12 @@ _vantrel_cli()
                      --alt-port --fpga --force --verify-timeout" -- "$cur")) ;;
     watch)
         COMPREPLY=($(compgen -W "$search --json --model --interval --missed --count" -- "$cur")) ;;
+    apply)
+        if [[ $cur == -* ]]; then
+            COMPREPLY=($(compgen -W "$search --dry-run --force --verify-timeout --json" -- "$cur"))
+        else
+            COMPREPLY=($(compgen -f -- "$cur"))
+        fi ;;
     esac
 }
 complete -F _vantrel_cli vantrel-cli

@@ -507,8 +507,9 @@ private slots:
         const auto row = [](const char *tag, const QString &line, const QString &error) {
             QTest::newRow(tag) << line.split(' ', Qt::SkipEmptyParts) << error;
         };
-        row("no command", "", "no command given; expected find, show, set or watch");
-        row("unknown command", "list", "unknown command 'list'; expected find, show, set or watch");
+        row("no command", "", "no command given; expected find, show, set, watch or apply");
+        row("unknown command", "list",
+            "unknown command 'list'; expected find, show, set, watch or apply");
         row("option before command", "--json find", "unknown option '--json' before the command");
         row("find with an argument", "find MA1001", "find: unexpected argument 'MA1001'");
         row("show without serial", "show --json", "show: the serial number of the receiver is");
@@ -548,6 +549,8 @@ private slots:
             "watch: --interval 1000 is shorter than the search window of 2250 ms");
         row("missed 0", "watch --missed 0", "--missed: '0' is not a number from 1 to 1000");
         row("model on show", "show MA1001 --model Marlo", "show: --model does not apply");
+        row("apply without a plan", "apply --dry-run", "apply: the plan file is missing");
+        row("apply with two plans", "apply a.csv b.csv", "apply: unexpected argument 'b.csv'");
         // A final newline is not the end of the string.
         row("timeout with a newline", "find --timeout 100\n",
             "--timeout: '100\\n' is not a number from 1");
@@ -579,6 +582,9 @@ private slots:
             << QStringList{"set", "--ip", "bad", "--help"} << "Usage: vantrel-cli set SERIAL";
         QTest::newRow("help") << QStringList{"help"} << "Usage: vantrel-cli COMMAND";
         QTest::newRow("help find") << QStringList{"help", "find"} << "Usage: vantrel-cli find";
+        QTest::newRow("help apply")
+            << QStringList{"help", "apply"} << "Usage: vantrel-cli apply PLAN";
+        QTest::newRow("watch -h") << QStringList{"watch", "-h"} << "Usage: vantrel-cli watch";
         QTest::newRow("-h") << QStringList{"-h"} << "Usage: vantrel-cli COMMAND";
     }
     void help()

@@ -176,6 +176,10 @@ private slots:
         QVERIFY(emulator.waitReady());
         MainWindow w;
         QTRY_COMPARE(list(w)->count(), 1);
+        // The emulator answers the request on loopback and the one on vt0; both
+        // answers must be in before ours, or a late one overtakes X's newest.
+        QTRY_VERIFY(emulator.lines(" send ").size() >= 2);
+        QTest::qWait(50);
         Replies::send(m_device, Replies::reply({"Pentra", "Y", {192, 0, 2, 11}, 2000}));
         QTRY_COMPARE(list(w)->count(), 2);
         Replies::send(m_device, Replies::reply({"Marlo", "X", {192, 0, 2, 10}, 3000}));

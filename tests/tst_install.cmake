@@ -88,9 +88,9 @@ else()
     execute_process(
         COMMAND bash -c "source '${completion}'
             c() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _vantrel_cli; echo \"\${COMPREPLY[*]}\"; }
-            c vantrel-cli w; c vantrel-cli watch --mi; c vantrel-cli set X --fpga ''; c vantrel-cli find --t"
+            c vantrel-cli wa; c vantrel-cli watch --mi; c vantrel-cli apply x --dr; c vantrel-cli set X --fpga ''; c vantrel-cli find --t"
         OUTPUT_VARIABLE completed RESULT_VARIABLE crc)
-    if(NOT crc EQUAL 0 OR NOT completed STREQUAL "watch\n--missed\n0 1 2\n--timeout --to\n")
+    if(NOT crc EQUAL 0 OR NOT completed STREQUAL "watch\n--missed\n--dry-run\n0 1 2\n--timeout --to\n")
         fail("bash completion gives:\n${completed}")
     endif()
 endif()

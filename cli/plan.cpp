@@ -1,0 +1,263 @@
+// SPDX-License-Identifier: MIT
+#include "plan.h"
+
+#include "options.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+
+#include <cstdio>
+
+namespace Cli {
+
+namespace {
+
+constexpr qint64 MaxPlanBytes = 16 << 20; // far beyond any fleet, short of exhausting memory
+
+// Columns that describe a receiver in find and show output but set nothing.
+const QSet<QString> Descriptive = {"model",           "mac",       "firmware",     "boot",
+                                   "hardware",        "inUse",     "configurable", "conflict",
+                                   "duplicateSerial", "reachable", "routed",       "fpgaId",
+                                   "fpgaRevision",    "options",   "connection"};
+
+// One cell: `what` names it in errors; an empty value leaves the setting.
+void setValue(PlanRow &row, const QString &column, const QString &value, const QString &what)
+{
+    if (column == QLatin1String("serial")) {
+        try {
+            row.serial = serialNumber(value);
+        } catch (const UsageError &e) {
+            fail(what + QStringLiteral(": ") + e.message);
+        }
+        return;
+    }
+    if (value.isEmpty() || Descriptive.contains(column))
+        return;
+    Discovery::NetworkEdits &e = row.edits;
+    if (column == QLatin1String("ip"))
+        e.ip = address(what, value);
+    else if (column == QLatin1String("port"))
+        e.port = std::uint16_t(number(what, value, 0, 0xFFFF));
+    else if (column == QLatin1String("mask"))
+        e.mask = address(what, value);
+    else if (column == QLatin1String("gateway"))
+        e.gateway = address(what, value);
+    else if (column == QLatin1String("dhcp"))
+        e.dhcp = onOff(what, value);
+    else if (column == QLatin1String("altUdp"))
+        e.altUdp = onOff(what, value);
+    else if (column == QLatin1String("altIp"))
+        e.altIp = address(what, value);
+    else if (column == QLatin1String("altPort"))
+        e.altPort = std::uint16_t(number(what, value, 0, 0xFFFF));
+    else if (column == QLatin1String("fpga"))
+        e.fpgaConfig = std::uint8_t(number(what, value, 0, 2));
+}
+
+void checkColumn(const QString &column, const QString &where)
+{
+    static const QSet<QString> settings = {"serial", "ip",     "port",  "mask",    "gateway",
+                                           "dhcp",   "altUdp", "altIp", "altPort", "fpga"};
+    if (!settings.contains(column) && !Descriptive.contains(column))
+        fail(QStringLiteral("PLAN %1: unknown column '%2' (expected serial, ip, port, mask, "
+                            "gateway, dhcp, altUdp, altIp, altPort, fpga)")
+                 .arg(where, quoted(column)));
+}
+
+// RFC 4180 records with the line each starts on; quoted fields may hold
+// commas, doubled quotes and line breaks.
+struct Record {
+    int line = 0;
+    QStringList fields;
+};
+
+QList<Record> csvRecords(const QString &text)
+{
+    QList<Record> records;
+    Record current{1, {}};
+    QString field;
+    bool inQuotes = false, wasQuoted = false, any = false;
+    int line = 1, quoteLine = 0;
+    const auto endField = [&] {
+        current.fields << field;
+        field.clear();
+        wasQuoted = false;
+    };
+    const auto endRecord = [&] {
+        endField();
+        // A blank line carries no row.
+        if (!(current.fields.size() == 1 && current.fields.first().isEmpty() && !any))
+            records << current;
+        current = Record{line, {}};
+        any = false;
+    };
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (inQuotes) {
+            if (c == QLatin1Char('"') && i + 1 < text.size() &&
+                text.at(i + 1) == QLatin1Char('"')) {
+                field += c;
+                ++i;
+            } else if (c == QLatin1Char('"')) {
+                inQuotes = false;
+                wasQuoted = true;
+            } else {
+                if (c == QLatin1Char('\n'))
+                    ++line;
+                field += c;
+            }
+            continue;
+        }
+        if (c == QLatin1Char('"')) {
+            if (!field.isEmpty() || wasQuoted)
+                fail(QStringLiteral("PLAN line %1: a quote inside an unquoted field (expected "
+                                    "the whole field in quotes, with inner quotes doubled)")
+                         .arg(line));
+            inQuotes = true;
+            quoteLine = line;
+            any = true;
+        } else if (c == QLatin1Char(',')) {
+            endField();
+            any = true;
+        } else if (c == QLatin1Char('\r') && i + 1 < text.size() &&
+                   text.at(i + 1) == QLatin1Char('\n')) {
+            continue;
+        } else if (c == QLatin1Char('\n')) {
+            ++line;
+            endRecord();
+        } else {
+            if (wasQuoted)
+                fail(QStringLiteral("PLAN line %1: text after a closing quote").arg(line));
+            field += c;
+            any = true;
+        }
+    }
+    if (inQuotes)
+        fail(QStringLiteral("PLAN line %1: a quoted field is never closed").arg(quoteLine));
+    if (any || !field.isEmpty())
+        endRecord();
+    return records;
+}
+
+Plan parseCsv(const QString &text)
+{
+    const QList<Record> records = csvRecords(text);
+    if (records.isEmpty())
+        fail(QStringLiteral("PLAN is empty (expected a header line and one line per receiver)"));
+    const QStringList header = records.first().fields;
+    for (const QString &column : header)
+        checkColumn(column.trimmed(), QStringLiteral("line %1").arg(records.first().line));
+    if (!header.contains(QStringLiteral("serial")))
+        fail(QStringLiteral("PLAN line %1: no 'serial' column in the header")
+                 .arg(records.first().line));
+    Plan plan;
+    for (int r = 1; r < records.size(); ++r) {
+        const Record &rec = records[r];
+        if (rec.fields.size() != header.size())
+            fail(QStringLiteral("PLAN line %1: %2 fields, but the header has %3")
+                     .arg(QString::number(rec.line), QString::number(rec.fields.size()),
+                          QString::number(header.size())));
+        PlanRow row;
+        row.line = rec.line;
+        for (int c = 0; c < header.size(); ++c) {
+            const QString column = header[c].trimmed();
+            setValue(
+                row, column, rec.fields[c].trimmed(),
+                QStringLiteral("PLAN line %1, column '%2'").arg(QString::number(rec.line), column));
+        }
+        if (row.serial.isEmpty())
+            fail(QStringLiteral("PLAN line %1, column 'serial': the serial number is missing")
+                     .arg(rec.line));
+        plan.rows << row;
+    }
+    if (plan.rows.isEmpty())
+        fail(QStringLiteral("PLAN has a header but no receiver"));
+    return plan;
+}
+
+Plan parseJson(const QByteArray &bytes)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError) {
+        const int line = int(bytes.left(error.offset).count('\n')) + 1;
+        fail(QStringLiteral("PLAN line %1: malformed JSON: %2")
+                 .arg(QString::number(line), error.errorString()));
+    }
+    if (!doc.isArray())
+        fail(QStringLiteral("PLAN: expected a JSON array of objects, one per receiver"));
+    Plan plan;
+    plan.json = true;
+    const QJsonArray list = doc.array();
+    for (int i = 0; i < list.size(); ++i) {
+        const QString element = QStringLiteral("element %1").arg(i + 1);
+        if (!list[i].isObject())
+            fail(QStringLiteral("PLAN %1: expected an object").arg(element));
+        const QJsonObject o = list[i].toObject();
+        PlanRow row;
+        row.line = i + 1;
+        for (auto it = o.begin(); it != o.end(); ++it) {
+            checkColumn(it.key(), element);
+            const QString what = QStringLiteral("PLAN %1, key '%2'").arg(element, it.key());
+            const QJsonValue v = it.value();
+            QString text;
+            if (v.isBool())
+                text = v.toBool() ? QStringLiteral("on") : QStringLiteral("off");
+            else if (v.isDouble() && v.toDouble() == double(qint64(v.toDouble())))
+                text = QString::number(qint64(v.toDouble()));
+            else if (v.isString())
+                text = v.toString();
+            else if (!v.isNull() && !Descriptive.contains(it.key()))
+                fail(QStringLiteral("%1: expected a string, a whole number, true or false")
+                         .arg(what));
+            setValue(row, it.key(), text, what);
+        }
+        if (row.serial.isEmpty())
+            fail(QStringLiteral("PLAN %1: the serial number is missing").arg(element));
+        plan.rows << row;
+    }
+    if (plan.rows.isEmpty())
+        fail(QStringLiteral("PLAN is an empty array (expected one object per receiver)"));
+    return plan;
+}
+
+} // namespace
+
+QString Plan::where(const PlanRow &row) const
+{
+    return QStringLiteral("%1 %2").arg(json ? QStringLiteral("element") : QStringLiteral("line"),
+                                       QString::number(row.line));
+}
+
+Plan parsePlan(const QByteArray &bytes)
+{
+    const QByteArray trimmed = bytes.trimmed();
+    if (trimmed.startsWith('[') || trimmed.startsWith('{'))
+        return parseJson(bytes);
+    // UTF-8, as find writes it; a byte-order mark is no part of the header.
+    QString text = QString::fromUtf8(bytes);
+    if (text.startsWith(QChar(0xFEFF)))
+        text.remove(0, 1);
+    return parseCsv(text);
+}
+
+Plan loadPlan(const QString &path)
+{
+    QFile file;
+    const bool opened = path == QLatin1String("-")
+                            ? file.open(stdin, QIODevice::ReadOnly)
+                            : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    if (!opened)
+        fail(QStringLiteral("PLAN: cannot read '%1': %2").arg(path, file.errorString()));
+    const QByteArray bytes = file.read(MaxPlanBytes + 1);
+    if (bytes.size() > MaxPlanBytes)
+        fail(QStringLiteral("PLAN: '%1' is larger than 16 MiB").arg(path));
+    if (file.error() != QFileDevice::NoError)
+        fail(QStringLiteral("PLAN: cannot read '%1': %2").arg(path, file.errorString()));
+    return parsePlan(bytes);
+}
+
+} // namespace Cli
