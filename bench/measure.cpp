@@ -105,9 +105,9 @@ double median(std::vector<double> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-// One launch: milliseconds to the first datagram on port 48321 (negative if
-// none came within 10 s) and the peak resident set in KiB.
-std::pair<double, long> launchOnce(const char *path)
+// A socket on the receivers' port 48321 that hears what a program sends there,
+// giving up after 10 s of silence.
+int listenForRequests()
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int on = 1;
@@ -121,6 +121,14 @@ std::pair<double, long> launchOnce(const char *path)
     }
     timeval limit{10, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+// One launch: milliseconds to the first datagram on port 48321 (negative if
+// none came within 10 s) and the peak resident set in KiB.
+std::pair<double, long> launchOnce(const char *path)
+{
+    const int fd = listenForRequests();
 
     char *argv[] = {const_cast<char *>(path), nullptr};
     const Clock::time_point start = Clock::now();
@@ -249,18 +257,7 @@ int burst(long long count, const char *flood, char **program)
 
 int deadline(double ms, const char *flood, char **program)
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(48321);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
-        std::perror("vantrel-measure: bind 48321");
-        return 2;
-    }
-    timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const int fd = listenForRequests();
     const pid_t pid = launch(program);
     char byte;
     if (recv(fd, &byte, 1, 0) < 0) {
