@@ -7,6 +7,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    MainWindow window; // its first search goes out as it is built
 #ifndef Q_OS_WIN
     // Windows takes the icon from the executable's resource; elsewhere the
     // desktop finds the entry by this name and the icon in the theme, with
@@ -17,7 +18,6 @@ int main(int argc, char *argv[])
         builtIn.addFile(QStringLiteral(":/icons/vantrel-%1.png").arg(size), QSize(size, size));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("vantrel"), builtIn));
 #endif
-    MainWindow window;
     window.show();
     return app.exec();
 }

@@ -72,6 +72,7 @@ int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)
     const Arrival here{r.interfaceIndex, r.from};
     if (!arrived.contains(here) && arrived.size() < MaxAddressesPerSerial)
         arrived.append(here);
+    m_byIpValid = false;
     if (isNew)
         *isNew = known == m_index.constEnd();
     if (newIdentity)
@@ -93,10 +94,19 @@ const Receiver *ReceiverList::find(const QByteArray &serial) const
 
 QList<QByteArray> ReceiverList::conflicts(int index) const
 {
+    const auto key = [](const Receiver &r) {
+        const Quad q = r.ip();
+        return quint32(q[0]) << 24 | quint32(q[1]) << 16 | quint32(q[2]) << 8 | q[3];
+    };
+    if (!m_byIpValid) {
+        m_byIp.clear();
+        for (int i = 0; i < m_receivers.size(); ++i)
+            m_byIp[key(m_receivers[i])] << i;
+        m_byIpValid = true;
+    }
     QList<QByteArray> serials;
-    const Receiver &me = m_receivers.at(index);
-    for (int i = 0; i < m_receivers.size(); ++i)
-        if (i != index && m_receivers[i].ip() == me.ip())
+    for (const int i : m_byIp.value(key(m_receivers.at(index))))
+        if (i != index)
             serials << m_receivers[i].serial();
     return serials;
 }

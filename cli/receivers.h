@@ -100,6 +100,10 @@ private:
     QHash<QByteArray, int> m_index;                  // serial -> index
     QHash<QByteArray, QList<Identity>> m_identities; // serial -> units seen
     QHash<QByteArray, QList<Arrival>> m_arrivals;    // serial -> where replies came in
+    // IP address -> indices, built when asked after a change, so that the
+    // conflicts of a thousand receivers are not a million comparisons.
+    mutable QHash<quint32, QList<int>> m_byIp;
+    mutable bool m_byIpValid = false;
     bool m_overflowed = false;
 };
 
