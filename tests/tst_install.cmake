@@ -6,7 +6,8 @@
 # destination lands in the scratch area (and is reported) instead of the system.
 # Nothing is run but cmake and desktop-file-validate.
 # Usage: cmake -DBUILD_DIR=<build> -DROOT=<scratch dir> -DBINDIR=<bin>
-#              -DDATADIR=<share> [-DCONFIG=<config>] -P tst_install.cmake
+#              -DDATADIR=<share> [-DCONFIG=<config>] [-DVERSION=<version>]
+#              -P tst_install.cmake
 
 foreach(var BUILD_DIR ROOT BINDIR DATADIR)
     if(NOT DEFINED ${var})
@@ -73,9 +74,23 @@ foreach(exe vantrel vantrel-emulator vantrel-cli)
     endif()
 endforeach()
 
+# One version everywhere: the programs' --version and the manual pages.
 foreach(page vantrel vantrel-cli vantrel-emulator)
-    if(NOT EXISTS "${tree}/${DATADIR}/man/man1/${page}.1.gz")
+    set(gz "${tree}/${DATADIR}/man/man1/${page}.1.gz")
+    if(NOT EXISTS "${gz}")
         fail("the ${page} manual page is not installed")
+        continue()
+    endif()
+    execute_process(COMMAND sh -c "zcat '${gz}' | head -n 2" OUTPUT_VARIABLE head)
+    if(DEFINED VERSION AND NOT head MATCHES "\"Vantrel ${VERSION}\"")
+        fail("the ${page} manual page does not name version ${VERSION}:\n${head}")
+    endif()
+endforeach()
+foreach(exe vantrel-cli vantrel-emulator)
+    execute_process(COMMAND "${tree}/${BINDIR}/${exe}" --version OUTPUT_VARIABLE said
+                    RESULT_VARIABLE vrc)
+    if(DEFINED VERSION AND NOT said STREQUAL "${exe} ${VERSION}\n")
+        fail("${exe} --version says '${said}' (${vrc}), expected '${exe} ${VERSION}'")
     endif()
 endforeach()
 
