@@ -471,7 +471,10 @@ void Tool::endWatchSearch()
 
 void Tool::nextWatchSearch()
 {
-    beginSearch(m_options.search.timeoutMs, 0);
+    // Each search as the first: --retries spreads its requests over the window.
+    m_retriesLeft = m_options.search.retries;
+    beginSearch(m_options.search.timeoutMs,
+                m_retriesLeft ? m_options.search.timeoutMs / (m_retriesLeft + 1) : 0);
     sendRequests(false);
 }
 
