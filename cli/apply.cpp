@@ -15,8 +15,6 @@ namespace Cli {
 
 namespace {
 
-constexpr int VerifyResendMs = 500;
-
 QString rowName(const Plan &plan, const PlanRow &row)
 {
     return QStringLiteral("%1 (%2)").arg(plan.where(row), displayText(row.serial));

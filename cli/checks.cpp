@@ -102,11 +102,6 @@ void checkAddress(SetReview &review, quint32 ip, quint32 mask, const Receiver &t
 
 } // namespace
 
-quint32 toU32(const Quad &q)
-{
-    return quint32(q[0]) << 24 | quint32(q[1]) << 16 | quint32(q[2]) << 8 | q[3];
-}
-
 namespace {
 
 Reach reachOne(const Receiver &r, const ReceiverList::Arrival &arrival,

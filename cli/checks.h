@@ -34,8 +34,6 @@ struct SetReview {
     QStringList warnings;
 };
 
-quint32 toU32(const Discovery::Quad &q);
-
 // The settings named in `e`, as option name and value text as `r` has them.
 QList<QPair<QString, QString>> namedValues(const DeviceConfigRecord &r,
                                            const Discovery::NetworkEdits &e);

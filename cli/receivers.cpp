@@ -94,10 +94,7 @@ const Receiver *ReceiverList::find(const QByteArray &serial) const
 
 QList<QByteArray> ReceiverList::conflicts(int index) const
 {
-    const auto key = [](const Receiver &r) {
-        const Quad q = r.ip();
-        return quint32(q[0]) << 24 | quint32(q[1]) << 16 | quint32(q[2]) << 8 | q[3];
-    };
+    const auto key = [](const Receiver &r) { return toU32(r.ip()); };
     if (!m_byIpValid) {
         m_byIp.clear();
         for (int i = 0; i < m_receivers.size(); ++i)

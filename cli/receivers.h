@@ -33,6 +33,12 @@ struct Receiver {
     Discovery::Quad ip() const;
 };
 
+// An address as one number, the first octet highest.
+inline quint32 toU32(const Discovery::Quad &q)
+{
+    return quint32(q[0]) << 24 | quint32(q[1]) << 16 | quint32(q[2]) << 8 | q[3];
+}
+
 // What tells two units with one serial number apart: where they answer from
 // and, for the configurable models, their MAC address.
 struct Identity {

@@ -26,7 +26,6 @@ namespace Cli {
 
 namespace {
 
-constexpr int VerifyResendMs = 500; // a receiver may restart after taking new settings
 constexpr int ProgressMs = 100;
 
 bool g_stdoutClosed = false;

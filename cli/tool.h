@@ -16,6 +16,9 @@
 
 namespace Cli {
 
+// Requests in a verifying search: a receiver may restart after taking new settings.
+constexpr int VerifyResendMs = 500;
+
 class Tool : public QObject {
     Q_OBJECT
 public:
