@@ -9,13 +9,13 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QSettings>
 #include <QShortcut>
 #include <QTimer>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -86,7 +86,7 @@ bool wholeGeometry(const QByteArray &geometry)
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_pRecvSocket(nullptr), m_bUdpOpen(false),
       m_OpenWindows(0), m_bSettingsUsable(settingsReadable()), m_Headers(), m_ConfigRecords(),
-      m_InfoRecords(), m_ReplySizes()
+      m_InfoRecords(), m_ReplySizes(), m_ReplyInterfaces()
 {
     ui->setupUi(this);
     setWindowTitle(QString::fromLatin1("Vantrel Ver 1.07-Halvex"));
@@ -110,6 +110,10 @@ MainWindow::MainWindow(QWidget *parent)
         connect(open, &QShortcut::activated, this,
                 [this] { OnListDoubleClick(ui->listWidget->currentItem()); });
     }
+
+    // An IPv4 socket, not the dual-stack one Qt would bind on the first send:
+    // only that one can name the interface a limited broadcast leaves by.
+    m_SendSocket.bind(QHostAddress::AnyIPv4, 0);
 
     m_pRecvSocket = new QUdpSocket(this);
     connect(m_pRecvSocket, SIGNAL(readyRead()), this, SLOT(ReadUDPMessages()));
@@ -160,12 +164,13 @@ void MainWindow::OnListDoubleClick(QListWidgetItem *item)
         dlg.m_Device = m_ConfigRecords[r];
         // Taken now: replies arriving while the dialog is open may move the rows.
         const std::size_t received = m_ReplySizes[r];
+        const int interfaceIndex = m_ReplyInterfaces[r];
         dlg.InitDialog();
         if (dlg.exec() && dlg.m_bDataChanged) {
             ui->listWidget->clear();
             m_ConfigRecords[r] = dlg.m_Device;
             m_ConfigRecords[r].head.opcode = Discovery::OpConfigure;
-            SendConfiguration(m_ConfigRecords[r], received);
+            SendConfiguration(m_ConfigRecords[r], received, interfaceIndex);
         }
     } else {
         CSdrxxDialog dlg(this);
@@ -189,15 +194,24 @@ void MainWindow::OpenReplyPort()
     ++m_OpenWindows;
 }
 
-void MainWindow::SendConfiguration(const DeviceConfigRecord &record, std::size_t received)
+void MainWindow::SendConfiguration(const DeviceConfigRecord &record, std::size_t received,
+                                   int interfaceIndex)
 {
     OpenReplyPort();
     qDebug("UDP Open");
 
     const std::vector<std::uint8_t> message = Discovery::configMessage(record, received);
-    m_SendSocket.writeDatagram(reinterpret_cast<const char *>(message.data()),
-                               qint64(message.size()), QHostAddress(QHostAddress::Broadcast),
-                               Discovery::DevicePort);
+    QNetworkDatagram datagram(
+        QByteArray(reinterpret_cast<const char *>(message.data()), qsizetype(message.size())),
+        QHostAddress(QHostAddress::Broadcast), Discovery::DevicePort);
+    // The limited broadcast follows the default route unless told otherwise,
+    // so it leaves by the adapter where the receiver answered: on a second
+    // adapter it would never arrive. A reply on loopback came from this
+    // computer, which hears the broadcast whichever way it leaves.
+    const QNetworkInterface arrival = QNetworkInterface::interfaceFromIndex(interfaceIndex);
+    if (arrival.isValid() && !(arrival.flags() & QNetworkInterface::IsLoopBack))
+        datagram.setInterfaceIndex(uint(interfaceIndex));
+    m_SendSocket.writeDatagram(datagram);
     QTimer::singleShot(Discovery::ConfigWindowMs, this, SLOT(CloseUdp()));
 }
 
@@ -225,16 +239,16 @@ void MainWindow::SendDiscoverRequest()
 
 void MainWindow::ReadUDPMessages()
 {
-    std::array<std::uint8_t, Discovery::ReadBufferSize> buffer;
     while (m_pRecvSocket->hasPendingDatagrams()) {
-        // A longer datagram is cut to the buffer; the kernel drops the rest.
-        const qint64 size = m_pRecvSocket->readDatagram(reinterpret_cast<char *>(buffer.data()),
-                                                        qint64(buffer.size()));
+        // A longer datagram is cut to the buffer's size; the kernel drops the rest.
+        const QNetworkDatagram datagram = m_pRecvSocket->receiveDatagram(Discovery::ReadBufferSize);
         // A failed read has dropped its datagram; any others wake this slot again.
-        if (size < 0)
+        if (!datagram.isValid())
             break;
-        if (Discovery::isValidReply(buffer.data(), std::size_t(size)))
-            TakeReply(buffer.data(), std::size_t(size));
+        const QByteArray bytes = datagram.data();
+        const auto *data = reinterpret_cast<const std::uint8_t *>(bytes.constData());
+        if (Discovery::isValidReply(data, std::size_t(bytes.size())))
+            TakeReply(data, std::size_t(bytes.size()), int(datagram.interfaceIndex()));
     }
 }
 
@@ -250,7 +264,7 @@ void MainWindow::CloseUdp()
     }
 }
 
-void MainWindow::TakeReply(const std::uint8_t *data, std::size_t size)
+void MainWindow::TakeReply(const std::uint8_t *data, std::size_t size, int interfaceIndex)
 {
     // Without a whole head there is no serial number to merge by.
     if (size < sizeof(DiscoverHeader))
@@ -267,6 +281,7 @@ void MainWindow::TakeReply(const std::uint8_t *data, std::size_t size)
             std::copy(m_ConfigRecords + r + 1, m_ConfigRecords + n, m_ConfigRecords + r);
             std::copy(m_InfoRecords + r + 1, m_InfoRecords + n, m_InfoRecords + r);
             std::copy(m_ReplySizes + r + 1, m_ReplySizes + n, m_ReplySizes + r);
+            std::copy(m_ReplyInterfaces + r + 1, m_ReplyInterfaces + n, m_ReplyInterfaces + r);
             break;
         }
     }
@@ -277,6 +292,7 @@ void MainWindow::TakeReply(const std::uint8_t *data, std::size_t size)
     const bool inUse =
         Discovery::storeReply(data, size, m_Headers[m], m_ConfigRecords[m], m_InfoRecords[m]);
     m_ReplySizes[m] = size;
+    m_ReplyInterfaces[m] = interfaceIndex;
     AddListEntry(m, inUse);
 }
 

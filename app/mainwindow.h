@@ -35,9 +35,10 @@ private slots:
     void CloseUdp();
 
 private:
-    void TakeReply(const std::uint8_t *data, std::size_t size);
+    void TakeReply(const std::uint8_t *data, std::size_t size, int interfaceIndex);
     void AddListEntry(int row, bool inUse);
-    void SendConfiguration(const DeviceConfigRecord &record, std::size_t received);
+    void SendConfiguration(const DeviceConfigRecord &record, std::size_t received,
+                           int interfaceIndex);
     void OpenReplyPort();
 
     Ui::MainWindow *ui;
@@ -51,4 +52,5 @@ private:
     DeviceConfigRecord m_ConfigRecords[Discovery::MaxDevices];
     DeviceInfoRecord m_InfoRecords[Discovery::MaxDevices];
     std::size_t m_ReplySizes[Discovery::MaxDevices]; // bytes each row's reply really held
+    int m_ReplyInterfaces[Discovery::MaxDevices];    // where it came in; 0 when unknown
 };

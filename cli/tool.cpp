@@ -343,10 +343,11 @@ void Tool::onProgress()
                              : QStringLiteral("searching: %1 s left, %2 found")
                                    .arg(seconds)
                                    .arg(m_heard.all().size());
-    std::fprintf(stderr, "\r%s\x1b[K", text.toUtf8().constData());
-    std::fflush(stderr);
+    // Marked first: a Ctrl-C while the line is being written must clear it too.
     m_progressShown = true;
     g_progressShown = 1;
+    std::fprintf(stderr, "\r%s\x1b[K", text.toUtf8().constData());
+    std::fflush(stderr);
 }
 
 void Tool::clearProgress()

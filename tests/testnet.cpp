@@ -2,6 +2,7 @@
 #include "testnet.h"
 
 #include <QByteArray>
+#include <QFile>
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,17 +46,49 @@ void ip(const QStringList &args)
     }
 }
 
+bool udpPortBound(quint16 port)
+{
+    // "  sl  local_address rem_address ...": the local port is the hex after the
+    // colon. A socket bound to QHostAddress::Any is an IPv6 one, listed in udp6.
+    const QByteArray wanted = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char *path : {"/proc/net/udp", "/proc/net/udp6"}) {
+        QFile table(QString::fromLatin1(path));
+        if (!table.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = table.readAll().split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> fields = lines[i].simplified().split(' ');
+            if (fields.size() > 1 && fields[1].endsWith(wanted))
+                return true;
+        }
+    }
+    return false;
+}
+
+QByteArray netNamespace(qint64 pid)
+{
+    const QByteArray path =
+        pid ? "/proc/" + QByteArray::number(pid) + "/ns/net" : "/proc/self/ns/net";
+    char target[64] = {};
+    const ssize_t n = readlink(path.constData(), target, sizeof target - 1);
+    return n > 0 ? QByteArray(target, int(n)) : QByteArray();
+}
+
+void addPair(const Adapter &a)
+{
+    ip({"link", "add", a.name, "type", "veth", "peer", "name", a.name + "p"});
+    ip({"addr", "add", a.address, "broadcast", "+", "dev", a.name});
+    ip({"link", "set", a.name, "up"});
+    ip({"link", "set", a.name + "p", "up"});
+}
+
 void isolate(const QList<Adapter> &adapters)
 {
     if (unshare(CLONE_NEWNET) != 0)
         refuse("cannot create a private network namespace");
     ip({"link", "set", "lo", "up"});
-    for (const Adapter &a : adapters) {
-        ip({"link", "add", a.name, "type", "veth", "peer", "name", a.name + "p"});
-        ip({"addr", "add", a.address, "broadcast", "+", "dev", a.name});
-        ip({"link", "set", a.name, "up"});
-        ip({"link", "set", a.name + "p", "up"});
-    }
+    for (const Adapter &a : adapters)
+        addPair(a);
     // The limited broadcast 255.255.255.255 needs a route to leave by.
     if (!adapters.isEmpty())
         ip({"route", "add", "default", "dev", adapters.constFirst().name});

@@ -6,8 +6,12 @@
 // the documentation ranges. It refuses to run when that cannot be done.
 #pragma once
 
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 namespace TestNet {
 
@@ -21,6 +25,35 @@ void isolate(const QList<Adapter> &adapters);
 
 // Runs `ip` with the arguments inside the namespace; fails the process on error.
 void ip(const QStringList &args);
+
+// Adds the veth pair, its address and both ends up. A pair whose peer went to
+// another namespace dies with it; a test that moves one builds it anew.
+void addPair(const Adapter &adapter);
+
+// The network namespace of process `pid` (0: this one), as the kernel names
+// it; empty when it cannot be read.
+QByteArray netNamespace(qint64 pid);
+
+// Whether any socket of the namespace is bound to this UDP port, as the kernel
+// lists it in /proc/net/udp: what a test waits on instead of sleeping.
+bool udpPortBound(quint16 port);
+
+// Runs the event loop until `done` holds, looking about every half millisecond
+// (QTRY_* looks every 50). Returns the wall clock, in milliseconds since the
+// epoch as the programs' logs have it, when it was first seen to hold; -1 if
+// it did not within `timeoutMs`.
+template <typename Done> qint64 whenTrue(Done done, int timeoutMs = 10000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return -1;
+        QCoreApplication::processEvents();
+        QThread::usleep(500);
+    }
+    return QDateTime::currentMSecsSinceEpoch();
+}
 
 } // namespace TestNet
 

@@ -47,7 +47,8 @@ QHash<QByteArray, QByteArray> firstReplies(const EmulatorProcess &emu)
 
 QStringList settled(EmulatorProcess &emu, const QString &what)
 {
-    QTest::qWait(150);
+    if (!emu.barrier())
+        qWarning("the emulator did not log its barrier");
     return emu.lines(" recv ", what);
 }
 

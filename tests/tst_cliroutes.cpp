@@ -9,7 +9,6 @@
 #include "testnet.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -136,13 +135,10 @@ private slots:
         QUdpSocket device;
         QVERIFY(device.bind(QHostAddress::AnyIPv4, DevicePort, QUdpSocket::ShareAddress));
         int search = 0;
-        QElapsedTimer sinceRequest;
         connect(&device, &QUdpSocket::readyRead, [&] {
             while (device.hasPendingDatagrams()) {
                 const QNetworkDatagram d = device.receiveDatagram();
-                if (!sinceRequest.isValid() || sinceRequest.elapsed() > 150)
-                    ++search; // the requests of one search arrive together
-                sinceRequest.start();
+                ++search; // one adapter, no retries: one request per search
                 const auto answer = [&](const QByteArray &bytes) {
                     device.writeDatagram(bytes, d.senderAddress(), ReplyPort);
                 };
@@ -158,7 +154,7 @@ private slots:
         });
 
         const Result r = cli({"watch", "--json", "--count", "6", "--interval", "400", "--timeout",
-                              "300", "--missed", "2"});
+                              "300", "--missed", "2", "--interface", "vt0"});
         QCOMPARE(r.code, 0);
         QStringList events;
         for (const QString &line : r.out.split('\n', Qt::SkipEmptyParts)) {

@@ -9,9 +9,9 @@
 #include "windowdriver.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -134,12 +134,44 @@ private slots:
         QCOMPARE(EmulatorProcess::hexOf(emulator.lines(" recv ", "kind=config").constFirst()),
                  expected);
 
-        QTest::qWait(400); // the socket closes 250 ms after the send
+        QTRY_VERIFY(replyPortFree()); // 250 ms after the send
+        QVERIFY(emulator.barrier());
         QCOMPARE(emulator.lines(" recv ", "kind=config").size(), 1);
         QTest::mouseClick(w.findChild<QPushButton *>(QStringLiteral("pushButtonFind")),
                           Qt::LeftButton);
         QTRY_COMPARE(rows(w), QStringList{"Marlo   SN=MA1001   IP=192.0.2.20   Port=2048"});
         QCOMPARE(g_udpOpen, 1);
+    }
+
+    // A receiver on a second adapter, in a namespace of its own at the far end
+    // of that adapter's wire, while the default route leaves by the first:
+    // its configuration message leaves by the adapter where it answered.
+    void configurationLeavesByTheReceiversAdapter()
+    {
+        TestNet::addPair({"vt1", "198.51.100.1/24"});
+        EmulatorProcess emulator(
+            {"--device", "model=Marlo,serial=MA2002,ip=198.51.100.20,port=1024" + Reserved},
+            EmulatorProcess::farEnd("vt1p", "198.51.100.20/24"));
+        QVERIFY(emulator.adopt("vt1p"));
+        QVERIFY(emulator.waitReady());
+        MainWindow w;
+        QTRY_COMPARE(rows(w), QStringList{"Marlo   SN=MA2002   IP=198.51.100.20   Port=1024"});
+        const QByteArray reply = EmulatorProcess::hexOf(emulator.lines(" send ").constFirst());
+
+        openRow(w, 0, [](QDialog *dialog) {
+            retype(dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_TCPPort")), "2048");
+            press(dialog, QDialogButtonBox::Ok);
+        });
+        QTRY_COMPARE(emulator.lines(" recv ", "kind=config").size(), 1);
+        const QString config = emulator.lines(" recv ", "kind=config").constFirst();
+        QVERIFY2(config.contains(" dst=255.255.255.255 if=vt1p "), qPrintable(config));
+        QByteArray expected = reply;
+        expected[4] = 2;
+        expected[53] = char(2048 & 0xFF);
+        expected[54] = char(2048 >> 8);
+        QCOMPARE(EmulatorProcess::hexOf(config), expected);
+        QTRY_VERIFY(replyPortFree());
+        QCOMPARE(emulator.lines(" recv ", "kind=config").size(), 1);
     }
 
     void cancelAndUnchangedOkSendNothing()
@@ -162,7 +194,7 @@ private slots:
             QVERIFY(dialog->windowTitle() == QLatin1String("Device Info View"));
             press(dialog, QDialogButtonBox::Ok);
         });
-        QTest::qWait(300);
+        QVERIFY(emulator.barrier());
         QCOMPARE(rows(w), before);
         QCOMPARE(g_udpOpen, 0);
         QVERIFY(emulator.lines(" recv ", "kind=config").isEmpty());
@@ -178,8 +210,8 @@ private slots:
         QTRY_COMPARE(list(w)->count(), 1);
         // The emulator answers the request on loopback and the one on vt0; both
         // answers must be in before ours, or a late one overtakes X's newest.
+        // It logs a reply once sent, so both wait in the window's socket now.
         QTRY_VERIFY(emulator.lines(" send ").size() >= 2);
-        QTest::qWait(50);
         Replies::send(m_device, Replies::reply({"Pentra", "Y", {192, 0, 2, 11}, 2000}));
         QTRY_COMPARE(list(w)->count(), 2);
         Replies::send(m_device, Replies::reply({"Marlo", "X", {192, 0, 2, 10}, 3000}));
@@ -238,7 +270,7 @@ private slots:
         QCOMPARE(reply[86], '\x07');
 
         openRow(w, 0, [](QDialog *dialog) { press(dialog, QDialogButtonBox::Ok); });
-        QTest::qWait(300);
+        QVERIFY(emulator.barrier());
         QCOMPARE(rows(w), before);
         QCOMPARE(g_udpOpen, 0);
         QVERIFY(emulator.lines(" recv ", "kind=config").isEmpty());
@@ -298,25 +330,23 @@ private slots:
     {
         EmulatorProcess emulator({"--device", Marlo});
         QVERIFY(emulator.waitReady());
-        QElapsedTimer clock;
-        clock.start(); // the window sends its first request as it is built
         MainWindow w;
         QTRY_COMPARE(list(w)->count(), 1);
-        qint64 sentAt = 0;
+        const qint64 request =
+            EmulatorProcess::timeOf(emulator.lines(" recv ", "kind=request").constFirst());
         openRow(w, 0, [&](QDialog *dialog) {
             retype(dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_TCPPort")), "2048");
-            QTest::qWait(int(std::max<qint64>(0, 2200 - clock.elapsed())));
-            sentAt = clock.elapsed();
+            // Shortly before the search's coarse close timer (2250 ms within 5 %).
+            QTest::qWait(
+                int(std::max<qint64>(0, request + 2100 - QDateTime::currentMSecsSinceEpoch())));
             press(dialog, QDialogButtonBox::Ok);
         });
-        QVERIFY2(sentAt < 2250, qPrintable(QString::number(sentAt)));
-        // The search's coarse timer has mostly fired by now (2250 ms within
-        // 5 %); the configuration's own window must still be open.
-        QTest::qWait(int(std::max<qint64>(0, sentAt + 200 - clock.elapsed())));
-        QVERIFY(!replyPortFree());
-        QTRY_VERIFY_WITH_TIMEOUT(replyPortFree(), 1000);
-        const qint64 open = clock.elapsed() - sentAt;
-        QVERIFY2(open < 600, qPrintable(QString::number(open)));
+        const qint64 released = TestNet::whenTrue(replyPortFree, 5000);
+        QVERIFY(released > 0);
+        QTRY_COMPARE(emulator.lines(" recv ", "kind=config").size(), 1);
+        const qint64 open =
+            released - EmulatorProcess::timeOf(emulator.lines(" recv ", "kind=config").first());
+        QVERIFY2(open >= 200 && open < 250 + 350, qPrintable(QString::number(open)));
     }
 
     // Receiver text is text: tags in a name or serial neither render nor load.

@@ -74,8 +74,7 @@ private slots:
     {
         MainWindow w;
         QVERIFY(!replyPortFree());
-        QTRY_VERIFY(m_requests.size() >= 2);
-        QTest::qWait(100);
+        QTRY_VERIFY(m_requests.size() >= 3);
 
         const auto request = Discovery::discoverRequest();
         const QByteArray expected(reinterpret_cast<const char *>(request.data()),
@@ -90,6 +89,8 @@ private slots:
         QCOMPARE(destinations, (QStringList{"127.255.255.255", "192.0.2.255", "198.51.100.255"}));
     }
 
+    // Timed from the request on the wire to the port's release in the kernel's
+    // table, looked at every half millisecond.
     void findListensFor2250msAfterItsRequest()
     {
         MainWindow w;
@@ -99,18 +100,16 @@ private slots:
         clickFind(w);
         QTRY_VERIFY(!m_requests.isEmpty());
         const Request first = m_requests.constFirst();
-        QVERIFY2(first.at >= 240 && first.at < 700, qPrintable(QString::number(first.at)));
+        QVERIFY2(first.at >= 240 && first.at < 1000, qPrintable(QString::number(first.at)));
 
         answer("ONTIME");
         answer("SOURCEPORT", first.senderPort); // a receiver answering the wrong port
         QTRY_COMPARE(rows(w).size(), 1);
 
-        waitUntil(2000);
-        QVERIFY(!replyPortFree());
-        QTRY_VERIFY_WITH_TIMEOUT(replyPortFree(), 2000);
-        const qint64 closed = m_clock.elapsed();
+        QVERIFY(TestNet::whenTrue(replyPortFree, 5000) > 0);
+        const qint64 closed = m_clock.elapsed() - first.at;
         // The close timer is a coarse one: 2250 ms within 5 %.
-        QVERIFY2(closed >= 2250 + 200 && closed < 3100, qPrintable(QString::number(closed)));
+        QVERIFY2(closed >= 2250 - 150 && closed < 2250 + 300, qPrintable(QString::number(closed)));
 
         answer("LATE");
         QTest::qWait(200);
@@ -119,26 +118,29 @@ private slots:
 
     // Each search listens for its own whole window: the first one's close
     // timer must not end the second, which sent its request without binding
-    // again. Replies used to be lost between 2500 and 3500 ms.
+    // again. Replies used to be lost from the first window's end on.
     void secondFindListensForItsWholeWindow()
     {
         MainWindow w;
         QTRY_VERIFY_WITH_TIMEOUT(replyPortFree(), 4000);
         m_clock.start();
         clickFind(w);
-        waitUntil(1000);
+        QTRY_VERIFY(!m_requests.isEmpty());
+        const qint64 firstRequest = m_requests.constFirst().at;
+        waitUntil(firstRequest + 1500);
         m_requests.clear();
         clickFind(w);
         QTRY_VERIFY(!m_requests.isEmpty());
         const qint64 secondRequest = m_requests.constFirst().at;
-        waitUntil(3000);
+        // Past the first window's end, and over a second before the second's.
+        waitUntil(std::max(firstRequest + 2250 + 300, secondRequest + 1000));
         answer("AFTERFIRSTWINDOW");
         QTRY_COMPARE(rows(w),
                      QStringList{"Marlo   SN=AFTERFIRSTWINDOW   IP=192.0.2.10   Port=1024"});
         QVERIFY(!replyPortFree());
-        QTRY_VERIFY_WITH_TIMEOUT(replyPortFree(), 2000);
+        QVERIFY(TestNet::whenTrue(replyPortFree, 5000) > 0);
         const qint64 closed = m_clock.elapsed() - secondRequest;
-        QVERIFY2(closed >= 2250 - 150 && closed < 2250 + 400, qPrintable(QString::number(closed)));
+        QVERIFY2(closed >= 2250 - 150 && closed < 2250 + 300, qPrintable(QString::number(closed)));
         answer("AFTER");
         QTest::qWait(200);
         QCOMPARE(rows(w).size(), 1);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "discovery.h"
+#include "testnet.h"
 
 #include <QHostAddress>
 #include <QListWidget>
@@ -35,8 +36,7 @@ inline void clickFind(QWidget &window)
 // True when nothing holds the reply port, the window included.
 inline bool replyPortFree()
 {
-    QUdpSocket probe;
-    return probe.bind(QHostAddress::AnyIPv4, Discovery::ReplyPort, QUdpSocket::DontShareAddress);
+    return !TestNet::udpPortBound(Discovery::ReplyPort);
 }
 
 } // namespace WindowDriver
