@@ -20,13 +20,29 @@ struct LocalSubnet {
     QString interfaceName;
     int interfaceIndex = 0;
     bool loopback = false;
+    quint32 gateway = 0; // of the default route through this interface, if any
 };
 
+// What judging where a receiver stands needs besides its replies.
+struct Surroundings {
+    QList<LocalSubnet> subnets; // this computer's, loopback included
+    // It answered a broadcast request (and not only one sent with --to).
+    bool viaBroadcast = true;
+    bool ownAddress = false; // its IP is an address of this computer
+    QList<quint32> taken;    // addresses of the other receivers heard
+};
+
+// Whether every reply came from outside the subnets of the interface it came
+// in on: from a receiver with a wrong address on that wire, or through a router.
+bool answeredFromOutside(const QList<ReceiverList::Arrival> &arrivals,
+                         const QList<LocalSubnet> &subnets);
+
 // Judged over every way the receiver's replies came in (`arrivals`; none:
-// the reply `r` itself): it is local when any came from within the subnets of
-// its interface, and reachable when its IP lies in one of them.
+// the reply `r` itself): routed when no broadcast reached it and its replies
+// came from outside; otherwise reachable when its IP lies in the subnets of
+// an interface it answered on, or is this computer's own.
 Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
-              const QList<LocalSubnet> &subnets);
+              const Surroundings &around);
 
 struct SetReview {
     QStringList blockers; // never sent, not even with --force

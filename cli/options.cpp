@@ -78,9 +78,10 @@ its final conflict flag. Fields (JSON names; CSV columns in this order):
   report the same ip; CSV: separated by spaces), duplicateSerial (true when
   the serial number answered from two addresses, ports or MAC addresses),
   reachable (false when the receiver's ip lies outside every subnet of the
-  interface its reply came in on: TCP needs a route to it; such a row of the
-  text table ends with: (other subnet) ), routed (true when it answered only
-  through --to, from an address beyond this computer's subnets)
+  interface its reply came in on and is not this computer's: TCP needs a
+  route to it, 'show' says how to fix that; such a row of the text table ends
+  with: (other subnet) ), routed (true when only --to reached it, through a
+  router: it did not answer a broadcast on the interface its reply came in on)
 
 Exit status: 0 at least one receiver answered (with --expect: N of them),
 1 usage error, 2 none answered (with --expect: fewer than N) or the reply port

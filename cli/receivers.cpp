@@ -342,6 +342,8 @@ QString showText(const Receiver &r, const Reach &reach)
     add("In use", r.inUse ? QStringLiteral("yes") : QStringLiteral("no"));
     add("Reachable",
         (reach.reachable ? QStringLiteral("yes: ") : QStringLiteral("no: ")) + reach.why);
+    if (!reach.fix.isEmpty())
+        add("To reach it", reach.fix);
 
     QString text;
     for (const auto &line : lines)

@@ -128,12 +128,15 @@ QString macString(const DeviceConfigRecord &r);
 // Where a receiver stands from this computer, judged by the interface its
 // reply came in on.
 struct Reach {
-    // Its reply came from beyond that interface's subnets: through a router.
+    // It answered only a request sent through the routing table (--to), from
+    // beyond that interface's subnets: through a router.
     bool routed = false;
     // Its reported IP lies in one of that interface's subnets (every subnet
-    // of this computer for a reply on loopback), or it is routed.
+    // of this computer for a reply on loopback) or is this computer's own,
+    // or it is routed.
     bool reachable = true;
     QString why; // one sentence
+    QString fix; // for an unreachable one: what to do, with commands
 };
 
 // What find writes of each receiver besides its own reply.

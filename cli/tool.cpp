@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkInterface>
@@ -16,6 +17,7 @@
 #include <io.h>
 #define isatty _isatty
 #else
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -118,8 +120,31 @@ Setup destinations(const SearchOptions &s)
     return setup;
 }
 
+// The gateway of the default route through each interface, by index.
+QHash<int, quint32> defaultGateways()
+{
+    QHash<int, quint32> gateways;
+#ifdef Q_OS_LINUX
+    QFile table(QStringLiteral("/proc/net/route"));
+    if (!table.open(QIODevice::ReadOnly))
+        return gateways;
+    // "Iface Destination Gateway Flags ...": addresses as the kernel holds them, in hex.
+    const QList<QByteArray> lines = table.readAll().split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> f = lines[i].simplified().split(' ');
+        bool ok = false;
+        const quint32 gateway = f.size() > 7 ? f[2].toUInt(&ok, 16) : 0;
+        if (ok && gateway && f[1] == "00000000" && f[7] == "00000000")
+            gateways.insert(QNetworkInterface::interfaceIndexFromName(QString::fromLatin1(f[0])),
+                            ntohl(gateway));
+    }
+#endif
+    return gateways;
+}
+
 QList<LocalSubnet> localSubnets(bool withLoopback)
 {
+    const QHash<int, quint32> gateways = defaultGateways();
     QList<LocalSubnet> subnets;
     for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
         const bool loopback = i.flags() & QNetworkInterface::IsLoopBack;
@@ -127,10 +152,32 @@ QList<LocalSubnet> localSubnets(bool withLoopback)
             continue;
         for (const QNetworkAddressEntry &e : i.addressEntries())
             if (e.ip().protocol() == QAbstractSocket::IPv4Protocol)
-                subnets << LocalSubnet{e.ip().toIPv4Address(), e.netmask().toIPv4Address(),
-                                       i.name(), i.index(), loopback};
+                subnets << LocalSubnet{e.ip().toIPv4Address(),
+                                       e.netmask().toIPv4Address(),
+                                       i.name(),
+                                       i.index(),
+                                       loopback,
+                                       gateways.value(i.index())};
     }
     return subnets;
+}
+
+// An address this computer holds, as an address entry or a local route: it
+// can bind a socket to it.
+QList<QByteArray> serialsHeard(const ReceiverList &heard)
+{
+    QList<QByteArray> serials;
+    for (const Receiver &r : heard.all())
+        serials << r.serial();
+    return serials;
+}
+
+bool isOwnAddress(quint32 ip)
+{
+    if (ip == 0 || ip == 0xFFFFFFFFu || (ip >> 28) == 0xE)
+        return false;
+    QUdpSocket probe;
+    return probe.bind(QHostAddress(ip), 0);
 }
 
 } // namespace
@@ -268,24 +315,31 @@ void Tool::onReply(const Receiver &r)
         if (index < 0)
             break;
         if (m_options.command == Command::Find) {
-            // A known serial answering as another unit gets a row of its own.
-            if ((isNew || newIdentity) && m_options.format == Format::Text &&
-                !out(textRow(r, notes(index)) + QLatin1Char('\n')))
-                break;
-            if (m_options.search.expect && m_heard.all().size() >= m_options.search.expect)
+            // A known serial answering as another unit gets a row of its own;
+            // one whose place the probe decides waits for it.
+            if ((isNew || newIdentity) && m_options.format == Format::Text) {
+                if (undecided(r))
+                    m_deferredRows << index;
+                else if (!out(textRow(r, notes(index)) + QLatin1Char('\n')))
+                    break;
+            }
+            if (m_options.search.expect && m_heard.all().size() >= m_options.search.expect &&
+                !probe(serialsHeard(m_heard), [this] { finishFind(); }))
                 finishFind();
         } else if (m_options.command == Command::Show && target) {
-            const Reach where = reach(r);
-            const bool written =
-                out(m_options.format == Format::Json
-                        ? QString::fromUtf8(
-                              QJsonDocument(showJson(r, where)).toJson(QJsonDocument::Indented))
-                        : showText(r, where));
-            if (written)
-                finish(ExitOk);
+            const QByteArray serial = r.serial();
+            if (!probe({serial}, [this, serial] { showFound(serial); }))
+                showFound(serial);
         }
         break;
     }
+    case Phase::Probe:
+        m_heard.add(r);
+        if (m_probeWaiting.remove(r.serial()))
+            m_onSegment.insert(r.serial());
+        if (m_probeWaiting.isEmpty())
+            endProbe();
+        break;
     case Phase::Verify:
         if (m_options.command == Command::Apply) {
             m_heard.add(r);
@@ -300,8 +354,31 @@ void Tool::onReply(const Receiver &r)
     }
 }
 
+void Tool::showFound(const QByteArray &serial)
+{
+    const Receiver &r = *m_heard.find(serial);
+    const Reach where = reach(r, true);
+    const bool written = out(
+        m_options.format == Format::Json
+            ? QString::fromUtf8(QJsonDocument(showJson(r, where)).toJson(QJsonDocument::Indented))
+            : showText(r, where));
+    if (written)
+        finish(ExitOk);
+}
+
 void Tool::onDeadline()
 {
+    if (m_phase == Phase::Probe) {
+        endProbe();
+        return;
+    }
+    const Command c = m_options.command;
+    if (m_phase == Phase::Search && (c == Command::Find || c == Command::Apply) &&
+        probe(serialsHeard(m_heard), [this] { onDeadline(); }))
+        return;
+    if (m_phase == Phase::Search && c == Command::Set &&
+        probe({m_options.serial}, [this] { onDeadline(); }))
+        return;
     if (m_phase == Phase::Verify) {
         if (m_options.command == Command::Apply)
             judgeApply(true);
@@ -402,9 +479,69 @@ FindNotes Tool::notes(int index) const
     return FindNotes{m_heard.conflicts(index), m_heard.duplicateSerial(r.serial()), reach(r)};
 }
 
-Reach Tool::reach(const Receiver &r) const
+Reach Tool::reach(const Receiver &r, bool forAdvice) const
 {
-    return reachOf(r, m_heard.arrivals(r.serial()), m_interfaces);
+    Surroundings around;
+    around.subnets = m_interfaces;
+    around.viaBroadcast = m_options.search.to.isEmpty() || m_onSegment.contains(r.serial());
+    const quint32 ip = toU32(r.ip());
+    auto own = m_ownAddresses.find(ip);
+    if (own == m_ownAddresses.end())
+        own = m_ownAddresses.insert(ip, isOwnAddress(ip));
+    around.ownAddress = *own;
+    if (forAdvice)
+        for (const Receiver &other : m_heard.all())
+            around.taken << toU32(other.ip());
+    return reachOf(r, m_heard.arrivals(r.serial()), around);
+}
+
+bool Tool::undecided(const Receiver &r) const
+{
+    return !m_options.search.to.isEmpty() && !m_onSegment.contains(r.serial()) &&
+           answeredFromOutside(m_heard.arrivals(r.serial()), m_interfaces);
+}
+
+bool Tool::probe(const QList<QByteArray> &serials, std::function<void()> then)
+{
+    if (m_probed || m_options.search.to.isEmpty())
+        return false;
+    m_probed = true;
+    QSet<int> interfaces;
+    for (const QByteArray &serial : serials) {
+        const Receiver *r = m_heard.find(serial);
+        if (!r || !undecided(*r))
+            continue;
+        m_probeWaiting.insert(serial);
+        for (const ReceiverList::Arrival &a : m_heard.arrivals(serial))
+            interfaces.insert(a.interfaceIndex);
+    }
+    const auto request = discoverRequest();
+    const QByteArray bytes(reinterpret_cast<const char *>(request.data()), int(request.size()));
+    int sent = 0;
+    for (const Destination &d : std::as_const(m_destinations))
+        if (!m_probeWaiting.isEmpty() && d.interfaceIndex > 0 &&
+            interfaces.contains(d.interfaceIndex) && m_exchange.send(bytes, d, nullptr))
+            ++sent;
+    if (sent == 0) {
+        m_probeWaiting.clear();
+        return false;
+    }
+    m_phase = Phase::Probe;
+    m_afterProbe = std::move(then);
+    m_retry.stop();
+    // Over as soon as every one has answered; one behind a router never does.
+    m_deadline.start(m_options.search.timeoutMs);
+    return true;
+}
+
+void Tool::endProbe()
+{
+    m_deadline.stop();
+    m_probeWaiting.clear();
+    m_phase = Phase::Search;
+    const std::function<void()> then = std::move(m_afterProbe);
+    m_afterProbe = nullptr;
+    then();
 }
 
 bool Tool::wanted(const Receiver &r) const
@@ -538,6 +675,10 @@ void Tool::finish(int code)
 void Tool::finishFind()
 {
     const QList<Receiver> &all = m_heard.all();
+    for (const int index : std::as_const(m_deferredRows))
+        if (!out(textRow(all.at(index), notes(index)) + QLatin1Char('\n')))
+            return;
+    m_deferredRows.clear();
     if (m_options.format == Format::Json) {
         QString text = QStringLiteral("[");
         for (int i = 0; i < all.size(); ++i)

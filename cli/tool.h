@@ -12,7 +12,10 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
+
+#include <functional>
 
 namespace Cli {
 
@@ -35,7 +38,7 @@ private slots:
     void nextWatchSearch();
 
 private:
-    enum class Phase { Search, Verify, Done };
+    enum class Phase { Search, Probe, Verify, Done };
 
     void beginSearch(int windowMs, int resendEveryMs);
     int sendRequests(bool reportFailures); // returns how many went out
@@ -59,7 +62,17 @@ private:
     // The outcome of 'set': on standard output, or on stderr when that fails.
     void outcome(const QString &line);
     FindNotes notes(int index) const;
-    Reach reach(const Receiver &r) const;
+    // `forAdvice`: also weigh the other receivers' addresses for a fix.
+    Reach reach(const Receiver &r, bool forAdvice = false) const;
+    // With --to, a reply from outside its interface's subnets came from a
+    // receiver with a wrong address on that wire or through a router. A
+    // broadcast-only request on those interfaces tells which: only the first
+    // can answer it. Returns false when there is nothing to tell; otherwise
+    // `then` runs when the probe is over.
+    bool probe(const QList<QByteArray> &serials, std::function<void()> then);
+    void endProbe();
+    bool undecided(const Receiver &r) const;
+    void showFound(const QByteArray &serial);
     bool wanted(const Receiver &r) const; // --model
     void clearProgress();
     // 'watch'
@@ -76,6 +89,12 @@ private:
     QList<LocalSubnet> m_interfaces; // with it, to judge where replies came from
     ReceiverList m_heard;
     Phase m_phase = Phase::Search;
+    bool m_probed = false;
+    QSet<QByteArray> m_onSegment;    // answered a broadcast-only request
+    QSet<QByteArray> m_probeWaiting; // not yet
+    std::function<void()> m_afterProbe;
+    QList<int> m_deferredRows; // find's rows that wait for the probe
+    mutable QHash<quint32, bool> m_ownAddresses;
     QTimer m_deadline;
     QTimer m_retry;
     QTimer m_progress;

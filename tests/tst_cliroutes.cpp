@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
+#include <QProcess>
 #include <QTest>
 
 using namespace Discovery;
@@ -28,41 +29,87 @@ QHash<QString, QJsonObject> bySerial(const Result &r)
     return out;
 }
 
-// The peer of vt0 moves into the emulator's own namespace as 203.0.113.10, a
-// subnet this computer has no address in: only a request sent there through
-// the routing table reaches it.
-const QString BehindRoute = QStringLiteral(
-    "while ! ip link show vt0p >/dev/null 2>&1; do sleep 0.02; done\n"
-    "ip link set lo up && ip addr add 203.0.113.10/24 dev vt0p && ip link set vt0p up &&\n"
-    "ip route add default dev vt0p");
+// A router in a namespace of its own between vt0's wire (192.0.2.254) and a
+// wire of its own (203.0.113.1/24) whose far end it hands to the receiver's
+// namespace: the receiver is one hop away, as behind a real router.
+class Router {
+public:
+    explicit Router(const EmulatorProcess &receiver)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(
+            "unshare",
+            {"--net", "--", "sh", "-c",
+             "while ! ip link show vt0p >/dev/null 2>&1; do sleep 0.02; done\n"
+             "ip link set lo up && ip addr add 192.0.2.254/24 dev vt0p && ip link set vt0p up &&"
+             " ip link add r0 type veth peer name r0p && ip addr add 203.0.113.1/24 dev r0 &&"
+             " ip link set r0 up && ip link set r0p netns \"$0\" &&"
+             " echo 1 >/proc/sys/net/ipv4/ip_forward && echo ready && exec sleep 1000000",
+             QString::number(receiver.processId())});
+    }
+    ~Router()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    // Takes vt0's far end, then waits until the receiver has its wire.
+    bool start()
+    {
+        const auto own = [this] {
+            const QByteArray ns = TestNet::netNamespace(m_process.processId());
+            return m_process.processId() > 0 && !ns.isEmpty() && ns != TestNet::netNamespace(0);
+        };
+        if (!QTest::qWaitFor(own))
+            return false;
+        TestNet::ip({"link", "set", "vt0p", "netns", QString::number(m_process.processId())});
+        TestNet::ip({"route", "add", "203.0.113.0/24", "via", "192.0.2.254", "dev", "vt0"});
+        return m_process.waitForReadyRead(10000);
+    }
+
+private:
+    QProcess m_process;
+};
+
+const QString RoutedMarlo =
+    QStringLiteral("model=Marlo,serial=RT1,ip=203.0.113.10,port=1024,gw=203.0.113.1,"
+                   "raw=41:0102030405060708090a0b0c");
+const QString BehindRouter = EmulatorProcess::farEnd(
+    "r0p", "203.0.113.10/24", "ip route replace default via 203.0.113.1 dev r0p");
+
+// A receiver with a factory address of another subnet on vt1's wire. It
+// answers from that address, and hears the broadcasts of the wire's subnet as
+// receivers do whatever their own address.
+const QString WrongSubnet = EmulatorProcess::farEnd(
+    "vt1p", "203.0.113.77/24", "ip route add broadcast 198.51.100.255 dev vt1p table local");
 
 } // namespace
 
 class TestCliRoutes : public QObject {
     Q_OBJECT
 private slots:
-    // The routed test moves vt0's peer away, and the pair dies with the
-    // emulator's namespace: each test starts with a pair of its own.
+    // The routed tests move wires' far ends away, and a pair dies with the
+    // namespace its end went to: each test starts with vt0 of its own, and
+    // without vt1.
     void cleanup()
     {
+        if (QNetworkInterface::interfaceFromName("vt1").isValid())
+            TestNet::ip({"link", "del", "vt1"});
         if (QNetworkInterface::interfaceFromName("vt0p").isValid())
             return;
         if (QNetworkInterface::interfaceFromName("vt0").isValid())
             TestNet::ip({"link", "del", "vt0"}); // its peer may not have gone yet
-        TestNet::ip({"link", "add", "vt0", "type", "veth", "peer", "name", "vt0p"});
-        TestNet::ip({"addr", "add", "192.0.2.1/24", "broadcast", "+", "dev", "vt0"});
-        TestNet::ip({"link", "set", "vt0", "up"});
-        TestNet::ip({"link", "set", "vt0p", "up"});
+        TestNet::addPair({"vt0", "192.0.2.1/24"});
         TestNet::ip({"route", "replace", "default", "dev", "vt0"});
     }
 
+    // Behind a router only --to reaches it; its answer comes from outside
+    // vt0's subnet and no broadcast reaches it, so it is routed, and 'set'
+    // reaches it by unicast.
     void routedReceiverIsFoundAndSetByUnicast()
     {
-        EmulatorProcess emu({"--device", "model=Marlo,serial=RT1,ip=203.0.113.10,port=1024,"
-                                         "gw=203.0.113.1,raw=41:0102030405060708090a0b0c"},
-                            BehindRoute);
-        QTRY_VERIFY(emu.processId() > 0);
-        TestNet::ip({"link", "set", "vt0p", "netns", QString::number(emu.processId())});
+        EmulatorProcess emu({"--device", RoutedMarlo}, BehindRouter);
+        Router router(emu);
+        QVERIFY(router.start());
         QVERIFY(emu.waitReady());
 
         Result r = cli({"find", "--json", "--timeout", "400"});
@@ -92,6 +139,88 @@ private slots:
         expected[53] = char(2000 & 0xFF);
         expected[54] = char(2000 >> 8);
         QCOMPARE(EmulatorProcess::hexOf(configs.first()), expected);
+    }
+
+    // A receiver on vt1's wire answering from an address of another subnet is
+    // on that wire, not behind a router: unreachable by TCP until it moves,
+    // which 'show' says how to do, and 'set' reaches it by broadcast on vt1.
+    void wrongSubnetReceiverIsMovedByBroadcast()
+    {
+        TestNet::addPair({"vt1", "198.51.100.1/24"});
+        EmulatorProcess emu({"--device", "model=Marlo,serial=FW1,ip=203.0.113.77,port=1024," +
+                                             QStringLiteral("mask=255.255.255.0")},
+                            WrongSubnet);
+        QVERIFY(emu.adopt("vt1p"));
+        QVERIFY(emu.waitReady());
+
+        Result r = cli({"find", "--json", "--timeout", "400"});
+        QCOMPARE(r.code, 0);
+        QJsonObject found = bySerial(r).value("FW1");
+        QCOMPARE(found.value("routed").toBool(), false);
+        QCOMPARE(found.value("reachable").toBool(), false);
+        r = cli({"show", "FW1", "--timeout", "400"});
+        QVERIFY2(
+            r.out.contains(
+                "To reach it:          give it a free address of 198.51.100.0/24 "
+                "on vt1, for example: vantrel-cli set FW1 --ip 198.51.100.2 "
+                "--mask 255.255.255.0 --gateway 0.0.0.0; or give this computer an address in its "
+                "subnet 203.0.113.0/24, for example: sudo ip addr add "
+                "203.0.113.1/24 dev vt1\n"),
+            qPrintable(r.out));
+        const QByteArray reply = EmulatorProcess::hexOf(emu.lines(" send ").constLast());
+
+        r = cli({"set", "FW1", "--ip", "198.51.100.2", "--mask", "255.255.255.0", "--gateway",
+                 "0.0.0.0", "--timeout", "400"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains("applied: FW1 answers with the new settings at "
+                                "198.51.100.2:1024"),
+                 qPrintable(r.out));
+        const QStringList configs = emu.lines(" recv ", "kind=config");
+        QCOMPARE(configs.size(), 1);
+        QVERIFY2(configs.first().contains(" dst=255.255.255.255 if=vt1p "),
+                 qPrintable(configs.first()));
+        QByteArray expected = reply;
+        expected[4] = char(OpConfigure);
+        auto *record = reinterpret_cast<DeviceConfigRecord *>(expected.data());
+        setQuad(record->head.ipAddress, {198, 51, 100, 2});
+        setQuad(record->gateway, {0, 0, 0, 0});
+        QCOMPARE(EmulatorProcess::hexOf(configs.first()), expected);
+    }
+
+    // Both in one search: each judged by whether a broadcast reached it.
+    void routedAndWrongSubnetInOneSearch()
+    {
+        TestNet::addPair({"vt1", "198.51.100.1/24"});
+        EmulatorProcess wrong({"--device", "model=Marlo,serial=FW1,ip=203.0.113.77,port=1024"},
+                              WrongSubnet);
+        QVERIFY(wrong.adopt("vt1p"));
+        EmulatorProcess routed({"--device", RoutedMarlo}, BehindRouter);
+        Router router(routed);
+        QVERIFY(router.start());
+        QVERIFY(wrong.waitReady() && routed.waitReady());
+
+        const Result r = cli({"find", "--json", "--timeout", "400", "--to", "203.0.113.10"});
+        QCOMPARE(r.code, 0);
+        const auto all = bySerial(r);
+        QCOMPARE(all.size(), 2);
+        QCOMPARE(all.value("FW1").value("routed").toBool(), false);
+        QCOMPARE(all.value("FW1").value("reachable").toBool(), false);
+        QCOMPARE(all.value("RT1").value("routed").toBool(), true);
+        QCOMPARE(all.value("RT1").value("reachable").toBool(), true);
+    }
+
+    // A receiver played on this computer at an address that is a local route
+    // of it (not an address entry) is reachable: TCP to it stays here.
+    void localRouteAddressIsReachable()
+    {
+        TestNet::ip({"route", "add", "local", "203.0.113.50/32", "dev", "lo"});
+        EmulatorProcess emu({"--device", "model=Marlo,serial=LO1,ip=203.0.113.50,port=1024"});
+        QVERIFY(emu.waitReady());
+        const Result r = cli({"find", "--json", "--timeout", "400", "--to", "203.0.113.50"});
+        TestNet::ip({"route", "del", "local", "203.0.113.50/32", "dev", "lo"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(bySerial(r).value("LO1").value("routed").toBool(), false);
+        QCOMPARE(bySerial(r).value("LO1").value("reachable").toBool(), true);
     }
 
     // Judged by the subnet of the interface the reply came in on; a receiver
