@@ -15,6 +15,14 @@ namespace Cli {
 
 namespace {
 
+// Whether a row asks a receiver of another model for anything it does not
+// already report: it reports only its address and port.
+bool asksForChange(const Receiver &r, const NetworkEdits &e)
+{
+    return (e.ip && *e.ip != r.ip()) || (e.port && *e.port != u16(r.head.tcpPort)) || e.mask ||
+           e.gateway || e.dhcp || e.altUdp || e.altIp || e.altPort || e.fpgaConfig;
+}
+
 QString rowName(const Plan &plan, const PlanRow &row)
 {
     return QStringLiteral("%1 (%2)").arg(plan.where(row), displayText(row.serial));
@@ -36,8 +44,9 @@ void Tool::finishApply()
         if (const Receiver *r = m_heard.find(p.serial)) {
             row.target = *r;
             row.planned = r->config;
-            row.changes = r->configurable && applyEdits(row.planned, p.edits);
-            if (row.changes && quad(row.planned.head.ipAddress) != r->ip())
+            row.changes =
+                r->configurable ? applyEdits(row.planned, p.edits) : asksForChange(*r, p.edits);
+            if (row.changes && r->configurable && quad(row.planned.head.ipAddress) != r->ip())
                 movingAway.insert(p.serial);
         }
         m_rows << row;
@@ -81,10 +90,12 @@ void Tool::finishApply()
             missing = true;
             continue;
         }
-        const SetReview review = reviewSet(*row.target, row.planned, row.plan.edits, m_heard,
-                                           m_local, reach(*row.target).routed, movingAway);
-        row.blockers << review.blockers;
+        // A row that changes nothing sends nothing, so no check of a send
+        // applies to it, whatever the model: unedited find output is a plan.
         if (row.changes) {
+            const SetReview review = reviewSet(*row.target, row.planned, row.plan.edits, m_heard,
+                                               m_local, reach(*row.target).routed, movingAway);
+            row.blockers << review.blockers;
             row.refusals << review.refusals;
             row.warnings << review.warnings;
         }

@@ -13,6 +13,12 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #endif
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using namespace Discovery;
 
@@ -30,6 +36,26 @@ constexpr int RecvBatch = 64; // per recvmmsg() call
 bool Log::open(const QString &path, QString *error)
 {
     m_file.setFileName(path);
+#ifdef Q_OS_UNIX
+    // A FIFO nobody reads would hold the run before anything is sent. One
+    // with a reader, such as a shell's >(gzip), is a fine log.
+    struct stat st {};
+    if (stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+        const int fd =
+            ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            *error = errno == ENXIO ? QStringLiteral("it is a FIFO that nobody reads")
+                                    : QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        if (m_file.open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle))
+            return true;
+        ::close(fd);
+        *error = m_file.errorString();
+        return false;
+    }
+#endif
     if (m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
         return true;
     *error = m_file.errorString();

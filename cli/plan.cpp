@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QSet>
 
+#include <cmath>
 #include <cstdio>
 
 namespace Cli {
@@ -147,9 +148,16 @@ Plan parseCsv(const QString &text)
     const QList<Record> records = csvRecords(text);
     if (records.isEmpty())
         fail(QStringLiteral("PLAN is empty (expected a header line and one line per receiver)"));
-    const QStringList header = records.first().fields;
-    for (const QString &column : header)
-        checkColumn(column.trimmed(), QStringLiteral("line %1").arg(records.first().line));
+    QStringList header;
+    for (const QString &column : records.first().fields) {
+        const QString where = QStringLiteral("line %1").arg(records.first().line);
+        checkColumn(column.trimmed(), where);
+        // With two, one of them would silently win.
+        if (header.contains(column.trimmed()))
+            fail(QStringLiteral("PLAN %1: the column '%2' is given twice")
+                     .arg(where, quoted(column.trimmed())));
+        header << column.trimmed();
+    }
     if (!header.contains(QStringLiteral("serial")))
         fail(QStringLiteral("PLAN line %1: no 'serial' column in the header")
                  .arg(records.first().line));
@@ -163,9 +171,12 @@ Plan parseCsv(const QString &text)
         PlanRow row;
         row.line = rec.line;
         for (int c = 0; c < header.size(); ++c) {
-            const QString column = header[c].trimmed();
+            const QString &column = header[c];
+            // A serial number is matched exactly as find wrote it: trimmed,
+            // "SP02  " would name receiver SP02.
+            const QString &cell = rec.fields[c];
             setValue(
-                row, column, rec.fields[c].trimmed(),
+                row, column, column == QLatin1String("serial") ? cell : cell.trimmed(),
                 QStringLiteral("PLAN line %1, column '%2'").arg(QString::number(rec.line), column));
         }
         if (row.serial.isEmpty())
@@ -206,8 +217,9 @@ Plan parseJson(const QByteArray &bytes)
             QString text;
             if (v.isBool())
                 text = v.toBool() ? QStringLiteral("on") : QStringLiteral("off");
-            else if (v.isDouble() && v.toDouble() == double(qint64(v.toDouble())))
-                text = QString::number(qint64(v.toDouble()));
+            else if (v.isDouble() && std::abs(v.toDouble()) < 1e15 &&
+                     v.toDouble() == std::trunc(v.toDouble()))
+                text = QString::number(qint64(v.toDouble())); // in range: no undefined cast
             else if (v.isString())
                 text = v.toString();
             else if (!v.isNull() && !Descriptive.contains(it.key()))

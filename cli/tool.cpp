@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkInterface>
@@ -921,6 +922,15 @@ int run(const QStringList &args)
         return ExitOk;
     }
     if (options.command == Command::Apply) {
+        // The log is opened for writing before anything is sent: it would
+        // overwrite the plan it was given.
+        const QFileInfo log(options.logFile), plan(options.planPath);
+        if (!options.logFile.isEmpty() && log.exists() && plan.exists() &&
+            log.canonicalFilePath() == plan.canonicalFilePath()) {
+            std::fprintf(stderr, "vantrel-cli: --log: '%s' is the plan itself\n",
+                         options.logFile.toUtf8().constData());
+            return ExitUsage;
+        }
         try {
             options.plan = loadPlan(options.planPath);
         } catch (const UsageError &e) {

@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -81,7 +82,16 @@ QByteArray fakeMarlo()
 
 class TestCli : public QObject {
     Q_OBJECT
+    QTemporaryDir m_files; // @DIR@ in badArguments' rows
+
 private slots:
+    void initTestCase()
+    {
+        QVERIFY(mkfifo(QFile::encodeName(m_files.filePath("fifo")).constData(), 0600) == 0);
+        QFile plan(m_files.filePath("plan.csv"));
+        QVERIFY(plan.open(QIODevice::WriteOnly) && plan.write("serial,port\nMA1001,2000\n") > 0);
+    }
+
     // --- find ---------------------------------------------------------------
 
     void findInEachFormat()
@@ -554,6 +564,10 @@ private slots:
         row("interface without IPv4", "find --interface vt0p", "vt0p has no IPv4 broadcast");
         row("log in a missing folder", "find --log /nonexistent/dir/log",
             "--log: cannot write '/nonexistent/dir/log'");
+        row("log to a FIFO nobody reads", "find --log @DIR@/fifo",
+            "--log: cannot write '@DIR@/fifo': it is a FIFO that nobody reads");
+        row("log onto the plan", "apply @DIR@/plan.csv --log @DIR@/plan.csv",
+            "--log: '@DIR@/plan.csv' is the plan itself");
         row("to without a value", "find --to", "find: --to needs a value");
         row("to with three octets", "find --to 1.2.3", "--to: '1.2.3' is not an IPv4 address");
         row("interval 0", "watch --interval 0", "--interval: '0' is not a number from 1");
@@ -572,6 +586,8 @@ private slots:
     {
         QFETCH(QStringList, args);
         QFETCH(QString, error);
+        args.replaceInStrings("@DIR@", m_files.path());
+        error.replace("@DIR@", m_files.path());
         EmulatorProcess emu({"--device", Marlo});
         QVERIFY(emu.waitReady());
         const Result r = cli(args);

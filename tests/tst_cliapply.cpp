@@ -212,6 +212,11 @@ private slots:
         QTest::newRow("JSON not a list")
             << QByteArray("{\"serial\": \"DR00\"}") << "PLAN: expected a JSON array";
         QTest::newRow("unreadable") << QByteArray() << "PLAN: cannot read";
+        QTest::newRow("column twice") << QByteArray("serial,ip,serial\nDR00,192.0.2.9,DR01\n")
+                                      << "PLAN line 1: the column 'serial' is given twice";
+        QTest::newRow("number beyond any integer")
+            << QByteArray("[{\"serial\": \"DR00\", \"port\": 1e300}]")
+            << "PLAN element 1, key 'port': expected a string, a whole number, true or false";
     }
     void badPlans()
     {
@@ -228,21 +233,29 @@ private slots:
         QVERIFY(settled(emu, "recv").isEmpty()); // not even a request
     }
 
-    // find's own CSV, edited, is a plan.
+    // find's own CSV is a plan: unedited, every row is unchanged, whatever the
+    // model; edited, it changes what was edited; a serial is matched exactly.
     void findOutputIsAPlan()
     {
-        EmulatorProcess emu({"--many", "2:model=Marlo,serial=FO,ip=192.0.2.90,port=1024"});
+        EmulatorProcess emu({"--many", "2:model=Marlo,serial=FO,ip=192.0.2.90,port=1024",
+                             "--device", "model=Tessa,serial=FOT,ip=192.0.2.95,port=300"});
         QVERIFY(emu.waitReady());
         Result r = cli({"find", "--csv", "--timeout", "400"});
         QCOMPARE(r.code, 0);
+        const auto apply = [](const QString &plan) {
+            QProcess p;
+            p.start(QStringLiteral(CLI_PATH), {"apply", "-", "--timeout", "400"});
+            p.write(plan.toUtf8());
+            p.closeWriteChannel();
+            return p.waitForFinished(10000) ? p.exitCode() : -1;
+        };
+        QCOMPARE(apply(r.out), 0);
+        QCOMPARE(apply("serial,port\nFO00  ,2000\n"), 2); // not FO00
+        QVERIFY(settled(emu, "kind=config").isEmpty());
+
         QString csv = r.out;
         csv.replace(",192.0.2.91,1024,", ",192.0.2.99,1024,");
-        QProcess apply;
-        apply.start(QStringLiteral(CLI_PATH), {"apply", "-", "--timeout", "400"});
-        apply.write(csv.toUtf8());
-        apply.closeWriteChannel();
-        QTRY_VERIFY_WITH_TIMEOUT(apply.state() == QProcess::NotRunning, 10000);
-        QCOMPARE(apply.exitCode(), 0);
+        QCOMPARE(apply(csv), 0);
         const QStringList configs = settled(emu, "kind=config");
         QCOMPARE(configs.size(), 1);
         QCOMPARE(serialOf(EmulatorProcess::hexOf(configs.first())), QByteArray("FO01"));
