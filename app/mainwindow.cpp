@@ -16,9 +16,16 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
 
 namespace {
 
@@ -82,6 +89,41 @@ bool wholeGeometry(const QByteArray &geometry)
 }
 
 } // namespace
+
+// Whether a datagram waits on the socket, and the interface it came in on
+// (0 where the system does not say). A peek, so that Qt still reads it: its
+// own read path is the fast one under a flood, but tells no interface.
+bool MainWindow::NextDatagramInterface(int fd, int *interfaceIndex)
+{
+#ifdef Q_OS_LINUX
+    union {
+        cmsghdr header;
+        char bytes[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo))];
+    } control;
+    msghdr message{};
+    message.msg_control = control.bytes;
+    message.msg_controllen = sizeof control.bytes;
+    if (recvmsg(fd, &message, MSG_PEEK | MSG_DONTWAIT) < 0)
+        return errno == EINTR ? m_pRecvSocket->hasPendingDatagrams() : false;
+    *interfaceIndex = 0;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            *interfaceIndex = int(info.ipi6_ifindex);
+        } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            *interfaceIndex = info.ipi_ifindex;
+        }
+    }
+    return true;
+#else
+    Q_UNUSED(fd);
+    *interfaceIndex = 0;
+    return m_pRecvSocket->hasPendingDatagrams();
+#endif
+}
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_pRecvSocket(nullptr), m_bUdpOpen(false),
@@ -186,9 +228,17 @@ void MainWindow::OpenReplyPort()
 {
     // Also after a failed bind: the port may have been freed since.
     if (!m_bUdpOpen || m_pRecvSocket->state() != QAbstractSocket::BoundState) {
-        if (m_pRecvSocket->bind(Discovery::ReplyPort))
+        if (m_pRecvSocket->bind(Discovery::ReplyPort)) {
             m_pRecvSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                            ReceiveBufferBytes);
+#ifdef Q_OS_LINUX
+            // Each datagram tells where it came in; the socket is a dual-stack one.
+            const int fd = int(m_pRecvSocket->socketDescriptor());
+            const int on = 1;
+            setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+            setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+#endif
+        }
     }
     m_bUdpOpen = true;
     ++m_OpenWindows;
@@ -239,16 +289,17 @@ void MainWindow::SendDiscoverRequest()
 
 void MainWindow::ReadUDPMessages()
 {
-    while (m_pRecvSocket->hasPendingDatagrams()) {
-        // A longer datagram is cut to the buffer's size; the kernel drops the rest.
-        const QNetworkDatagram datagram = m_pRecvSocket->receiveDatagram(Discovery::ReadBufferSize);
+    std::array<std::uint8_t, Discovery::ReadBufferSize> buffer;
+    int interfaceIndex = 0;
+    while (NextDatagramInterface(int(m_pRecvSocket->socketDescriptor()), &interfaceIndex)) {
+        // A longer datagram is cut to the buffer; the kernel drops the rest.
+        const qint64 size = m_pRecvSocket->readDatagram(reinterpret_cast<char *>(buffer.data()),
+                                                        qint64(buffer.size()));
         // A failed read has dropped its datagram; any others wake this slot again.
-        if (!datagram.isValid())
+        if (size < 0)
             break;
-        const QByteArray bytes = datagram.data();
-        const auto *data = reinterpret_cast<const std::uint8_t *>(bytes.constData());
-        if (Discovery::isValidReply(data, std::size_t(bytes.size())))
-            TakeReply(data, std::size_t(bytes.size()), int(datagram.interfaceIndex()));
+        if (Discovery::isValidReply(buffer.data(), std::size_t(size)))
+            TakeReply(buffer.data(), std::size_t(size), interfaceIndex);
     }
 }
 

@@ -40,6 +40,7 @@ private:
     void SendConfiguration(const DeviceConfigRecord &record, std::size_t received,
                            int interfaceIndex);
     void OpenReplyPort();
+    bool NextDatagramInterface(int fd, int *interfaceIndex);
 
     Ui::MainWindow *ui;
     QUdpSocket m_SendSocket;

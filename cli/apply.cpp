@@ -9,6 +9,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cstdio>
+
 using namespace Discovery;
 
 namespace Cli {
@@ -124,6 +126,11 @@ void Tool::finishApply()
         return;
     }
 
+    // As for 'set': output that cannot be written stops the run before anything is sent.
+    if (g_stdoutClosed) {
+        out(QString());
+        return;
+    }
     for (Row &row : m_rows) {
         for (const QString &r : row.refusals)
             err(QStringLiteral("%1: --force: sending although %2").arg(rowName(plan, row.plan), r));
@@ -241,7 +248,7 @@ void Tool::printApply(bool outcomes)
             }
             list.append(o);
         }
-        out(QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)));
+        report(QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)), outcomes);
         return;
     }
 
@@ -268,7 +275,16 @@ void Tool::printApply(bool outcomes)
                 text += QStringLiteral("  warning: %1\n").arg(w);
         }
     }
-    out(text);
+    report(text, outcomes);
+}
+
+void Tool::report(const QString &table, bool outcomes)
+{
+    // Once messages are out, their outcomes must be seen somewhere.
+    if (!out(table) && outcomes && m_sent) {
+        std::fputs(table.toUtf8().constData(), stderr);
+        std::fflush(stderr);
+    }
 }
 
 } // namespace Cli

@@ -31,7 +31,6 @@ namespace {
 
 constexpr int ProgressMs = 100;
 
-bool g_stdoutClosed = false;
 // Read by the signal handler: whether a progress line is on the terminal.
 volatile std::sig_atomic_t g_progressShown = 0;
 
@@ -182,6 +181,8 @@ bool isOwnAddress(quint32 ip)
 }
 
 } // namespace
+
+bool g_stdoutClosed = false;
 
 Tool::Tool(const Options &options, QObject *parent)
     : QObject(parent), m_options(options), m_exchange(m_log)

@@ -54,6 +54,8 @@ private:
     void finishApply();
     void judgeApply(bool final);
     void printApply(bool outcomes);
+    // The table on standard output; after messages went out, on stderr if that fails.
+    void report(const QString &table, bool outcomes);
     // Standard output; a failed write is reported once and ends the run,
     // unless a configuration message went out already.
     bool out(const QString &text);
@@ -137,6 +139,9 @@ private:
     };
     QList<Row> m_rows;
 };
+
+// Set by prepareProcess(): standard output was closed when the program started.
+extern bool g_stdoutClosed;
 
 // Before anything else in main: SIGPIPE and closed standard streams.
 void prepareProcess();

@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -47,7 +48,17 @@ std::function<void()> stdoutTo(const char *path)
 
 class TestCliRobust : public QObject {
     Q_OBJECT
+    QTemporaryDir m_dir;
+    QString m_plan; // MA1001 to port 2000
+
 private slots:
+    void initTestCase()
+    {
+        m_plan = m_dir.filePath("plan.csv");
+        QFile plan(m_plan);
+        QVERIFY(plan.open(QIODevice::WriteOnly) && plan.write("serial,port\nMA1001,2000\n") > 0);
+    }
+
     // 32 receivers answer while the flood sender hits the reply port as fast
     // as it can, from before the search until after its deadline: all are
     // listed, and the tool stops listening on time. Timed from the request on
@@ -188,6 +199,9 @@ private slots:
         QTest::newRow("set to a full disk: nothing sent")
             << QStringList{"set", "MA1001", "--port", "2000"} << "/dev/full"
             << "cannot write to standard output";
+        QTest::newRow("apply with stdout closed: nothing sent")
+            << QStringList{"apply", "@PLAN@"} << "closed"
+            << "cannot write to standard output: it is closed";
         QTest::newRow("set into a pipe nobody reads: nothing sent")
             << QStringList{"set", "MA1001", "--port", "2000"} << "dead pipe"
             << "cannot write to standard output: Broken pipe";
@@ -197,6 +211,7 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(QString, stdoutPath);
         QFETCH(QString, error);
+        args.replaceInStrings("@PLAN@", m_plan);
         EmulatorProcess emu({"--device", Marlo});
         QVERIFY(emu.waitReady());
         const QByteArray path = stdoutPath.toLocal8Bit();
@@ -218,6 +233,21 @@ private slots:
         QVERIFY2(r.err.contains("vantrel-cli: " + error), qPrintable(r.err));
         QVERIFY(emu.barrier());
         QVERIFY(emu.lines(" recv ", "kind=config").isEmpty());
+    }
+
+    // Once apply's messages are out, a full disk loses neither the outcomes
+    // nor their status.
+    void applyOutcomesSurviveAFullDisk()
+    {
+        EmulatorProcess emu({"--ignore-config", "--device", Marlo});
+        QVERIFY(emu.waitReady());
+        const Result r = cli({"apply", m_plan, "--timeout", "300", "--verify-timeout", "600"},
+                             stdoutTo("/dev/full"));
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.err.contains("cannot write to standard output: No space left on device") &&
+                     r.err.contains(QRegularExpression("line 2 +MA1001 +Marlo +seen unchanged")),
+                 qPrintable(r.err));
+        QTRY_COMPARE(emu.lines(" recv ", "kind=config").size(), 1);
     }
 
     // 'set | head -c 5': the reader leaves after five bytes, the configuration
