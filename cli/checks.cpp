@@ -253,7 +253,7 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
         names.isEmpty() ? QStringLiteral("no subnet") : names.join(QStringLiteral(", "));
     if (inside(ip, own)) {
         reach.why = QStringLiteral("%1 lies in %2").arg(dotted(ip), where);
-    } else if (around.ownAddress) {
+    } else if (around.isOwnAddress && around.isOwnAddress(ip)) {
         reach.why = QStringLiteral("%1 is an address of this computer").arg(dotted(ip));
     } else {
         reach.reachable = false;

@@ -12,6 +12,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace Cli {
 
 struct LocalSubnet {
@@ -28,8 +30,9 @@ struct Surroundings {
     QList<LocalSubnet> subnets; // this computer's, loopback included
     // It answered a broadcast request (and not only one sent with --to).
     bool viaBroadcast = true;
-    bool ownAddress = false; // its IP is an address of this computer
-    QList<quint32> taken;    // addresses of the other receivers heard
+    // Whether an address is this computer's; asked only when it matters.
+    std::function<bool(quint32)> isOwnAddress;
+    QList<quint32> taken; // addresses of the other receivers heard
 };
 
 // Whether every reply came from outside the subnets of the interface it came

@@ -486,11 +486,12 @@ Reach Tool::reach(const Receiver &r, bool forAdvice) const
     Surroundings around;
     around.subnets = m_interfaces;
     around.viaBroadcast = m_options.search.to.isEmpty() || m_onSegment.contains(r.serial());
-    const quint32 ip = toU32(r.ip());
-    auto own = m_ownAddresses.find(ip);
-    if (own == m_ownAddresses.end())
-        own = m_ownAddresses.insert(ip, isOwnAddress(ip));
-    around.ownAddress = *own;
+    around.isOwnAddress = [this](quint32 ip) {
+        auto own = m_ownAddresses.find(ip);
+        if (own == m_ownAddresses.end())
+            own = m_ownAddresses.insert(ip, isOwnAddress(ip));
+        return *own;
+    };
     if (forAdvice)
         for (const Receiver &other : m_heard.all())
             around.taken << toU32(other.ip());
