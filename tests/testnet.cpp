@@ -23,6 +23,14 @@ namespace TestNet {
 
 void ip(const QStringList &args)
 {
+    if (!tryIp(args)) {
+        std::fprintf(stderr, "ip %s failed\n", qPrintable(args.join(QLatin1Char(' '))));
+        std::exit(2);
+    }
+}
+
+bool tryIp(const QStringList &args)
+{
     QList<QByteArray> storage;
     for (const QString &a : args)
         storage.append(a.toLocal8Bit());
@@ -40,10 +48,8 @@ void ip(const QStringList &args)
         _exit(127);
     }
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "ip %s failed\n", qPrintable(args.join(QLatin1Char(' '))));
-        std::exit(2);
-    }
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }
 
 bool udpPortBound(quint16 port)

@@ -25,6 +25,8 @@ void isolate(const QList<Adapter> &adapters);
 
 // Runs `ip` with the arguments inside the namespace; fails the process on error.
 void ip(const QStringList &args);
+// The same, for a step that may find its work done: whether it succeeded.
+bool tryIp(const QStringList &args);
 
 // Adds the veth pair, its address and both ends up. A pair whose peer went to
 // another namespace dies with it; a test that moves one builds it anew.

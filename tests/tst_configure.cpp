@@ -148,6 +148,7 @@ private slots:
     // its configuration message leaves by the adapter where it answered.
     void configurationLeavesByTheReceiversAdapter()
     {
+        TestNet::tryIp({"link", "del", "vt1"}); // a pair left from an earlier run of this test
         TestNet::addPair({"vt1", "198.51.100.1/24"});
         EmulatorProcess emulator(
             {"--device", "model=Marlo,serial=MA2002,ip=198.51.100.20,port=1024" + Reserved},
