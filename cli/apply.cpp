@@ -45,6 +45,7 @@ void Tool::finishApply()
         row.plan = p;
         if (const Receiver *r = m_heard.find(p.serial)) {
             row.target = *r;
+            row.units = int(m_heard.identities(p.serial).size());
             row.planned = r->config;
             row.changes =
                 r->configurable ? applyEdits(row.planned, p.edits) : asksForChange(*r, p.edits);
@@ -157,7 +158,7 @@ void Tool::finishApply()
 
 void Tool::judgeApply(bool final)
 {
-    bool allConfirmed = true;
+    bool allConfirmed = true, waitForAll = false;
     for (Row &row : m_rows) {
         if (!row.sent) {
             if (row.outcome.isEmpty())
@@ -170,6 +171,15 @@ void Tool::judgeApply(bool final)
             row.outcome = QStringLiteral("not seen");
             row.detail = QStringLiteral("no answer within %1 ms after the message")
                              .arg(m_options.verifyTimeoutMs);
+            allConfirmed = false;
+            continue;
+        }
+        const QString disagree = contradiction(row.plan.serial, row.planned, edits);
+        if (several(row.plan.serial, row.units))
+            waitForAll = true;
+        if (!disagree.isEmpty()) {
+            row.outcome = QStringLiteral("not confirmed");
+            row.detail = disagree;
             allConfirmed = false;
             continue;
         }
@@ -195,8 +205,9 @@ void Tool::judgeApply(bool final)
         else
             row.outcome = QStringLiteral("partly applied");
     }
-    // A newer reply may still show the new settings until the time is up.
-    if (!final && !allConfirmed)
+    // A newer reply may still show the new settings until the time is up, and
+    // every unit of a serial answering as several must have its say.
+    if (!final && (!allConfirmed || waitForAll))
         return;
     printApply(true);
     bool ok = true;

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include <QDateTime>
+#include <QDir>
+#include <QSet>
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
@@ -104,11 +106,58 @@ bool Exchange::open(QString *error)
 #endif
         return true;
     }
-    *error = m_socket.error() == QAbstractSocket::AddressInUseError
-                 ? QStringLiteral("the port is in use by another program (another vantrel-cli, "
-                                  "or the Vantrel window)")
-                 : m_socket.errorString();
+    if (m_socket.error() == QAbstractSocket::AddressInUseError) {
+        const QString holder = portHolder(ReplyPort);
+        *error = QStringLiteral("the port is in use by %1")
+                     .arg(holder.isEmpty() ? QStringLiteral("another program") : holder);
+    } else {
+        *error = m_socket.errorString();
+    }
     return false;
+}
+
+QString portHolder(quint16 port)
+{
+#ifdef Q_OS_LINUX
+    // The sockets bound to the port, by inode, from the kernel's tables...
+    QSet<QByteArray> inodes;
+    const QByteArray wanted = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char *path : {"/proc/net/udp", "/proc/net/udp6"}) {
+        QFile table(QString::fromLatin1(path));
+        if (!table.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = table.readAll().split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> f = lines[i].simplified().split(' ');
+            if (f.size() > 9 && f[1].endsWith(wanted) && f[9] != "0")
+                inodes.insert("socket:[" + f[9] + ']');
+        }
+    }
+    if (inodes.isEmpty())
+        return QString();
+    // ...then the process with one of them open. Others' are hidden unless we may see them.
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        if (pid.isEmpty() || !pid.at(0).isDigit())
+            continue;
+        const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+        for (const QString &fd : QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+            char target[64] = {};
+            const QByteArray link = QFile::encodeName(fds + QLatin1Char('/') + fd);
+            const ssize_t n = readlink(link.constData(), target, sizeof target - 1);
+            if (n <= 0 || !inodes.contains(QByteArray(target, int(n))))
+                continue;
+            QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+            QByteArray command =
+                cmdline.open(QIODevice::ReadOnly) ? cmdline.read(200) : QByteArray();
+            command.replace('\0', ' ');
+            return QStringLiteral("process %1 (%2)").arg(pid, displayText(command.trimmed()));
+        }
+    }
+#else
+    Q_UNUSED(port);
+#endif
+    return QString();
 }
 
 QString Exchange::interfaceName(int index) const

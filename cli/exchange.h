@@ -44,6 +44,10 @@ struct Destination {
     QString interfaceName;
 };
 
+// Who holds a UDP port of this computer, as the system tells it: "process
+// 1234 (vantrel-cli find)"; empty when it does not say.
+QString portHolder(quint16 port);
+
 class Exchange : public QObject {
     Q_OBJECT
 public:

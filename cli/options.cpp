@@ -34,7 +34,10 @@ Options:
 
 Exit status: 0 success, 1 usage error, 2 receiver not found,
 3 configuration sent but not confirmed, 4 refused by a check,
-5 output failed (standard output or the --log file could not be written).
+5 output failed (standard output or the --log file could not be written),
+6 cannot use the network (the reply port is in use, no interface to send on),
+130 find ended by Ctrl-C after writing what it found, 141 the reader of
+standard output went away before anything was sent.
 )";
 
 const char *const SearchHelp = R"(
@@ -84,8 +87,9 @@ its final conflict flag. Fields (JSON names; CSV columns in this order):
   router: it did not answer a broadcast on the interface its reply came in on)
 
 Exit status: 0 at least one receiver answered (with --expect: N of them),
-1 usage error, 2 none answered (with --expect: fewer than N) or the reply port
-is in use, 5 output failed.
+1 usage error, 2 none answered (with --expect: fewer than N), 5 output failed,
+6 the reply port is in use or there is no interface to send on, 130 ended by
+Ctrl-C (what was found is written).
 )";
 
 const char *const ShowHelp = R"(Usage: vantrel-cli show SERIAL [OPTION]...
@@ -100,7 +104,8 @@ Options:
 )";
 
 const char *const ShowTail = R"(
-Exit status: 0 shown, 1 usage error, 2 SERIAL did not answer, 5 output failed.
+Exit status: 0 shown, 1 usage error, 2 SERIAL did not answer, 5 output failed,
+6 the network cannot be used.
 )";
 
 const char *const WatchHelp = R"(Usage: vantrel-cli watch [OPTION]...
@@ -159,13 +164,15 @@ Outcomes per row: applied, unchanged, seen unchanged, seen at another address,
 partly applied, not seen.
 Exit status: 0 every row applied or unchanged (--dry-run: the plan would be
 sent), 1 usage error or a bad plan, 2 a serial number did not answer (nothing
-sent), 3 a row not confirmed, 4 refused by a check (nothing sent), 5 output
-failed before anything was sent.
+sent), 3 a row not confirmed (also when units with one serial number disagree),
+4 refused by a check (nothing sent), 5 output failed before anything was sent,
+6 the network cannot be used.
 )";
 
 const char *const WatchTail = R"(
-Exit status: 0 after --count searches or on SIGINT or SIGTERM, 1 usage error,
-2 the reply port is in use, 5 output failed.
+Exit status: 0 after --count searches or on SIGINT or SIGTERM (also while its
+output is blocked), 1 usage error, 5 output failed, 6 the network cannot be
+used.
 )";
 
 const char *const SetHelp = R"(Usage: vantrel-cli set SERIAL SETTING... [OPTION]...
@@ -210,8 +217,9 @@ of this computer.
 Outcome: applied (seen with the new settings), seen unchanged, seen at
 another address, partly applied, not seen.
 Exit status: 0 applied or nothing to change, 1 usage error, 2 SERIAL did not
-answer, 3 sent but not confirmed (or the send failed), 4 refused by a check,
-5 output failed before anything was sent. Once the message is out, the outcome
+answer, 3 sent but not confirmed (or the send failed, or units with one
+serial number disagree), 4 refused by a check, 5 output failed before anything
+was sent, 6 the network cannot be used. Once the message is out, the outcome
 decides the status, and the outcome line goes to stderr if stdout fails.
 )";
 
@@ -277,22 +285,27 @@ bool onOff(const QString &option, const QString &text)
         return true;
     if (text == QLatin1String("off"))
         return false;
-    fail(QStringLiteral("%1: '%2' is neither on nor off").arg(option, text));
+    fail(QStringLiteral("%1: '%2' is neither on nor off").arg(option, quoted(text)));
 }
 
 QByteArray serialNumber(const QString &text)
 {
     if (text.isEmpty())
         fail(QStringLiteral("the serial number is empty"));
-    for (const QChar c : text)
-        if (c.unicode() > 0xFF || c.unicode() == 0)
+    for (const QChar c : text) {
+        if (c.unicode() == 0)
+            fail(QStringLiteral("serial number '%1' holds a NUL byte, which ends every serial "
+                                "number a receiver reports")
+                     .arg(quoted(text)));
+        if (c.unicode() > 0xFF)
             fail(QStringLiteral("serial number '%1': receivers report serial numbers in "
                                 "single-byte characters")
-                     .arg(text));
+                     .arg(quoted(text)));
+    }
     const QByteArray serial = text.toLatin1();
     if (serial.size() > int(sizeof(DiscoverHeader::serialNumber)))
         fail(QStringLiteral("serial number '%1' is longer than the 16 bytes a receiver reports")
-                 .arg(text));
+                 .arg(quoted(text)));
     return serial;
 }
 
@@ -312,7 +325,7 @@ Command commandOf(const QString &word)
         return Command::Apply;
     fail(QStringLiteral("unknown command '%1'; expected find, show, set, watch or apply (see "
                         "--help)")
-             .arg(word));
+             .arg(quoted(word)));
 }
 
 QString nameOf(Command c)
@@ -467,7 +480,7 @@ QList<OptionSpec> optionSpecs()
          {Command::Set},
          [](Options &o, const QString &v) {
              if (v != QLatin1String("0") && v != QLatin1String("1") && v != QLatin1String("2"))
-                 fail(QStringLiteral("--fpga: '%1' is not 0, 1 or 2").arg(v));
+                 fail(QStringLiteral("--fpga: '%1' is not 0, 1 or 2").arg(quoted(v)));
              o.edits.fpgaConfig = std::uint8_t(v.toInt());
          }},
         {"--force",
@@ -532,7 +545,7 @@ Options parseArguments(const QStringList &args)
         fail(QStringLiteral(
                  "unknown option '%1' before the command; expected find, show, set, watch or apply "
                  "(see --help)")
-                 .arg(args[i]));
+                 .arg(quoted(args[i])));
     }
     if (i == args.size())
         fail(QStringLiteral(
@@ -543,7 +556,7 @@ Options parseArguments(const QStringList &args)
             o.command = commandOf(args[i + 1]);
         if (i + 2 < args.size())
             fail(QStringLiteral("help: unexpected argument '%1'; expected at most one command")
-                     .arg(args[i + 2]));
+                     .arg(quoted(args[i + 2])));
         return o;
     }
     o.command = commandOf(args[i++]);
@@ -581,10 +594,10 @@ Options parseArguments(const QStringList &args)
         });
         if (spec == specs.end())
             fail(QStringLiteral("%1: unknown option '%2' (see vantrel-cli %1 --help)")
-                     .arg(cmd, arg));
+                     .arg(cmd, quoted(arg)));
         if (!spec->commands.contains(o.command))
             fail(QStringLiteral("%1: %2 does not apply to this command (see vantrel-cli %1 --help)")
-                     .arg(cmd, arg));
+                     .arg(cmd, quoted(arg)));
         if (seen.contains(arg) && !spec->repeatable)
             fail(QStringLiteral("%1: %2 is given twice").arg(cmd, arg));
         seen.insert(arg);
@@ -603,7 +616,7 @@ Options parseArguments(const QStringList &args)
     if (o.command == Command::Find || o.command == Command::Watch) {
         if (!positional.isEmpty())
             fail(QStringLiteral("%1: unexpected argument '%2'; %1 takes options only")
-                     .arg(cmd, positional.first()));
+                     .arg(cmd, quoted(positional.first())));
         if (o.command == Command::Watch && o.intervalMs < o.search.timeoutMs)
             fail(QStringLiteral("watch: --interval %1 is shorter than the search window of %2 ms "
                                 "(--timeout)")
@@ -616,7 +629,7 @@ Options parseArguments(const QStringList &args)
                      ? QStringLiteral("apply: the plan file is missing (PLAN, or - for standard "
                                       "input)")
                      : QStringLiteral("apply: unexpected argument '%1' after the plan")
-                           .arg(positional[1]));
+                           .arg(quoted(positional[1])));
         o.planPath = positional.first();
         return o;
     }
@@ -624,7 +637,7 @@ Options parseArguments(const QStringList &args)
         fail(QStringLiteral("%1: the serial number of the receiver is missing").arg(cmd));
     if (positional.size() > 1)
         fail(QStringLiteral("%1: unexpected argument '%2' after the serial number")
-                 .arg(cmd, positional[1]));
+                 .arg(cmd, quoted(positional[1])));
     o.serial = serialNumber(positional.first());
     if (o.command == Command::Set && !hasEdits(o.edits))
         fail(QStringLiteral("set: no setting to change; expected at least one of --ip, --port, "

@@ -21,6 +21,8 @@ enum ExitCode {
     ExitNotConfirmed = 3,
     ExitRefused = 4,
     ExitOutput = 5,
+    ExitNetwork = 6,       // the reply port is taken, or there is no interface to send on
+    ExitInterrupted = 130, // find ended by Ctrl-C, after writing what it found
 };
 
 enum class Command { None, Find, Show, Set, Watch, Apply };

@@ -189,6 +189,45 @@ Plan parseCsv(const QString &text)
     return plan;
 }
 
+// Qt keeps the last of two equal keys of an object; a plan must not let one
+// silently win. Runs on a document that parsed as an array.
+void checkDuplicateKeys(const QByteArray &bytes)
+{
+    int depth = 0, element = 0;
+    bool expectKey = false;
+    QSet<QString> keys;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const char c = bytes.at(i);
+        if (c == '"') {
+            const qsizetype start = i;
+            for (++i; i < bytes.size() && bytes.at(i) != '"'; ++i)
+                if (bytes.at(i) == '\\')
+                    ++i;
+            if (depth != 2 || !expectKey)
+                continue;
+            const QString key = QJsonDocument::fromJson('[' + bytes.mid(start, i - start + 1) + ']')
+                                    .array()
+                                    .at(0)
+                                    .toString();
+            if (keys.contains(key))
+                fail(QStringLiteral("PLAN element %1: the key '%2' is given twice")
+                         .arg(QString::number(element), quoted(key)));
+            keys.insert(key);
+            expectKey = false;
+        } else if (c == '{' || c == '[') {
+            if (++depth == 2 && c == '{') {
+                ++element;
+                keys.clear();
+                expectKey = true;
+            }
+        } else if (c == '}' || c == ']') {
+            --depth;
+        } else if (c == ',' && depth == 2) {
+            expectKey = true;
+        }
+    }
+}
+
 Plan parseJson(const QByteArray &bytes)
 {
     QJsonParseError error;
@@ -200,6 +239,7 @@ Plan parseJson(const QByteArray &bytes)
     }
     if (!doc.isArray())
         fail(QStringLiteral("PLAN: expected a JSON array of objects, one per receiver"));
+    checkDuplicateKeys(bytes);
     Plan plan;
     plan.json = true;
     const QJsonArray list = doc.array();
@@ -212,9 +252,18 @@ Plan parseJson(const QByteArray &bytes)
         row.line = i + 1;
         for (auto it = o.begin(); it != o.end(); ++it) {
             checkColumn(it.key(), element);
-            const QString what = QStringLiteral("PLAN %1, key '%2'").arg(element, it.key());
+            const QString what = QStringLiteral("PLAN %1, key '%2'").arg(element, quoted(it.key()));
             const QJsonValue v = it.value();
+            // true and false are on and off, for the settings that are either.
+            static const QSet<QString> flags = {"dhcp", "altUdp"};
             QString text;
+            if (v.isBool() && !flags.contains(it.key()) && !Descriptive.contains(it.key()))
+                fail(QStringLiteral("%1: expected %2, not %3")
+                         .arg(what,
+                              it.key() == QLatin1String("serial") ? QStringLiteral("a string")
+                                                                  : QStringLiteral("a number or "
+                                                                                   "address"),
+                              v.toBool() ? QStringLiteral("true") : QStringLiteral("false")));
             if (v.isBool())
                 text = v.toBool() ? QStringLiteral("on") : QStringLiteral("off");
             else if (v.isDouble() && std::abs(v.toDouble()) < 1e15 &&
@@ -246,14 +295,12 @@ QString Plan::where(const PlanRow &row) const
 
 Plan parsePlan(const QByteArray &bytes)
 {
-    const QByteArray trimmed = bytes.trimmed();
+    // UTF-8, as find writes it; a byte-order mark is no part of the plan.
+    const QByteArray body = bytes.startsWith("\xEF\xBB\xBF") ? bytes.mid(3) : bytes;
+    const QByteArray trimmed = body.trimmed();
     if (trimmed.startsWith('[') || trimmed.startsWith('{'))
-        return parseJson(bytes);
-    // UTF-8, as find writes it; a byte-order mark is no part of the header.
-    QString text = QString::fromUtf8(bytes);
-    if (text.startsWith(QChar(0xFEFF)))
-        text.remove(0, 1);
-    return parseCsv(text);
+        return parseJson(body);
+    return parseCsv(QString::fromUtf8(body));
 }
 
 Plan loadPlan(const QString &path)

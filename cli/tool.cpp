@@ -31,8 +31,11 @@ namespace {
 
 constexpr int ProgressMs = 100;
 
-// Read by the signal handler: whether a progress line is on the terminal.
+// Read by the signal handler: whether a progress line is on the terminal,
+// and whether the program is inside a write to standard output.
 volatile std::sig_atomic_t g_progressShown = 0;
+volatile std::sig_atomic_t g_writing = 0;
+int g_stopStatus = 0; // the status a run that the signal ends in a write has
 
 // 'watch' ends on SIGINT and SIGTERM with status 0: the handler only writes
 // to this pipe, and the event loop ends the run.
@@ -43,6 +46,10 @@ int g_stopPipe[2] = {-1, -1};
 void onInterrupt(int sig)
 {
     if (g_stopPipe[1] >= 0) {
+        // A reader that takes nothing holds the write for ever, and the event
+        // loop never sees the pipe: the run ends here, as it would there.
+        if (g_writing)
+            _exit(g_stopStatus);
         [[maybe_unused]] const ssize_t n = write(g_stopPipe[1], "x", 1);
         return;
     }
@@ -225,21 +232,32 @@ std::optional<int> Tool::start()
         err(QStringLiteral("no interface that is up has an IPv4 broadcast address, so there is "
                            "nowhere to send the request (expected a configured IPv4 interface, "
                            "or --also-limited)"));
-        return ExitNotFound;
+        return ExitNetwork;
     }
     if (!m_exchange.open(&error)) {
         err(QStringLiteral("cannot listen for replies on UDP port %1: %2")
                 .arg(QString::number(ReplyPort), error));
-        return ExitNotFound;
+        return ExitNetwork;
     }
     m_local = localSubnets(false);
     m_interfaces = localSubnets(true);
 #ifndef Q_OS_WIN
-    if (m_options.command == Command::Watch && pipe(g_stopPipe) == 0) {
+    // Ctrl-C ends watch with status 0, and find after writing what it found.
+    const bool stoppable =
+        m_options.command == Command::Watch || m_options.command == Command::Find;
+    if (stoppable && pipe(g_stopPipe) == 0) {
         fcntl(g_stopPipe[0], F_SETFD, FD_CLOEXEC);
         fcntl(g_stopPipe[1], F_SETFD, FD_CLOEXEC);
+        g_stopStatus = m_options.command == Command::Watch ? ExitOk : ExitInterrupted;
         auto *stop = new QSocketNotifier(g_stopPipe[0], QSocketNotifier::Read, this);
-        connect(stop, &QSocketNotifier::activated, this, [this] { finish(ExitOk); });
+        connect(stop, &QSocketNotifier::activated, this, [this] {
+            if (m_options.command == Command::Watch) {
+                finish(ExitOk);
+                return;
+            }
+            m_interrupted = true;
+            finishFind();
+        });
     }
 #endif
     if (m_options.command == Command::Find && m_options.format == Format::Text &&
@@ -252,7 +270,7 @@ std::optional<int> Tool::start()
     beginSearch(m_options.search.timeoutMs, every);
     if (sendRequests(true) == 0) {
         err(QStringLiteral("no request could be sent, so no receiver can answer"));
-        return ExitNotFound;
+        return ExitNetwork;
     }
     return std::nullopt;
 }
@@ -303,8 +321,15 @@ void Tool::onRetry()
 void Tool::onReply(const Receiver &r)
 {
     const bool target = r.serial() == m_options.serial;
-    if (!wanted(r))
+    if (!wanted(r)) {
+        // For a message that says what did answer, within bounds.
+        if (m_filtered.size() < ReceiverList::MaxReceivers)
+            m_filtered.insert(r.serial());
+        const QString model = displayText(fieldText(r.head.deviceName));
+        if (m_modelsHeard.size() < 16 && !m_modelsHeard.contains(model))
+            m_modelsHeard << model;
         return;
+    }
     if (m_options.command == Command::Watch) {
         if (m_phase == Phase::Search)
             watchReply(r);
@@ -345,9 +370,11 @@ void Tool::onReply(const Receiver &r)
     case Phase::Verify:
         if (m_options.command == Command::Apply) {
             m_heard.add(r);
+            noteUnit(r);
             judgeApply(false);
         } else if (target) {
             m_seenAfter = r;
+            noteUnit(r);
             judgeVerify(false);
         }
         break;
@@ -446,10 +473,18 @@ bool Tool::out(const QString &text)
     clearProgress();
     const QByteArray bytes = text.toUtf8();
     errno = 0;
+    g_writing = 1;
     const bool ok = !g_stdoutClosed &&
                     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout) ==
                         std::size_t(bytes.size()) &&
                     std::fflush(stdout) == 0;
+    g_writing = 0;
+    // A reader that has had enough ('find | head -1') ends the run quietly, as
+    // SIGPIPE would; once a configuration message is out, its outcome counts.
+    if (!ok && errno == EPIPE && !m_sent) {
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+    }
     if (!ok)
         writeFailed(QStringLiteral("cannot write to standard output: %1")
                         .arg(g_stdoutClosed ? QStringLiteral("it is closed")
@@ -553,22 +588,59 @@ bool Tool::wanted(const Receiver &r) const
            m_options.models.contains(QString::fromLatin1(fieldText(r.head.deviceName).c_str()));
 }
 
+bool Tool::makeRoom()
+{
+    while (m_watched.size() >= MaxWatched && !m_goneOrder.isEmpty())
+        m_watched.remove(m_goneOrder.takeFirst());
+    if (m_watched.size() < MaxWatched)
+        return true;
+    if (!m_watchFull)
+        err(QStringLiteral("warning: more than %1 receivers answer; the others are not watched")
+                .arg(MaxWatched));
+    m_watchFull = true;
+    return false;
+}
+
 void Tool::watchReply(const Receiver &r)
 {
     bool isNew = false;
     if (m_heard.add(r, &isNew) < 0)
         return;
     const QByteArray serial = r.serial();
-    const auto known = m_watched.find(serial);
+    auto known = m_watched.find(serial);
     if (known == m_watched.end()) {
-        m_watched.insert(serial, Watched{r, 0, false});
+        if (!makeRoom())
+            return;
+        m_watched.insert(serial, Watched{{r}, 0, false, false});
         m_watchOrder << serial;
         watchEvent(QStringLiteral("appeared"), r);
         return;
     }
     Watched &w = *known;
+    const bool back = w.gone;
+    w.missed = 0;
+    if (back) {
+        w.gone = false;
+        m_goneOrder.removeOne(serial);
+        m_watchOrder << serial;
+    }
+    // The unit this reply comes from: the one with its identity, or the only
+    // one, which then moved. Another unit with the same serial number is a
+    // duplicate, reported once, not a change back and forth on every search.
+    const Identity id = identityOf(r);
+    auto unit = std::find_if(w.units.begin(), w.units.end(),
+                             [&](const Receiver &u) { return identityOf(u) == id; });
+    if (unit == w.units.end() && (w.units.size() > 1 || m_heard.duplicateSerial(serial))) {
+        if (w.units.size() < ReceiverList::MaxAddressesPerSerial)
+            w.units << r;
+        if (!w.twice || back)
+            watchEvent(back ? QStringLiteral("back") : QStringLiteral("duplicate"), r);
+        w.twice = true;
+        return;
+    }
+    Receiver &last = unit == w.units.end() ? w.units.first() : *unit;
     QList<QPair<QString, QPair<QString, QString>>> changes;
-    const auto before = watchedFields(w.last), after = watchedFields(r);
+    const auto before = watchedFields(last), after = watchedFields(r);
     for (const auto &field : after) {
         const auto was = std::find_if(before.begin(), before.end(),
                                       [&](const auto &b) { return b.first == field.first; });
@@ -576,27 +648,28 @@ void Tool::watchReply(const Receiver &r)
         if (from != field.second)
             changes.append({field.first, {from, field.second}});
     }
-    w.last = r;
-    w.missed = 0;
-    if (w.gone) {
-        w.gone = false;
+    last = r;
+    if (back)
         watchEvent(QStringLiteral("back"), r, changes);
-    } else if (!changes.isEmpty()) {
+    else if (!changes.isEmpty())
         watchEvent(QStringLiteral("changed"), r, changes);
-    }
 }
 
 void Tool::endWatchSearch()
 {
-    for (const QByteArray &serial : m_watchOrder) {
+    // Only the serials still watched: a search's work stays with what answers.
+    QList<QByteArray> still;
+    for (const QByteArray &serial : std::as_const(m_watchOrder)) {
         Watched &w = m_watched[serial];
-        if (m_heard.find(serial))
+        if (m_heard.find(serial) || ++w.missed < m_options.missed) {
+            still << serial;
             continue;
-        if (++w.missed >= m_options.missed && !w.gone) {
-            w.gone = true;
-            watchEvent(QStringLiteral("gone"), w.last);
         }
+        w.gone = true;
+        m_goneOrder << serial;
+        watchEvent(QStringLiteral("gone"), w.units.constFirst());
     }
+    m_watchOrder = still;
     if (m_phase == Phase::Done)
         return; // an event could not be written
     ++m_searches;
@@ -677,6 +750,8 @@ void Tool::finish(int code)
 
 void Tool::finishFind()
 {
+    if (m_phase == Phase::Done)
+        return;
     const QList<Receiver> &all = m_heard.all();
     for (const int index : std::as_const(m_deferredRows))
         if (!out(textRow(all.at(index), notes(index)) + QLatin1Char('\n')))
@@ -723,7 +798,20 @@ void Tool::finishFind()
 
     const int expect = m_options.search.expect;
     const int found = int(all.size());
-    if (found == 0) {
+    if (m_interrupted) {
+        finish(ExitInterrupted);
+    } else if (found == 0 && !m_filtered.isEmpty()) {
+        QStringList models;
+        for (const QString &m : std::as_const(m_options.models))
+            models << QLatin1Char('\'') + quoted(m) + QLatin1Char('\'');
+        err(QStringLiteral("%1 %2 answered, none is model %3 (models heard: %4)")
+                .arg(QString::number(m_filtered.size()),
+                     m_filtered.size() == 1 ? QStringLiteral("receiver")
+                                            : QStringLiteral("receivers"),
+                     models.join(QStringLiteral(" or ")),
+                     m_modelsHeard.join(QStringLiteral(", "))));
+        finish(ExitNotFound);
+    } else if (found == 0) {
         err(QStringLiteral("no receiver answered within %1 ms").arg(m_options.search.timeoutMs));
         finish(ExitNotFound);
     } else if (expect && found < expect) {
@@ -749,6 +837,7 @@ void Tool::finishSet()
         return;
     }
     m_target = *found;
+    m_targetUnits = int(m_heard.identities(m_target.serial()).size());
     m_planned = m_target.config;
     const bool changes = applyEdits(m_planned, m_options.edits);
     const SetReview review =
@@ -837,6 +926,39 @@ bool Tool::sendRecord(const Receiver &target, const DeviceConfigRecord &planned)
     return true;
 }
 
+void Tool::noteUnit(const Receiver &r)
+{
+    QList<Receiver> &units = m_verifyUnits[r.serial()];
+    const Identity id = identityOf(r);
+    for (Receiver &u : units)
+        if (identityOf(u) == id) {
+            u = r;
+            return;
+        }
+    if (units.size() < ReceiverList::MaxAddressesPerSerial)
+        units << r;
+}
+
+QString Tool::contradiction(const QByteArray &serial, const DeviceConfigRecord &planned,
+                            const NetworkEdits &edits) const
+{
+    QStringList with, without;
+    for (const Receiver &u : m_verifyUnits.value(serial)) {
+        const bool took = u.configurable && differences(u.config, planned, edits).isEmpty();
+        (took ? with : without) << identityText(identityOf(u), u.configurable);
+    }
+    if (with.isEmpty() || without.isEmpty())
+        return QString();
+    return QStringLiteral("%1 answered as %2 units, %3 with the new settings and %4 without")
+        .arg(displayText(serial), QString::number(with.size() + without.size()),
+             with.join(QStringLiteral(", ")), without.join(QStringLiteral(", ")));
+}
+
+bool Tool::several(const QByteArray &serial, int unitsInSearch) const
+{
+    return unitsInSearch > 1 || m_verifyUnits.value(serial).size() > 1;
+}
+
 void Tool::judgeVerify(bool final)
 {
     const QString serial = QString::fromLatin1(m_options.serial);
@@ -849,8 +971,16 @@ void Tool::judgeVerify(bool final)
         }
         return;
     }
-    const Receiver &seen = *m_seenAfter;
     const NetworkEdits &edits = m_options.edits;
+    if (several(m_options.serial, m_targetUnits) && !final)
+        return; // every unit must have its say
+    const QString disagree = contradiction(m_options.serial, m_planned, edits);
+    if (!disagree.isEmpty()) {
+        err(QStringLiteral("not confirmed: ") + disagree);
+        finish(ExitNotConfirmed);
+        return;
+    }
+    const Receiver &seen = *m_seenAfter;
     const QStringList missing =
         seen.configurable
             ? differences(seen.config, m_planned, edits)

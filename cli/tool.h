@@ -97,6 +97,9 @@ private:
     std::function<void()> m_afterProbe;
     QList<int> m_deferredRows; // find's rows that wait for the probe
     mutable QHash<quint32, bool> m_ownAddresses;
+    bool m_interrupted = false;  // Ctrl-C ended find's search
+    QSet<QByteArray> m_filtered; // serials that --model left out
+    QStringList m_modelsHeard;   // the models they have
     QTimer m_deadline;
     QTimer m_retry;
     QTimer m_progress;
@@ -113,16 +116,33 @@ private:
     Receiver m_target;
     DeviceConfigRecord m_planned{};
     std::optional<Receiver> m_seenAfter;
+    // Every unit that answered the verifying search, by serial, one per
+    // identity: two units with one serial must agree before it is confirmed.
+    QHash<QByteArray, QList<Receiver>> m_verifyUnits;
+    void noteUnit(const Receiver &r);
+    // Empty when the units agree; else which of them have the settings and which not.
+    QString contradiction(const QByteArray &serial, const DeviceConfigRecord &planned,
+                          const Discovery::NetworkEdits &edits) const;
+    // Whether a verdict must wait for the whole window: more than one unit
+    // answered with this serial in the search or since.
+    bool several(const QByteArray &serial, int unitsInSearch) const;
+    int m_targetUnits = 1; // units of the target in the search
 
-    // 'watch': what each serial last reported, and for how many searches it
-    // has not answered.
+    // 'watch': what each serial last reported, unit by unit, and for how many
+    // searches it has not answered. Bounded: a network that sends ever new
+    // serial numbers makes it forget those gone first, then ignore new ones.
     struct Watched {
-        Receiver last;
+        QList<Receiver> units; // more than one when several answer with the serial
         int missed = 0;
         bool gone = false;
+        bool twice = false; // reported as a duplicate serial number
     };
+    static constexpr int MaxWatched = ReceiverList::MaxReceivers;
+    bool makeRoom();
     QHash<QByteArray, Watched> m_watched;
-    QList<QByteArray> m_watchOrder; // first heard first, for stable output
+    QList<QByteArray> m_watchOrder; // not gone, first heard first, for stable output
+    QList<QByteArray> m_goneOrder;  // gone, the first to forget first
+    bool m_watchFull = false;
     int m_searches = 0;
     QTimer m_nextSearch;
 
@@ -135,6 +155,7 @@ private:
         QStringList blockers, refusals, warnings;
         QString verdict; // not found, unchanged, refused, send
         bool sent = false;
+        int units = 1; // of its serial in the search
         QString outcome, detail;
     };
     QList<Row> m_rows;

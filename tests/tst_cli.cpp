@@ -581,6 +581,9 @@ private slots:
         row("timeout with a newline", "find --timeout 100\n",
             "--timeout: '100\\n' is not a number from 1");
         row("ip with a newline", "set MA1001 --ip 1.2.3.4\n", "--ip: '1.2.3.4\\n' is not an IPv4");
+        row("dhcp with a newline", "set MA1001 --dhcp on\n",
+            "--dhcp: 'on\\n' is neither on nor off");
+        row("a command with an escape", "li\x1bst", "unknown command 'li\\x1bst'");
     }
     void badArguments()
     {
@@ -696,6 +699,29 @@ private slots:
             " send from=0.0.0.0:48322 to=255.255.255.255:48321 if=vt0 size=103 hex=" + config)));
     }
 
+    // Ctrl-C ends find's search: what it heard is written, and the status says why.
+    void interruptedFindWritesWhatItFound()
+    {
+        EmulatorProcess emu({"--device", Marlo});
+        QVERIFY(emu.waitReady());
+        QTemporaryDir dir;
+        QProcess find;
+        find.start(QStringLiteral(CLI_PATH),
+                   {"find", "--json", "--timeout", "60000", "--log", dir.filePath("log")});
+        QFile log(dir.filePath("log"));
+        QVERIFY(QTest::qWaitFor([&] {
+            return (log.isOpen() || log.open(QIODevice::ReadOnly)) &&
+                   (log.seek(0), log.readAll().contains(" result=reply "));
+        }));
+        ::kill(pid_t(find.processId()), SIGINT);
+        QVERIFY(find.waitForFinished(5000));
+        QCOMPARE(find.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(find.exitCode(), 130);
+        const QJsonArray found = QJsonDocument::fromJson(find.readAllStandardOutput()).array();
+        QCOMPARE(found.size(), 1);
+        QCOMPARE(found.first().toObject().value("serial").toString(), "MA1001");
+    }
+
     void progressOnlyOnATerminal()
     {
         EmulatorProcess emu({"--device", Marlo});
@@ -743,8 +769,7 @@ private slots:
         }));
         ::kill(pid_t(running.processId()), SIGINT);
         QVERIFY(running.waitForFinished(5000));
-        QCOMPARE(running.exitStatus(),
-                 QProcess::CrashExit); // ended by the signal, as Ctrl-C should
+        QVERIFY(running.exitStatus() == QProcess::NormalExit && running.exitCode() == 130);
         shown = screen();
         QVERIFY2(shown.endsWith("\r\x1b[K"), qPrintable(shown.toUtf8().toHex()));
 

@@ -166,6 +166,25 @@ private slots:
         QCOMPARE(outcome.value("DEAF"), "seen unchanged");
     }
 
+    // Two units answer with one serial and only one takes the settings: the
+    // replies contradict each other, and neither set nor apply calls it applied.
+    void contradictingUnitsAreNotConfirmed()
+    {
+        EmulatorProcess takes({"--device", "model=Marlo,serial=TW1,ip=192.0.2.30,port=1"});
+        EmulatorProcess ignores(
+            {"--ignore-config", "--device", "model=Marlo,serial=TW1,ip=192.0.2.31,port=1"});
+        QVERIFY(takes.waitReady() && ignores.waitReady());
+        Result r = cli({"set", "TW1", "--port", "2000", "--force", "--timeout", "400",
+                        "--verify-timeout", "800"});
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.err.contains("not confirmed: TW1 answered as 2 units, "), qPrintable(r.err));
+        r = cli({"apply", writePlan(m_dir, "twin.csv", "serial,port\nTW1,2001\n"), "--force",
+                 "--timeout", "400", "--verify-timeout", "800"});
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.out.contains(QRegularExpression("line 2 +TW1 +Marlo +not confirmed")),
+                 qPrintable(r.out));
+    }
+
     void dryRunSendsNothing()
     {
         EmulatorProcess emu({"--many", "2:model=Pentra,serial=DR,ip=192.0.2.70,port=1"});
@@ -214,6 +233,21 @@ private slots:
         QTest::newRow("unreadable") << QByteArray() << "PLAN: cannot read";
         QTest::newRow("column twice") << QByteArray("serial,ip,serial\nDR00,192.0.2.9,DR01\n")
                                       << "PLAN line 1: the column 'serial' is given twice";
+        QTest::newRow("key twice")
+            << QByteArray("[{\"serial\": \"DR00\", \"port\": 1, \"port\": 2}]")
+            << "PLAN element 1: the key 'port' is given twice";
+        QTest::newRow("a flag with a line break")
+            << QByteArray("serial,dhcp\nDR00,\"o\nn\"\n")
+            << "PLAN line 2, column 'dhcp': 'o\\nn' is neither on nor off";
+        QTest::newRow("true for a port") << QByteArray("[{\"serial\": \"DR00\", \"port\": true}]")
+                                         << "PLAN element 1, key 'port': expected a number or "
+                                            "address, not true";
+        QTest::newRow("a NUL in a serial")
+            << QByteArray("[{\"serial\": \"DR\\u0000\"}]")
+            << "PLAN element 1, key 'serial': serial number 'DR\\x00' holds a NUL byte";
+        QTest::newRow("JSON after a byte-order mark")
+            << QByteArray("\xEF\xBB\xBF[{\"serial\": \"DR00\", \"dhcp\": \"yes\"}]")
+            << "PLAN element 1, key 'dhcp': 'yes' is neither on nor off";
         QTest::newRow("number beyond any integer")
             << QByteArray("[{\"serial\": \"DR00\", \"port\": 1e300}]")
             << "PLAN element 1, key 'port': expected a string, a whole number, true or false";

@@ -99,7 +99,7 @@ private slots:
     }
 
     // The reply port is taken while the first instance listens: the second
-    // is turned away at once, and the first still hears every receiver.
+    // is turned away at once, naming the first, which still hears every receiver.
     void secondInstanceIsTurnedAway()
     {
         EmulatorProcess emu(
@@ -109,11 +109,14 @@ private slots:
         first.start(QStringLiteral(CLI_PATH),
                     {"find", "--json", "--timeout", "30000", "--expect", "5"});
         QVERIFY(QTest::qWaitFor([] { return TestNet::udpPortBound(Discovery::ReplyPort); }));
+        const qint64 holder = first.processId();
         const Result second = cli({"find", "--json", "--timeout", "1000"});
         QVERIFY(first.state() == QProcess::NotRunning || first.waitForFinished(20000));
-        QCOMPARE(second.code, 2);
-        QVERIFY2(second.err.contains("cannot listen for replies on UDP port 48322") &&
-                     second.err.contains("in use"),
+        QCOMPARE(second.code, 6); // the network cannot be used
+        QVERIFY2(second.err.contains(QStringLiteral("cannot listen for replies on UDP port 48322: "
+                                                    "the port is in use by process %1 (")
+                                         .arg(holder)) &&
+                     second.err.contains("vantrel-cli find --json --timeout 30000 --expect 5)"),
                  qPrintable(second.err));
         QCOMPARE(first.exitCode(), 0);
         QCOMPARE(QJsonDocument::fromJson(first.readAllStandardOutput()).array().size(), 5);
@@ -202,9 +205,38 @@ private slots:
         QTest::newRow("apply with stdout closed: nothing sent")
             << QStringList{"apply", "@PLAN@"} << "closed"
             << "cannot write to standard output: it is closed";
-        QTest::newRow("set into a pipe nobody reads: nothing sent")
-            << QStringList{"set", "MA1001", "--port", "2000"} << "dead pipe"
-            << "cannot write to standard output: Broken pipe";
+    }
+
+    // A reader that closed the pipe ends the run quietly, as SIGPIPE would,
+    // and before anything is sent.
+    void closedPipeEndsQuietly_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("find") << QStringList{"find"};
+        QTest::newRow("find --json") << QStringList{"find", "--json"};
+        QTest::newRow("set: nothing sent") << QStringList{"set", "MA1001", "--port", "2000"};
+    }
+    void closedPipeEndsQuietly()
+    {
+        QFETCH(QStringList, args);
+        EmulatorProcess emu({"--device", Marlo});
+        QVERIFY(emu.waitReady());
+        // The pipe's reader is gone before the tool starts; the shell around
+        // it reports how it ended, on stderr.
+        QProcess shell;
+        shell.setChildProcessModifier([] {
+            int ends[2];
+            if (pipe(ends) != 0)
+                _exit(99);
+            close(ends[0]);
+            dup2(ends[1], STDOUT_FILENO);
+        });
+        shell.start("bash", QStringList{"-c", "\"$0\" \"$@\"; echo \"status $?\" >&2", CLI_PATH} +
+                                args + QStringList{"--timeout", "300"});
+        QVERIFY(shell.waitForFinished(10000));
+        QCOMPARE(QString::fromUtf8(shell.readAllStandardError()), "status 141\n");
+        QVERIFY(emu.barrier());
+        QVERIFY(emu.lines(" recv ", "kind=config").isEmpty());
     }
     void failedOutputIsReported()
     {
@@ -215,20 +247,9 @@ private slots:
         EmulatorProcess emu({"--device", Marlo});
         QVERIFY(emu.waitReady());
         const QByteArray path = stdoutPath.toLocal8Bit();
-        const auto redirect = [&]() -> std::function<void()> {
-            if (stdoutPath == "dead pipe")
-                return [] {
-                    int ends[2];
-                    if (pipe(ends) != 0)
-                        _exit(99);
-                    close(ends[0]);
-                    dup2(ends[1], STDOUT_FILENO);
-                };
-            return stdoutTo(stdoutPath == "closed" ? nullptr : path.constData());
-        };
         const Result r = cli(args << "--timeout"
                                   << "300",
-                             redirect());
+                             stdoutTo(stdoutPath == "closed" ? nullptr : path.constData()));
         QCOMPARE(r.code, 5);
         QVERIFY2(r.err.contains("vantrel-cli: " + error), qPrintable(r.err));
         QVERIFY(emu.barrier());

@@ -17,6 +17,11 @@
 #include <QProcess>
 #include <QTest>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 using namespace Discovery;
 
 namespace {
@@ -254,6 +259,8 @@ private slots:
         r = cli(
             {"find", "--json", "--timeout", "300", "--model", "marlo"}); // whole, case-sensitive
         QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("3 receivers answered, none is model 'marlo' (models heard: "),
+                 qPrintable(r.err));
     }
 
     // The test plays the receiver and decides, search by search, what it
@@ -272,6 +279,11 @@ private slots:
                 };
                 answer("junk that is no reply");
                 answer(Replies::reply({"Pentra", "TWICE", {192, 0, 2, 20}, 5000}));
+                // Two units with one serial, in turns: a duplicate, not changes.
+                const QByteArray duo30 = Replies::reply({"Pentra", "DUO", {192, 0, 2, 30}, 1});
+                const QByteArray duo31 = Replies::reply({"Pentra", "DUO", {192, 0, 2, 31}, 1});
+                answer(search % 2 ? duo30 : duo31);
+                answer(search % 2 ? duo31 : duo30);
                 if (search == 1)
                     answer(Replies::reply({"Marlo", "W1", {192, 0, 2, 10}, 1024}));
                 else if (search == 2)
@@ -298,8 +310,33 @@ private slots:
                           .arg(o.value("event").toString(), o.value("serial").toString(),
                                fields.join(','));
         }
-        QCOMPARE(events, (QStringList{"appeared TWICE ", "appeared W1 ", "changed W1 in use=yes",
-                                      "gone W1 ", "back W1 port=2000"}));
+        QCOMPARE(events,
+                 (QStringList{"appeared TWICE ", "appeared DUO ", "duplicate DUO ", "appeared W1 ",
+                              "changed W1 in use=yes", "gone W1 ", "back W1 port=2000"}));
+    }
+
+    // A reader that takes nothing blocks watch's output; Ctrl-C still ends it
+    // at once, with status 0.
+    void watchEndsOnSignalWhileItsOutputIsBlocked()
+    {
+        EmulatorProcess emu({"--many", "1000:model=Pentra,serial=BL,ip=192.0.2.100,port=1"});
+        QVERIFY(emu.waitReady());
+        int ends[2];
+        QVERIFY(pipe2(ends, O_CLOEXEC) == 0);
+        QProcess watch;
+        watch.setChildProcessModifier([&] { dup2(ends[1], STDOUT_FILENO); });
+        watch.start(QStringLiteral(CLI_PATH), {"watch", "--json", "--timeout", "300"});
+        close(ends[1]);
+        // The pipe holds 64 KiB; 1000 events are more.
+        QVERIFY(QTest::qWaitFor([&] {
+            int queued = 0;
+            return ioctl(ends[0], FIONREAD, &queued) == 0 && queued >= 65536 - 4096;
+        }));
+        ::kill(pid_t(watch.processId()), SIGINT);
+        QVERIFY(watch.waitForFinished(5000));
+        close(ends[0]);
+        QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(watch.exitCode(), 0);
     }
 
     void watchTextLines()
