@@ -42,9 +42,9 @@ standard output went away before anything was sent.
 
 const char *const SearchHelp = R"(
 Search options:
-  --timeout MS      listen this long after the first request (1 to 600000,
-                    default 2250)
-  --interface NAME  send only on this interface's addresses
+  -t, --timeout MS  listen this long after the first request (1 to 600000,
+                    default 2250); times are milliseconds, or 500ms, 2s
+  -i, --interface NAME  send only on this interface's addresses
   --retries K       send the request K more times, spread over the listening
                     time (0 to 100, default 0); replies merge by serial number
   --also-limited    send to 255.255.255.255 as well, for receivers that ignore
@@ -66,7 +66,7 @@ as the replies arrive; a receiver that answers again keeps its row. Two
 receivers that report the same IP address are flagged as an IP conflict.
 
 Options:
-  --json            a JSON array with one object per receiver
+  -j, --json        a JSON array with one object per receiver
   --csv             CSV with a header line and one line per receiver
   --expect N        stop as soon as N different receivers answered
   --model NAME      list only receivers of this model (whole name, case
@@ -99,7 +99,7 @@ identity, MAC address, versions, FPGA, options and network settings; for other
 models identity, versions and connection.
 
 Options:
-  --json            one JSON object; field names as 'set' options: ip, port,
+  -j, --json        one JSON object; field names as 'set' options: ip, port,
                     mask, gateway, dhcp, altUdp, altIp, altPort, fpga
 )";
 
@@ -123,7 +123,7 @@ Options:
                     (1 to 1000, default 2)
   --count K         stop after K searches (1 to 1000000); without it, run
                     until SIGINT or SIGTERM
-  --json            one JSON object per line: time, event, serial, model, ip,
+  -j, --json        one JSON object per line: time, event, serial, model, ip,
                     port, inUse, changes (each with field, from and to)
   --model NAME      watch only receivers of this model (repeatable)
 )";
@@ -156,7 +156,7 @@ Options:
                       short replies or receivers that did not answer)
   --verify-timeout MS search this long for the receivers after sending, with
                       a request every 500 ms (1 to 600000, default 3000)
-  --json              the plan or the outcomes as a JSON array
+  -j, --json          the plan or the outcomes as a JSON array
 )";
 
 const char *const ApplyTail = R"(
@@ -358,10 +358,38 @@ struct OptionSpec {
 const QList<Command> AllCommands = {Command::Find, Command::Show, Command::Set, Command::Watch,
                                     Command::Apply};
 
+// A time: a bare number is milliseconds; "500ms" and "2s" say their unit.
+int duration(const QString &option, const QString &text)
+{
+    static const QRegularExpression form(
+        QRegularExpression::anchoredPattern(QStringLiteral("([0-9]{1,9})(ms|s)?")));
+    const QRegularExpressionMatch m = form.match(text);
+    const qint64 value =
+        m.hasMatch() ? m.captured(1).toLongLong() * (m.captured(2) == QLatin1String("s") ? 1000 : 1)
+                     : 0;
+    if (value < 1 || value > MaxWaitMs)
+        fail(QStringLiteral("%1: '%2' is not a number from 1 to %3 ms (a bare number is "
+                            "milliseconds; or with a unit, as in 500ms or 2s)")
+                 .arg(option, quoted(text), QString::number(MaxWaitMs)));
+    return int(value);
+}
+
+// The short forms of the common options.
+QString longName(const QString &arg)
+{
+    if (arg == QLatin1String("-j"))
+        return QStringLiteral("--json");
+    if (arg == QLatin1String("-t"))
+        return QStringLiteral("--timeout");
+    if (arg == QLatin1String("-i"))
+        return QStringLiteral("--interface");
+    return arg;
+}
+
 QList<OptionSpec> optionSpecs()
 {
     const auto ms = [](const char *name) {
-        return [name](const QString &v) { return number(QLatin1String(name), v, 1, MaxWaitMs); };
+        return [name](const QString &v) { return duration(QLatin1String(name), v); };
     };
     const auto port = [](const char *name) {
         return [name](const QString &v) {
@@ -402,9 +430,7 @@ QList<OptionSpec> optionSpecs()
         {"--interval",
          true,
          {Command::Watch},
-         [](Options &o, const QString &v) {
-             o.intervalMs = number(QStringLiteral("--interval"), v, 1, MaxWaitMs);
-         }},
+         [ms](Options &o, const QString &v) { o.intervalMs = ms("--interval")(v); }},
         {"--missed",
          true,
          {Command::Watch},
@@ -583,6 +609,7 @@ Options parseArguments(const QStringList &args)
             optionsEnded = true;
             continue;
         }
+        arg = longName(arg);
         std::optional<QString> value;
         const int eq = arg.indexOf(QLatin1Char('='));
         if (arg.startsWith(QLatin1String("--")) && eq > 0) {

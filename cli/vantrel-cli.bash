@@ -16,11 +16,11 @@ _vantrel_cli()
     case $prev in
     --dhcp | --alt-udp) COMPREPLY=($(compgen -W "on off" -- "$cur")); return ;;
     --fpga) COMPREPLY=($(compgen -W "0 1 2" -- "$cur")); return ;;
-    --interface)
+    --interface | -i)
         COMPREPLY=($(compgen -W "$(ls /sys/class/net 2>/dev/null)" -- "$cur")); return ;;
     --log) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --model) COMPREPLY=($(compgen -W "Pentra Marlo Halvex-R" -- "$cur")); return ;;
-    --timeout | --retries | --expect | --ip | --port | --mask | --gateway | --alt-ip | \
+    --timeout | -t | --retries | --expect | --ip | --port | --mask | --gateway | --alt-ip | \
         --alt-port | --verify-timeout | --to | --interval | --missed | --count)
         return ;;
     esac

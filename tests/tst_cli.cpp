@@ -192,6 +192,8 @@ private slots:
             << false;
         QTest::newRow("one interface") << QStringList{"--interface", "vt1"}
                                        << QStringList{"dst=198.51.100.255 if=vt1"} << true;
+        QTest::newRow("one interface, short")
+            << QStringList{"-i", "vt1"} << QStringList{"dst=198.51.100.255 if=vt1"} << true;
         QTest::newRow("limited broadcast on one interface")
             << QStringList{"--interface", "vt1", "--also-limited"}
             << QStringList{"dst=198.51.100.255 if=vt1", "dst=255.255.255.255 if=vt1"} << true;
@@ -550,6 +552,10 @@ private slots:
         row("fpga 3", "set MA1001 --fpga 3", "--fpga: '3' is not 0, 1 or 2");
         row("timeout 0", "find --timeout 0", "--timeout: '0' is not a number from 1 to 600000");
         row("timeout negative", "find --timeout=-5", "--timeout: '-5' is not a number from 1");
+        row("timeout in minutes", "find -t 2m",
+            "--timeout: '2m' is not a number from 1 to 600000 ms");
+        row("timeout past the limit", "find --timeout 601s", "--timeout: '601s' is not a number");
+        row("short json on set", "set MA1001 --port 1 -j", "set: --json does not apply");
         row("expect 0", "find --expect 0", "--expect: '0' is not a number from 1");
         row("retries above 100", "find --retries 101",
             "--retries: '101' is not a number from 0 to");

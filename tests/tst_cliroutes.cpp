@@ -116,8 +116,8 @@ private slots:
         QVERIFY(router.start());
         QVERIFY(emu.waitReady());
 
-        Result r = cli({"find", "--json", "--timeout", "400"});
-        QCOMPARE(r.code, 2); // the subnet broadcast never reaches it
+        Result r = cli({"find", "-j", "-t", "400ms"}); // the short forms, a time with its unit
+        QCOMPARE(r.code, 2);                           // the subnet broadcast never reaches it
         QCOMPARE(bySerial(r).size(), 0);
 
         r = cli({"find", "--json", "--timeout", "400", "--to", "203.0.113.10"});
