@@ -196,6 +196,12 @@ Settings (at least one):
 
 Options:
   --force             send although a check refuses, naming each check
+  --dry-run           make the checks and show what would be sent; send nothing
+  -j, --json          the outcome as one JSON object: serial, model, ip,
+                      changes (setting, from, to), outcome (applied, unchanged,
+                      refused, not found, dry run, not sent, not seen, seen
+                      unchanged, seen at another address, partly applied, not
+                      confirmed), detail, refusals, warnings, sent
   --verify-timeout MS
                       search for the receiver this long after sending, with a
                       request every 500 ms (1 to 600000, default 3000)
@@ -457,7 +463,7 @@ QList<OptionSpec> optionSpecs()
          }},
         {"--json",
          false,
-         {Command::Find, Command::Show, Command::Watch, Command::Apply},
+         {Command::Find, Command::Show, Command::Set, Command::Watch, Command::Apply},
          [](Options &o, const QString &) { o.format = Format::Json; }},
         {"--csv",
          false,
@@ -515,7 +521,7 @@ QList<OptionSpec> optionSpecs()
          [](Options &o, const QString &) { o.force = true; }},
         {"--dry-run",
          false,
-         {Command::Apply},
+         {Command::Set, Command::Apply},
          [](Options &o, const QString &) { o.dryRun = true; }},
         {"--verify-timeout",
          true,

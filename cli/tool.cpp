@@ -506,7 +506,8 @@ void Tool::writeFailed(const QString &message)
 
 void Tool::outcome(const QString &line)
 {
-    if (!out(line + QLatin1Char('\n')))
+    // With --json the document says it; the line is for the person.
+    if (m_options.format == Format::Json || !out(line + QLatin1Char('\n')))
         err(line);
 }
 
@@ -830,10 +831,12 @@ void Tool::finishSet()
     m_retry.stop();
     const Receiver *found = m_heard.find(m_options.serial);
     const QString serial = QString::fromLatin1(m_options.serial);
+    const bool json = m_options.format == Format::Json;
     if (!found) {
-        err(QStringLiteral("receiver %1 did not answer within %2 ms")
-                .arg(serial, QString::number(m_options.search.timeoutMs)));
-        finish(ExitNotFound);
+        const QString detail = QStringLiteral("receiver %1 did not answer within %2 ms")
+                                   .arg(serial, QString::number(m_options.search.timeoutMs));
+        err(detail);
+        setDone(ExitNotFound, QStringLiteral("not found"), detail);
         return;
     }
     m_target = *found;
@@ -842,16 +845,23 @@ void Tool::finishSet()
     const bool changes = applyEdits(m_planned, m_options.edits);
     const SetReview review =
         reviewSet(m_target, m_planned, m_options.edits, m_heard, m_local, reach(m_target).routed);
+    m_setRefusals = review.blockers + review.refusals;
+    m_setWarnings = review.warnings;
 
     for (const QString &b : review.blockers)
         err(QStringLiteral("refused: ") + b);
     if (!review.blockers.isEmpty()) {
-        finish(ExitRefused);
+        setDone(ExitRefused, QStringLiteral("refused"));
         return;
     }
     // Nothing sent, nothing lost: the checks below guard a send.
     if (!changes) {
-        if (out(QStringLiteral("%1 already has these settings; nothing sent\n").arg(serial)))
+        m_setRefusals.clear();
+        const QString detail =
+            QStringLiteral("%1 already has these settings; nothing sent").arg(serial);
+        if (json)
+            setDone(ExitOk, QStringLiteral("unchanged"), detail);
+        else if (out(detail + QLatin1Char('\n')))
             finish(ExitOk);
         return;
     }
@@ -861,11 +871,12 @@ void Tool::finishSet()
         for (const QString &r : review.refusals)
             err(QStringLiteral("refused: ") + r);
         err(QStringLiteral("nothing sent; --force sends despite these checks"));
-        finish(ExitRefused);
+        setDone(ExitRefused, QStringLiteral("refused"));
         return;
     }
-    for (const QString &r : review.refusals)
-        err(QStringLiteral("--force: sending although ") + r);
+    if (!m_options.dryRun)
+        for (const QString &r : review.refusals)
+            err(QStringLiteral("--force: sending although ") + r);
 
     const auto before = namedValues(m_target.config, m_options.edits);
     const auto after = namedValues(m_planned, m_options.edits);
@@ -874,17 +885,32 @@ void Tool::finishSet()
         if (before[i].second != after[i].second)
             changed << QStringLiteral("%1 %2 -> %3")
                            .arg(before[i].first, before[i].second, after[i].second);
-    if (!out(QStringLiteral("%1 (%2 at %3): %4\n")
-                 .arg(serial, displayText(fieldText(m_target.head.deviceName)),
-                      quadString(m_target.ip()), changed.join(QStringLiteral(", ")))))
-        return; // nothing is sent when the output already fails
+    const QString line = QStringLiteral("%1 (%2 at %3): %4")
+                             .arg(serial, displayText(fieldText(m_target.head.deviceName)),
+                                  quadString(m_target.ip()), changed.join(QStringLiteral(", ")));
+    if (m_options.dryRun) {
+        if (json) {
+            setDone(ExitOk, QStringLiteral("dry run"), line);
+        } else if (out(line + QLatin1Char('\n'))) {
+            err(QStringLiteral("dry run: nothing sent"));
+            finish(ExitOk);
+        }
+        return;
+    }
+    // The document comes at the end; a standard output closed already stops
+    // the run before anything is sent, as a failed line does in text.
+    if (json ? g_stdoutClosed && !out(QString()) : !out(line + QLatin1Char('\n')))
+        return;
+    if (json)
+        err(line);
     sendConfig();
 }
 
 void Tool::sendConfig()
 {
     if (!sendRecord(m_target, m_planned)) {
-        finish(ExitNotConfirmed);
+        setDone(ExitNotConfirmed, QStringLiteral("not sent"),
+                QStringLiteral("the message could not be sent"));
         return;
     }
     m_phase = Phase::Verify;
@@ -920,7 +946,8 @@ bool Tool::sendRecord(const Receiver &target, const DeviceConfigRecord &planned)
         return false;
     }
     m_sent = true;
-    out(QStringLiteral("sent the configuration message (%1 bytes) to %2:%3%4\n")
+    // A note for the person, not data: standard output holds one document.
+    err(QStringLiteral("sent the configuration message (%1 bytes) to %2:%3%4")
             .arg(QString::number(bytes.size()), to.toString(), QString::number(DevicePort),
                  name.isEmpty() ? QString() : QStringLiteral(" on ") + name));
     return true;
@@ -964,10 +991,11 @@ void Tool::judgeVerify(bool final)
     const QString serial = QString::fromLatin1(m_options.serial);
     if (!m_seenAfter) {
         if (final) {
-            err(QStringLiteral("not seen: %1 did not answer within %2 ms after the configuration "
-                               "message")
-                    .arg(serial, QString::number(m_options.verifyTimeoutMs)));
-            finish(ExitNotConfirmed);
+            const QString detail = QStringLiteral("%1 did not answer within %2 ms after the "
+                                                  "configuration message")
+                                       .arg(serial, QString::number(m_options.verifyTimeoutMs));
+            err(QStringLiteral("not seen: ") + detail);
+            setDone(ExitNotConfirmed, QStringLiteral("not seen"), detail);
         }
         return;
     }
@@ -977,7 +1005,7 @@ void Tool::judgeVerify(bool final)
     const QString disagree = contradiction(m_options.serial, m_planned, edits);
     if (!disagree.isEmpty()) {
         err(QStringLiteral("not confirmed: ") + disagree);
-        finish(ExitNotConfirmed);
+        setDone(ExitNotConfirmed, QStringLiteral("not confirmed"), disagree);
         return;
     }
     const Receiver &seen = *m_seenAfter;
@@ -987,26 +1015,63 @@ void Tool::judgeVerify(bool final)
             : QStringList{QStringLiteral("it answers as %1")
                               .arg(withArticle(displayText(fieldText(seen.head.deviceName))))};
     if (missing.isEmpty()) {
-        outcome(QStringLiteral("applied: %1 answers with the new settings at %2:%3")
-                    .arg(serial, quadString(seen.ip()), QString::number(u16(seen.head.tcpPort))));
-        finish(ExitOk);
+        const QString detail =
+            QStringLiteral("%1 answers with the new settings at %2:%3")
+                .arg(serial, quadString(seen.ip()), QString::number(u16(seen.head.tcpPort)));
+        outcome(QStringLiteral("applied: ") + detail);
+        setDone(ExitOk, QStringLiteral("applied"), detail);
         return;
     }
     // Until the time is up a newer reply may still show the new settings.
     if (!final)
         return;
     const Quad was = m_target.ip(), wanted = quad(m_planned.head.ipAddress);
-    if (seen.ip() != was && seen.ip() != wanted)
-        err(QStringLiteral("seen at another address: %1 answers at %2, not at %3 (%4)")
-                .arg(serial, quadString(seen.ip()), quadString(wanted),
-                     missing.join(QStringLiteral("; "))));
-    else if (seen.configurable && differences(seen.config, m_target.config, edits).isEmpty())
-        err(QStringLiteral("seen unchanged: %1 still answers with its old settings (%2)")
-                .arg(serial, missing.join(QStringLiteral("; "))));
-    else
-        err(QStringLiteral("partly applied: %1 answers, but %2")
-                .arg(serial, missing.join(QStringLiteral("; "))));
-    finish(ExitNotConfirmed);
+    QString verdict, detail;
+    if (seen.ip() != was && seen.ip() != wanted) {
+        verdict = QStringLiteral("seen at another address");
+        detail = QStringLiteral("%1 answers at %2, not at %3 (%4)")
+                     .arg(serial, quadString(seen.ip()), quadString(wanted),
+                          missing.join(QStringLiteral("; ")));
+    } else if (seen.configurable && differences(seen.config, m_target.config, edits).isEmpty()) {
+        verdict = QStringLiteral("seen unchanged");
+        detail = QStringLiteral("%1 still answers with its old settings (%2)")
+                     .arg(serial, missing.join(QStringLiteral("; ")));
+    } else {
+        verdict = QStringLiteral("partly applied");
+        detail =
+            QStringLiteral("%1 answers, but %2").arg(serial, missing.join(QStringLiteral("; ")));
+    }
+    err(verdict + QStringLiteral(": ") + detail);
+    setDone(ExitNotConfirmed, verdict, detail);
+}
+
+void Tool::setDone(int code, const QString &verdict, const QString &detail)
+{
+    if (m_options.format == Format::Json) {
+        QJsonArray changes;
+        const auto before = namedValues(m_target.config, m_options.edits);
+        const auto after = namedValues(m_planned, m_options.edits);
+        for (int i = 0; i < before.size() && m_target.configurable; ++i)
+            if (before[i].second != after[i].second)
+                changes.append(QJsonObject{{QStringLiteral("setting"), before[i].first},
+                                           {QStringLiteral("from"), before[i].second},
+                                           {QStringLiteral("to"), after[i].second}});
+        const bool found = m_target.size > 0;
+        const QJsonObject o{
+            {QStringLiteral("serial"), QString::fromLatin1(m_options.serial)},
+            {QStringLiteral("model"),
+             found ? QJsonValue(QString::fromLatin1(fieldText(m_target.head.deviceName).c_str()))
+                   : QJsonValue()},
+            {QStringLiteral("ip"), found ? QJsonValue(quadString(m_target.ip())) : QJsonValue()},
+            {QStringLiteral("changes"), changes},
+            {QStringLiteral("outcome"), verdict},
+            {QStringLiteral("detail"), detail},
+            {QStringLiteral("refusals"), QJsonArray::fromStringList(m_setRefusals)},
+            {QStringLiteral("warnings"), QJsonArray::fromStringList(m_setWarnings)},
+            {QStringLiteral("sent"), m_sent}};
+        report(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented)), true);
+    }
+    finish(code);
 }
 
 void prepareProcess()

@@ -50,6 +50,9 @@ private:
     // (by unicast when it is routed). False, with the reason said, if not.
     bool sendRecord(const Receiver &target, const DeviceConfigRecord &planned);
     void judgeVerify(bool final);
+    // The end of 'set': with --json its outcome as one object on standard output.
+    void setDone(int code, const QString &verdict, const QString &detail = QString());
+    QStringList m_setRefusals, m_setWarnings;
     // 'apply'
     void finishApply();
     void judgeApply(bool final);

@@ -313,10 +313,10 @@ private slots:
         QCOMPARE(r.code, 0);
         QVERIFY2(r.out.contains("\napplied: MA1001 answers with the new settings"),
                  qPrintable(r.out + r.err));
-        if (warning.isEmpty())
-            QCOMPARE(r.err, QString());
-        else
-            QVERIFY2(r.err.contains(warning), qPrintable(r.err));
+        // stderr has the note that the message went out, and any warning.
+        QVERIFY2(r.err.contains("vantrel-cli: sent the configuration message (") &&
+                     r.err.count('\n') == (warning.isEmpty() ? 1 : 2) && r.err.contains(warning),
+                 qPrintable(r.err));
 
         const QStringList configs = settled(emu, "kind=config");
         QCOMPARE(configs.size(), 1);
@@ -486,9 +486,9 @@ private slots:
                 args << option << value;
         const Result r = cli(QStringList{"set", "MA1001"} + args);
         QCOMPARE(r.code, 3);
-        QVERIFY2(r.out.contains("sent the configuration message (103 bytes) to "
+        QVERIFY2(r.err.contains("vantrel-cli: sent the configuration message (103 bytes) to "
                                 "255.255.255.255:48321"),
-                 qPrintable(r.out));
+                 qPrintable(r.err));
         QVERIFY2(r.err.contains("vantrel-cli: " + outcome), qPrintable(r.err));
     }
 
@@ -555,7 +555,7 @@ private slots:
         row("timeout in minutes", "find -t 2m",
             "--timeout: '2m' is not a number from 1 to 600000 ms");
         row("timeout past the limit", "find --timeout 601s", "--timeout: '601s' is not a number");
-        row("short json on set", "set MA1001 --port 1 -j", "set: --json does not apply");
+        row("short json and csv", "find -j --csv", "--json and --csv exclude each other");
         row("expect 0", "find --expect 0", "--expect: '0' is not a number from 1");
         row("retries above 100", "find --retries 101",
             "--retries: '101' is not a number from 0 to");
@@ -703,6 +703,44 @@ private slots:
         QVERIFY(text.contains(QRegularExpression(
             time +
             " send from=0.0.0.0:48322 to=255.255.255.255:48321 if=vt0 size=103 hex=" + config)));
+    }
+
+    // Machine output is one document on standard output and nothing else,
+    // in success and in failure; everything for a person goes to stderr.
+    void machineOutputIsOneDocument_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("outcome"); // set: the outcome it reports
+        const auto row = [](const char *tag, const QString &line, int code, const char *outcome) {
+            QTest::newRow(tag) << line.split(' ') << code << QString::fromLatin1(outcome);
+        };
+        row("find", "find --json", 0, "");
+        row("find, none of the model", "find --json --model Pentra", 2, "");
+        row("set, applied", "set MA1001 --port 2000 --json", 0, "applied");
+        row("set, unchanged", "set MA1001 --port 1024 --json", 0, "unchanged");
+        row("set, dry run", "set MA1001 --port 2001 --json --dry-run", 0, "dry run");
+        row("set, refused", "set TS1 --port 5 --json", 4, "refused");
+        row("set, refused but forced", "set MA1001 --port 0 --json --force", 0, "applied");
+        row("set, not found", "set NOPE --port 5 --json", 2, "not found");
+    }
+    void machineOutputIsOneDocument()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QString, outcome);
+        EmulatorProcess emu({"--device", Marlo, "--device", Tessa});
+        QVERIFY(emu.waitReady());
+        const Result r = cli(args << "--timeout"
+                                  << "400");
+        QCOMPARE(r.code, code);
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(r.out.toUtf8(), &error);
+        QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(r.out));
+        if (!outcome.isEmpty())
+            QCOMPARE(doc.object().value("outcome").toString(), outcome);
+        const int configs = settled(emu, "kind=config").size();
+        QCOMPARE(configs, doc.object().value("sent").toBool() ? 1 : 0);
     }
 
     // Ctrl-C ends find's search: what it heard is written, and the status says why.
