@@ -37,13 +37,14 @@ fuzzdir=build/test-fuzz
 echo "== build fuzz"
 CC=clang CXX=clang++ cmake -S . -B "$fuzzdir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVANTREL_WERROR=ON -DVANTREL_TESTS=OFF -DVANTREL_FUZZ=ON >/dev/null
-cmake --build "$fuzzdir" -j "$jobs" --target fuzz_intake fuzz_config
+cmake --build "$fuzzdir" -j "$jobs" --target fuzz_intake fuzz_config fuzz_plan
 echo "== fuzz"
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 ctest --test-dir "$fuzzdir/fuzz" --output-on-failure
-for target in fuzz_intake fuzz_config; do
+for target in fuzz_intake fuzz_config fuzz_plan; do
     options=(-max_len=512)
     [ $target = fuzz_intake ] && options=(-max_len=8192 -dict=fuzz/intake.dict)
+    [ $target = fuzz_plan ] && options=(-max_len=4096 -dict=fuzz/plan.dict)
     work=$(mktemp -d)
     log="$fuzzdir/$target.log"
     if ! "$fuzzdir/fuzz/$target" "${options[@]}" -max_total_time="${VANTREL_FUZZ_SECONDS:-30}" \
