@@ -1,5 +1,6 @@
-# `cpack -G DEB` in the build directory turns the install tree into two Debian
-# packages: vantrel (the window, vantrel-cli, desktop entry, icons, metadata)
+# `cpack -G DEB` in the build directory turns the install tree into three
+# Debian packages: vantrel (the window, desktop entry, icons, metadata),
+# vantrel-cli (the command-line tool, which links QtCore and QtNetwork only)
 # and vantrel-emulator (the test tool). Library dependencies are read off the
 # installed executables by dpkg-shlibdeps, so they follow whichever Qt 6 the
 # build linked against.
@@ -33,9 +34,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL vantrel emulator)
+set(CPACK_COMPONENTS_ALL vantrel cli emulator)
 
 set(CPACK_DEBIAN_VANTREL_PACKAGE_NAME vantrel)
+set(CPACK_DEBIAN_VANTREL_PACKAGE_RECOMMENDS vantrel-cli)
 set(CPACK_COMPONENT_VANTREL_DESCRIPTION
     "find networked SDR receivers and edit their network settings
 Vantrel broadcasts a discovery request over UDP on every network interface,
@@ -43,7 +45,19 @@ lists the software-defined radio receivers that answer and lets the user
 change their IP address, port, subnet mask, gateway, DHCP use, data
 destination and FPGA configuration.
 .
-Includes vantrel-cli, which finds and configures receivers from a terminal.")
+The command-line tool for terminals and scripts is in vantrel-cli.")
+
+set(CPACK_DEBIAN_CLI_PACKAGE_NAME vantrel-cli)
+set(CPACK_DEBIAN_CLI_PACKAGE_SUGGESTS bash-completion)
+set(CPACK_COMPONENT_CLI_DESCRIPTION
+    "find and configure networked SDR receivers from a terminal
+vantrel-cli finds the software-defined radio receivers on the local network
+by UDP broadcast, shows what each reports, changes their network settings one
+at a time or from a plan for a whole fleet, and watches them for changes.
+Its output suits scripts: JSON or CSV on standard output, and exit statuses
+that tell what happened.
+.
+It needs no display and no widget libraries.")
 
 set(CPACK_DEBIAN_EMULATOR_PACKAGE_NAME vantrel-emulator)
 set(CPACK_DEBIAN_EMULATOR_PACKAGE_SECTION devel)
@@ -58,21 +72,19 @@ computer on the network sees the receivers it plays.")
 
 # Each package carries its own copyright file, changelog and lintian notes.
 if(UNIX AND NOT APPLE)
-    set(PACKAGE vantrel)
-    configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in
-                   ${PROJECT_BINARY_DIR}/packaging/vantrel/changelog @ONLY)
-    set(PACKAGE vantrel-emulator)
-    configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in
-                   ${PROJECT_BINARY_DIR}/packaging/vantrel-emulator/changelog @ONLY)
-    foreach(package vantrel vantrel-emulator)
-        set(log ${PROJECT_BINARY_DIR}/packaging/${package}/changelog)
+    foreach(PACKAGE vantrel vantrel-cli vantrel-emulator)
+        configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in
+                       ${PROJECT_BINARY_DIR}/packaging/${PACKAGE}/changelog @ONLY)
+        set(log ${PROJECT_BINARY_DIR}/packaging/${PACKAGE}/changelog)
         add_custom_command(OUTPUT ${log}.gz COMMAND gzip -9nf -k ${log} DEPENDS ${log} VERBATIM)
-        add_custom_target(changelog-${package} ALL DEPENDS ${log}.gz)
+        add_custom_target(changelog-${PACKAGE} ALL DEPENDS ${log}.gz)
     endforeach()
-    foreach(component vantrel emulator)
+    foreach(component vantrel cli emulator)
         set(package vantrel)
         if(component STREQUAL emulator)
             set(package vantrel-emulator)
+        elseif(component STREQUAL cli)
+            set(package vantrel-cli)
         endif()
         set(doc ${CMAKE_INSTALL_DATADIR}/doc/${package})
         install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright

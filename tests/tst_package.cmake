@@ -1,7 +1,8 @@
 # Builds the Debian packages from this build tree with CPack and checks them
 # as a distribution would: lintian reports no error, warning or info tag (the
 # ones expected are listed with their reasons in packaging/*.lintian-overrides),
-# the emulator ships in its own package, manual pages pass mandoc's lint, the
+# the emulator and the command-line tool ship in packages of their own (the
+# tool's depends on no widget library), manual pages pass mandoc's lint, the
 # AppStream metadata validates, and no installed program carries a run path.
 # Nothing is run but the packaging tools.
 # Usage: cmake -DBUILD_DIR=<build> -DROOT=<scratch dir> -P tst_package.cmake
@@ -24,7 +25,7 @@ if(NOT rc EQUAL 0)
     message(FATAL_ERROR "cpack failed (${rc}):\n${out}")
 endif()
 
-foreach(package vantrel vantrel-emulator)
+foreach(package vantrel vantrel-cli vantrel-emulator)
     file(GLOB deb "${ROOT}/${package}_*.deb")
     if(NOT deb)
         fail("no ${package} package was made")
@@ -48,6 +49,20 @@ foreach(package vantrel vantrel-emulator)
     if(package STREQUAL vantrel-emulator AND NOT EXISTS "${tree}/usr/bin/vantrel-emulator")
         fail("the vantrel-emulator package lacks the emulator")
     endif()
+    if(package STREQUAL vantrel AND EXISTS "${tree}/usr/bin/vantrel-cli")
+        fail("the command-line tool is in the window's package")
+    endif()
+    if(package STREQUAL vantrel-cli)
+        if(NOT EXISTS "${tree}/usr/bin/vantrel-cli"
+           OR NOT EXISTS "${tree}/usr/share/bash-completion/completions/vantrel-cli")
+            fail("the vantrel-cli package lacks the tool or its completion")
+        endif()
+        # A headless host installs no widget or GUI libraries for it.
+        execute_process(COMMAND "${dpkg-deb_exe}" -f "${deb}" Depends OUTPUT_VARIABLE depends)
+        if(depends MATCHES "libqt6(widgets|gui)" OR NOT depends MATCHES "libqt6network6")
+            fail("vantrel-cli depends on: ${depends}")
+        endif()
+    endif()
     file(GLOB pages "${tree}/usr/share/man/man1/*")
     foreach(page IN LISTS pages)
         execute_process(COMMAND sh -c "zcat '${page}' | '${mandoc_exe}' -Tlint"
@@ -66,8 +81,8 @@ foreach(package vantrel vantrel-emulator)
 endforeach()
 
 foreach(page vantrel vantrel-cli)
-    if(NOT EXISTS "${ROOT}/vantrel.tree/usr/share/man/man1/${page}.1.gz")
-        fail("the vantrel package lacks the manual page of ${page}")
+    if(NOT EXISTS "${ROOT}/${page}.tree/usr/share/man/man1/${page}.1.gz")
+        fail("the ${page} package lacks the manual page of ${page}")
     endif()
 endforeach()
 file(GLOB metainfo "${ROOT}/vantrel.tree/usr/share/metainfo/*.metainfo.xml")
@@ -85,4 +100,4 @@ if(failures)
     list(JOIN failures "\n  " text)
     message(FATAL_ERROR "package check failed:\n  ${text}")
 endif()
-message(STATUS "both packages pass lintian, mandoc and appstreamcli")
+message(STATUS "the three packages pass lintian, mandoc and appstreamcli")
