@@ -174,8 +174,8 @@ void Tool::judgeApply(bool final)
             allConfirmed = false;
             continue;
         }
-        const QString disagree = contradiction(row.plan.serial, row.planned, edits);
-        if (several(row.plan.serial, row.units))
+        const QString disagree = contradiction(*row.target, row.planned, edits);
+        if (several(*row.target, row.units))
             waitForAll = true;
         if (!disagree.isEmpty()) {
             row.outcome = QStringLiteral("not confirmed");

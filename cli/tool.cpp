@@ -955,35 +955,55 @@ bool Tool::sendRecord(const Receiver &target, const DeviceConfigRecord &planned)
 
 void Tool::noteUnit(const Receiver &r)
 {
-    QList<Receiver> &units = m_verifyUnits[r.serial()];
+    QList<VerifyUnit> &units = m_verifyUnits[r.serial()];
     const Identity id = identityOf(r);
-    for (Receiver &u : units)
-        if (identityOf(u) == id) {
-            u = r;
+    ++m_verifyReplies;
+    for (VerifyUnit &u : units)
+        if (identityOf(u.last) == id) {
+            u.last = r;
+            u.lastSeen = m_verifyReplies;
             return;
         }
     if (units.size() < ReceiverList::MaxAddressesPerSerial)
-        units << r;
+        units << VerifyUnit{r, m_verifyReplies, m_verifyReplies};
 }
 
-QString Tool::contradiction(const QByteArray &serial, const DeviceConfigRecord &planned,
+QList<Receiver> Tool::unitsAfter(const Receiver &target) const
+{
+    // The target may still answer as it was, before it applies the message;
+    // once it answers as it is now and no more as before, that was no second
+    // unit. One that goes on answering as before is.
+    const QList<VerifyUnit> units = m_verifyUnits.value(target.serial());
+    const Identity old = identityOf(target);
+    int firstOther = 0;
+    for (const VerifyUnit &u : units)
+        if (!(identityOf(u.last) == old) && (!firstOther || u.firstSeen < firstOther))
+            firstOther = u.firstSeen;
+    QList<Receiver> out;
+    for (const VerifyUnit &u : units)
+        if (!(identityOf(u.last) == old && firstOther && u.lastSeen < firstOther))
+            out << u.last;
+    return out;
+}
+
+QString Tool::contradiction(const Receiver &target, const DeviceConfigRecord &planned,
                             const NetworkEdits &edits) const
 {
     QStringList with, without;
-    for (const Receiver &u : m_verifyUnits.value(serial)) {
+    for (const Receiver &u : unitsAfter(target)) {
         const bool took = u.configurable && differences(u.config, planned, edits).isEmpty();
         (took ? with : without) << identityText(identityOf(u), u.configurable);
     }
     if (with.isEmpty() || without.isEmpty())
         return QString();
     return QStringLiteral("%1 answered as %2 units, %3 with the new settings and %4 without")
-        .arg(displayText(serial), QString::number(with.size() + without.size()),
+        .arg(displayText(target.serial()), QString::number(with.size() + without.size()),
              with.join(QStringLiteral(", ")), without.join(QStringLiteral(", ")));
 }
 
-bool Tool::several(const QByteArray &serial, int unitsInSearch) const
+bool Tool::several(const Receiver &target, int unitsInSearch) const
 {
-    return unitsInSearch > 1 || m_verifyUnits.value(serial).size() > 1;
+    return unitsInSearch > 1 || unitsAfter(target).size() > 1;
 }
 
 void Tool::judgeVerify(bool final)
@@ -1000,9 +1020,9 @@ void Tool::judgeVerify(bool final)
         return;
     }
     const NetworkEdits &edits = m_options.edits;
-    if (several(m_options.serial, m_targetUnits) && !final)
+    if (several(m_target, m_targetUnits) && !final)
         return; // every unit must have its say
-    const QString disagree = contradiction(m_options.serial, m_planned, edits);
+    const QString disagree = contradiction(m_target, m_planned, edits);
     if (!disagree.isEmpty()) {
         err(QStringLiteral("not confirmed: ") + disagree);
         setDone(ExitNotConfirmed, QStringLiteral("not confirmed"), disagree);

@@ -121,14 +121,21 @@ private:
     std::optional<Receiver> m_seenAfter;
     // Every unit that answered the verifying search, by serial, one per
     // identity: two units with one serial must agree before it is confirmed.
-    QHash<QByteArray, QList<Receiver>> m_verifyUnits;
+    struct VerifyUnit {
+        Receiver last;
+        int firstSeen = 0, lastSeen = 0; // in the order replies came
+    };
+    QHash<QByteArray, QList<VerifyUnit>> m_verifyUnits;
+    int m_verifyReplies = 0;
     void noteUnit(const Receiver &r);
     // Empty when the units agree; else which of them have the settings and which not.
-    QString contradiction(const QByteArray &serial, const DeviceConfigRecord &planned,
+    QString contradiction(const Receiver &target, const DeviceConfigRecord &planned,
                           const Discovery::NetworkEdits &edits) const;
+    // The units heard since the message, without the target's former self.
+    QList<Receiver> unitsAfter(const Receiver &target) const;
     // Whether a verdict must wait for the whole window: more than one unit
     // answered with this serial in the search or since.
-    bool several(const QByteArray &serial, int unitsInSearch) const;
+    bool several(const Receiver &target, int unitsInSearch) const;
     int m_targetUnits = 1; // units of the target in the search
 
     // 'watch': what each serial last reported, unit by unit, and for how many

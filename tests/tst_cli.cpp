@@ -56,16 +56,19 @@ public:
             while (m_socket.hasPendingDatagrams()) {
                 const QNetworkDatagram d = m_socket.receiveDatagram();
                 const QByteArray b = d.data();
-                if (b.size() > 4 && b[4] == char(OpDiscover))
+                if (b.size() > 4 && b[4] == char(OpDiscover)) {
                     for (const QByteArray &r : replies)
                         m_socket.writeDatagram(r, d.senderAddress(), ReplyPort);
-                else if (b.size() > 4 && b[4] == char(OpConfigure) && onConfig)
+                    if (afterAnswer)
+                        afterAnswer();
+                } else if (b.size() > 4 && b[4] == char(OpConfigure) && onConfig)
                     onConfig(b);
             }
         });
     }
     QList<QByteArray> replies;
     std::function<void(const QByteArray &)> onConfig;
+    std::function<void()> afterAnswer;
 
 private:
     QUdpSocket m_socket;
@@ -490,6 +493,25 @@ private slots:
                                 "255.255.255.255:48321"),
                  qPrintable(r.err));
         QVERIFY2(r.err.contains("vantrel-cli: " + outcome), qPrintable(r.err));
+    }
+
+    // A receiver that answers once more as it was before it takes the message
+    // is one unit that moved, not two that disagree.
+    void answerBeforeApplyingIsNoSecondUnit()
+    {
+        FakeReceiver receiver;
+        receiver.replies = {fakeMarlo()};
+        QByteArray taken;
+        receiver.onConfig = [&](const QByteArray &msg) {
+            taken = receiver.replies.first();
+            taken.replace(53, 2, msg.mid(53, 2)); // the port
+        };
+        receiver.afterAnswer = [&] {
+            if (!taken.isEmpty())
+                receiver.replies = {taken};
+        };
+        const Result r = cli({"set", "MA1001", "--port", "2000", "--timeout", "400"});
+        QVERIFY2(r.code == 0 && r.out.contains("applied: MA1001"), qPrintable(r.out + r.err));
     }
 
     void notFound_data()
