@@ -2,7 +2,8 @@
 //
 // vantrel-flood: sends invalid datagrams (no 5A A5 markers) to one UDP port as
 // fast as one thread can, for the flood test and the benchmark. It sends at
-// least --count datagrams and keeps on for at least --ms milliseconds.
+// least --count datagrams and keeps on for at least --ms milliseconds; with
+// --rate it sends no faster than that many datagrams a second.
 // Prints "start T" before the first datagram and "done sent=N failed=F T"
 // after the last, T being the wall clock in milliseconds since the epoch, so
 // that a test can line the flood up with other processes' logs.
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -29,7 +31,8 @@ long long wallMs()
 
 [[noreturn]] void usage()
 {
-    std::fputs("Usage: vantrel-flood --to A.B.C.D [--port N] [--count N] [--ms N] [--size N]\n"
+    std::fputs("Usage: vantrel-flood --to A.B.C.D [--port N] [--count N] [--ms N] [--size N] "
+               "[--rate N]\n"
                "Sends invalid datagrams (default: to port 48322, 50000 of them, 48 bytes).\n",
                stderr);
     std::exit(1);
@@ -42,7 +45,7 @@ int main(int argc, char **argv)
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(48322);
-    long long count = 50000, minMs = 0;
+    long long count = 50000, minMs = 0, rate = 0;
     std::size_t size = 48;
     bool haveTo = false;
     for (int i = 1; i < argc; ++i) {
@@ -58,6 +61,8 @@ int main(int argc, char **argv)
             count = std::atoll(value);
         else if (arg == "--ms")
             minMs = std::atoll(value);
+        else if (arg == "--rate")
+            rate = std::atoll(value);
         else if (arg == "--size")
             size = std::size_t(std::atoi(value));
         else
@@ -85,6 +90,9 @@ int main(int argc, char **argv)
                    sizeof to) < 0)
             ++failed;
         ++sent;
+        // Paced in steps of a hundred datagrams, against the clock, not by sleeps alone.
+        if (rate > 0 && sent % 100 == 0)
+            std::this_thread::sleep_until(begin + std::chrono::microseconds(sent * 1000000 / rate));
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();

@@ -82,7 +82,10 @@ private slots:
     {
         // The replies leave 500 ms after the request, well inside the flood,
         // which ends early enough for the window to read what is queued
-        // before its listening window closes.
+        // before its listening window closes. The flood is paced to what a
+        // sanitizer build on a busy machine reads: a sender at full speed
+        // measures the machine (scripts/bench.sh does), not whether the
+        // window takes every reply the kernel hands it.
         EmulatorProcess emulator({"--many", ThirtyTwo, "--delay", "500"});
         QVERIFY(emulator.waitReady());
 
@@ -92,14 +95,14 @@ private slots:
         QProcess flood;
         flood.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         flood.start(QStringLiteral(FLOOD_PATH),
-                    {"--to", "127.0.0.1", "--count", "50000", "--ms", "1500"});
+                    {"--to", "127.0.0.1", "--count", "60000", "--ms", "1500", "--rate", "40000"});
         QVERIFY(runUntil([&] { return flood.state() == QProcess::NotRunning; }, 20000));
         const QList<QByteArray> out = flood.readAll().split('\n');
         QVERIFY(out.size() >= 2 && out[0].startsWith("start ") && out[1].startsWith("done "));
         const qint64 floodStart = out[0].mid(6).toLongLong();
         const qint64 sent = out[1].split(' ').value(1).mid(5).toLongLong();
         const qint64 floodEnd = out[1].mid(out[1].lastIndexOf("end=") + 4).toLongLong();
-        QVERIFY2(sent >= 50000, out[1].constData());
+        QVERIFY2(sent >= 60000, out[1].constData());
 
         // The flood really ran while the receivers answered.
         QVERIFY(runUntil([&] { return emulator.lines(" send ").size() >= 32; }, 5000));
