@@ -35,6 +35,7 @@ constexpr int ProgressMs = 100;
 // and whether the program is inside a write to standard output.
 volatile std::sig_atomic_t g_progressShown = 0;
 volatile std::sig_atomic_t g_writing = 0;
+volatile std::sig_atomic_t g_stopRequested = 0;
 int g_stopStatus = 0; // the status a run that the signal ends in a write has
 
 // 'watch' ends on SIGINT and SIGTERM with status 0: the handler only writes
@@ -50,6 +51,7 @@ void onInterrupt(int sig)
         // loop never sees the pipe: the run ends here, as it would there.
         if (g_writing)
             _exit(g_stopStatus);
+        g_stopRequested = 1;
         [[maybe_unused]] const ssize_t n = write(g_stopPipe[1], "x", 1);
         return;
     }
@@ -474,6 +476,10 @@ bool Tool::out(const QString &text)
     const QByteArray bytes = text.toUtf8();
     errno = 0;
     g_writing = 1;
+    // A signal that came between two of watch's writes would otherwise wait
+    // behind this one for ever; find still writes what it found.
+    if (g_stopRequested && m_options.command == Command::Watch)
+        _exit(ExitOk);
     const bool ok = !g_stdoutClosed &&
                     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout) ==
                         std::size_t(bytes.size()) &&
