@@ -156,25 +156,26 @@ private slots:
             QCOMPARE(got[0].mid(recordSize), QByteArray(size - recordSize, '\xee'));
     }
 
-    // Timed by the emulator's own log, from the request taken in to each reply.
+    // A device's delay=0 overrides --delay: it answers before the others.
+    // Only lower bounds, from the emulator's own log, which load cannot break:
+    // the delay is honoured, and the fast one did not wait it too.
     void delays()
     {
-        EmulatorProcess emu({"--delay", "300", "--device", Marlo, "--device",
+        EmulatorProcess emu({"--delay", "2000", "--device", Marlo, "--device",
                              "model=Marlo,serial=FAST,ip=192.0.2.11,port=1,delay=0"});
         QVERIFY(emu.waitReady());
         Tool tool;
         tool.send(Request);
         QList<std::string> serials;
-        for (QByteArray d; serials.size() < 2 && !(d = next(tool.replies, 5000)).isNull();)
+        for (QByteArray d; serials.size() < 2 && !(d = next(tool.replies, 10000)).isNull();)
             serials << fieldText(as<DiscoverHeader>(d).serialNumber);
         QCOMPARE(serials, (QList<std::string>{"FAST", "MA1001"}));
         QTRY_COMPARE(emu.lines(" send ").size(), 2);
         const qint64 request = EmulatorProcess::timeOf(emu.lines(" recv ").constFirst());
         const qint64 fast = EmulatorProcess::timeOf(emu.lines(" send ", "serial=FAST").first());
         const qint64 slow = EmulatorProcess::timeOf(emu.lines(" send ", "serial=MA1001").first());
-        QVERIFY2(fast - request < 100, qPrintable(QString::number(fast - request)));
-        QVERIFY2(slow - request >= 299 && slow - request < 1300,
-                 qPrintable(QString::number(slow - request)));
+        QVERIFY2(slow - request >= 1999, qPrintable(QString::number(slow - request)));
+        QVERIFY2(slow - fast >= 1000, qPrintable(QString::number(slow - fast)));
     }
 
     void configuration_data()
