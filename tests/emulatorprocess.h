@@ -51,18 +51,11 @@ public:
                               " ip route add default dev %1\n%3")
             .arg(link, address, more);
     }
-    // Moves the veth end `link` of the test's namespace into the emulator's,
-    // once the emulator has one of its own.
+    // Moves the veth end `link` of the test's namespace into the emulator's.
     bool adopt(const QString &link)
     {
-        const auto own = [this] {
-            const QByteArray ns = TestNet::netNamespace(processId());
-            return processId() > 0 && !ns.isEmpty() && ns != TestNet::netNamespace(0);
-        };
-        if (!QTest::qWaitFor(own))
-            return false;
-        TestNet::ip({"link", "set", link, "netns", QString::number(processId())});
-        return true;
+        return QTest::qWaitFor([this] { return processId() > 0; }) &&
+               TestNet::moveLink(link, processId());
     }
     ~EmulatorProcess()
     {

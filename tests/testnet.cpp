@@ -71,13 +71,30 @@ bool udpPortBound(quint16 port)
     return false;
 }
 
-QByteArray netNamespace(qint64 pid)
+namespace {
+
+QByteArray netNamespace(const QByteArray &pid)
 {
-    const QByteArray path =
-        pid ? "/proc/" + QByteArray::number(pid) + "/ns/net" : "/proc/self/ns/net";
+    const QByteArray path = "/proc/" + pid + "/ns/net";
     char target[64] = {};
     const ssize_t n = readlink(path.constData(), target, sizeof target - 1);
     return n > 0 ? QByteArray(target, int(n)) : QByteArray();
+}
+
+} // namespace
+
+bool moveLink(const QString &link, qint64 pid)
+{
+    const QByteArray own = netNamespace("self"), theirs = QByteArray::number(pid);
+    const bool apart = whenTrue(
+                           [&] {
+                               const QByteArray ns = netNamespace(theirs);
+                               return pid > 0 && !ns.isEmpty() && ns != own;
+                           },
+                           5000) > 0;
+    if (apart)
+        ip({"link", "set", link, "netns", QString::number(pid)});
+    return apart;
 }
 
 void addPair(const Adapter &a)

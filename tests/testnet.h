@@ -32,9 +32,10 @@ bool tryIp(const QStringList &args);
 // another namespace dies with it; a test that moves one builds it anew.
 void addPair(const Adapter &adapter);
 
-// The network namespace of process `pid` (0: this one), as the kernel names
-// it; empty when it cannot be read.
-QByteArray netNamespace(qint64 pid);
+// Moves this namespace's veth end `link` into the namespace of process
+// `pid`, once that process has one of its own (it may not have unshared yet).
+// False when it does not within a few seconds.
+bool moveLink(const QString &link, qint64 pid);
 
 // Whether any socket of the namespace is bound to this UDP port, as the kernel
 // lists it in /proc/net/udp: what a test waits on instead of sleeping.

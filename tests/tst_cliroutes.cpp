@@ -60,13 +60,9 @@ public:
     // Takes vt0's far end, then waits until the receiver has its wire.
     bool start()
     {
-        const auto own = [this] {
-            const QByteArray ns = TestNet::netNamespace(m_process.processId());
-            return m_process.processId() > 0 && !ns.isEmpty() && ns != TestNet::netNamespace(0);
-        };
-        if (!QTest::qWaitFor(own))
+        if (!QTest::qWaitFor([this] { return m_process.processId() > 0; }) ||
+            !TestNet::moveLink("vt0p", m_process.processId()))
             return false;
-        TestNet::ip({"link", "set", "vt0p", "netns", QString::number(m_process.processId())});
         TestNet::ip({"route", "add", "203.0.113.0/24", "via", "192.0.2.254", "dev", "vt0"});
         return m_process.waitForReadyRead(10000);
     }
