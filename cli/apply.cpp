@@ -2,20 +2,72 @@
 //
 // 'vantrel-cli apply': the plan checked as a whole after one search, then
 // every message sent once and one verifying search for all of them.
-#include "tool.h"
+#include "command.h"
+#include "format.h"
+#include "plan.h"
 
-#include <QHash>
-#include <QJsonArray>
+#include <QFileInfo>
 #include <QJsonDocument>
-#include <QJsonObject>
-
-#include <cstdio>
 
 using namespace Discovery;
 
 namespace Cli {
 
 namespace {
+
+const char *const ApplyHelp = R"(Usage: vantrel-cli apply PLAN [OPTION]...
+Gives many receivers their settings from one plan. PLAN is a CSV file with a
+header line or a JSON array of objects ('-' reads standard input); columns or
+keys: serial (required) and any of ip, port, mask, gateway, dhcp, altUdp,
+altIp, altPort, fpga, with the values of 'set' (on/off, or JSON true/false,
+for the flags). An empty cell leaves that setting as the receiver has it.
+The columns of 'find --csv' and the keys of 'show --json' that only describe
+a receiver are ignored, so edited find output is a plan:
+
+  serial,ip,mask,gateway,dhcp
+  PX00,192.0.2.150,255.255.255.0,192.0.2.1,
+  PX01,,,,on
+
+One search for the whole --timeout, then every check before anything is
+sent: the checks of 'set' for each row, and across the plan two rows giving
+one IP address, a row taking the address of a receiver outside the plan or of
+one in it that keeps it (two receivers may swap), a serial number twice, and
+a serial number that did not answer. A row whose settings the receiver has
+already is unchanged and not sent. Then each message is sent once, as 'set'
+builds it, and one verifying search looks for all of them.
+
+Options:
+  --dry-run           print the plan (each setting as current -> new) with the
+                      verdicts of the checks, and send nothing
+  --force             send although a check refuses (never to other models,
+                      short replies or receivers that did not answer)
+  --verify-timeout MS search this long for the receivers after sending, with
+                      a request every 500 ms (1 to 600000, default 3000)
+  -j, --json          the plan or the outcomes as a JSON array, one object per
+                      row: row (its line, or element of a JSON plan), serial,
+                      model, ip, verdict, changes (setting, from, to),
+                      refusals, warnings, and after sending outcome, detail
+)";
+
+const char *const ApplyTail = R"(
+Outcomes per row: applied, unchanged, seen unchanged, seen at another address,
+partly applied, not seen.
+Exit status: 0 every row applied or unchanged (--dry-run: the plan would be
+sent), 1 usage error or a bad plan, 2 a serial number did not answer (nothing
+sent), 3 a row not confirmed (also when units with one serial number disagree),
+4 refused by a check (nothing sent), 5 output failed before anything was sent,
+6 the network cannot be used.
+)";
+
+struct ApplyOptions : CommonOptions, SendOptions {
+    QString planPath; // "-": standard input
+    Plan plan;
+};
+
+QList<OptionSpec> table(ApplyOptions &o)
+{
+    return commonOptions(o) << jsonOption(o) << sendOptions(o);
+}
 
 // Whether a row asks a receiver of another model for anything it does not
 // already report: it reports only its address and port.
@@ -25,37 +77,91 @@ bool asksForChange(const Receiver &r, const NetworkEdits &e)
            e.gateway || e.dhcp || e.altUdp || e.altIp || e.altPort || e.fpgaConfig;
 }
 
-QString rowName(const Plan &plan, const PlanRow &row)
-{
-    return QStringLiteral("%1 (%2)").arg(plan.where(row), displayText(row.serial));
-}
+class Apply : public Command {
+public:
+    Apply(const ApplyOptions &o, Output &out) : Command(o, out), m_apply(o) {}
 
-} // namespace
+private:
+    void received(const Receiver &r, int, bool, bool) override
+    {
+        if (!m_verifying)
+            return;
+        m_verification.note(r);
+        judge(false);
+    }
 
-void Tool::finishApply()
+    void windowEnded() override
+    {
+        if (m_verifying)
+            judge(true);
+        else
+            m_search.conclude(m_search.serials(), [this] { decide(); });
+    }
+
+    QString progressText() const override
+    {
+        if (!m_verifying)
+            return Command::progressText();
+        return QStringLiteral("checking: %1 s left")
+            .arg(QString::number(double(m_search.leftMs()) / 1000.0, 'f', 1));
+    }
+
+    // Each plan row with its receiver, checks and outcome.
+    struct Row {
+        PlanRow plan;
+        std::optional<Target> target;
+        bool changes = false;
+        QStringList blockers, refusals, warnings;
+        QString verdict; // not found, unchanged, refused, send
+        bool sent = false;
+        QString outcome, detail;
+    };
+
+    QString rowName(const Row &row) const
+    {
+        return QStringLiteral("%1 (%2)").arg(m_apply.plan.where(row.plan),
+                                             displayText(row.plan.serial));
+    }
+    void match();
+    void review();
+    void decide();
+    void judge(bool final);
+    void print(bool outcomes);
+
+    ApplyOptions m_apply;
+    QList<Row> m_rows;
+    bool m_verifying = false;
+    Verification m_verification;
+};
+
+// Each row with the receiver it names, and what the plan leaves of it.
+void Apply::match()
 {
-    m_deadline.stop();
-    m_retry.stop();
-    const Plan &plan = m_options.plan;
+    const ReceiverList &heard = m_search.heard();
     m_rows.clear();
-    QHash<QByteArray, int> firstRow; // serial -> index in m_rows
-    QSet<QByteArray> movingAway;
-    for (const PlanRow &p : plan.rows) {
+    for (const PlanRow &p : m_apply.plan.rows) {
         Row row;
         row.plan = p;
-        if (const Receiver *r = m_heard.find(p.serial)) {
-            row.target = *r;
-            row.units = int(m_heard.identities(p.serial).size());
-            row.planned = r->config;
-            row.changes =
-                r->configurable ? applyEdits(row.planned, p.edits) : asksForChange(*r, p.edits);
-            if (row.changes && r->configurable && quad(row.planned.head.ipAddress) != r->ip())
-                movingAway.insert(p.serial);
+        if (const Receiver *r = heard.find(p.serial)) {
+            row.target = Target{*r, r->config, p.edits, int(heard.identities(p.serial).size())};
+            row.changes = r->configurable ? applyEdits(row.target->planned, p.edits)
+                                          : asksForChange(*r, p.edits);
         }
         m_rows << row;
     }
+}
+
+void Apply::review()
+{
+    const Plan &plan = m_apply.plan;
+    QSet<QByteArray> movingAway;
+    for (const Row &row : std::as_const(m_rows))
+        if (row.changes && row.target->was.configurable &&
+            quad(row.target->planned.head.ipAddress) != row.target->was.ip())
+            movingAway.insert(row.plan.serial);
 
     // Plan-wide: a receiver named twice, two rows giving one address.
+    QHash<QByteArray, int> firstRow;
     QHash<quint32, QList<int>> newAddresses;
     for (int i = 0; i < m_rows.size(); ++i) {
         Row &row = m_rows[i];
@@ -70,232 +176,220 @@ void Tool::finishApply()
             firstRow.insert(row.plan.serial, i);
         }
         if (row.changes && row.plan.edits.ip)
-            newAddresses[toU32(quad(row.planned.head.ipAddress))] << i;
+            newAddresses[toU32(quad(row.target->planned.head.ipAddress))] << i;
     }
     for (auto it = newAddresses.cbegin(); it != newAddresses.cend(); ++it) {
         if (it.value().size() < 2)
             continue;
         QStringList rows;
         for (int i : it.value())
-            rows << rowName(plan, m_rows[i].plan);
+            rows << rowName(m_rows[i]);
         for (int i : it.value())
             m_rows[i].refusals << QStringLiteral("%1 rows give the IP address %2: %3")
                                       .arg(QString::number(it.value().size()),
-                                           quadString(quad(m_rows[i].planned.head.ipAddress)),
+                                           quadString(
+                                               quad(m_rows[i].target->planned.head.ipAddress)),
                                            rows.join(QStringLiteral(", ")));
     }
 
     // Each row: the checks of 'set', against the receivers as the plan leaves them.
-    bool missing = false, refused = false;
     for (Row &row : m_rows) {
         if (!row.target) {
             row.verdict = QStringLiteral("not found");
-            missing = true;
             continue;
         }
         // A row that changes nothing sends nothing, so no check of a send
         // applies to it, whatever the model: unedited find output is a plan.
         if (row.changes) {
-            const SetReview review = reviewSet(*row.target, row.planned, row.plan.edits, m_heard,
-                                               m_local, reach(*row.target).routed, movingAway);
+            const Target &t = *row.target;
+            const SetReview review =
+                reviewSet(t.was, t.planned, t.edits, m_search.heard(), m_search.subnets(),
+                          m_search.reach(t.was).routed, movingAway);
             row.blockers << review.blockers;
             row.refusals << review.refusals;
             row.warnings << review.warnings;
         }
-        if (!row.blockers.isEmpty() || (!row.refusals.isEmpty() && !m_options.force)) {
+        if (!row.blockers.isEmpty() || (!row.refusals.isEmpty() && !m_apply.force))
             row.verdict = QStringLiteral("refused");
-            refused = true;
-        } else {
+        else
             row.verdict = row.changes ? QStringLiteral("send") : QStringLiteral("unchanged");
-        }
     }
+}
 
-    if (m_options.dryRun || missing || refused) {
-        printApply(false);
-        if (m_phase == Phase::Done)
+void Apply::decide()
+{
+    match();
+    review();
+    bool missing = false, refused = false;
+    for (const Row &row : std::as_const(m_rows)) {
+        missing = missing || !row.target;
+        refused = refused || row.verdict == QLatin1String("refused");
+    }
+    if (m_apply.dryRun || missing || refused) {
+        print(false);
+        if (done())
             return; // the table could not be written
-        for (const Row &row : m_rows)
+        for (const Row &row : std::as_const(m_rows))
             if (!row.target)
-                err(QStringLiteral("%1 did not answer within %2 ms")
-                        .arg(rowName(plan, row.plan), QString::number(m_options.search.timeoutMs)));
-        if (!m_options.dryRun && (missing || refused))
-            err(QStringLiteral("nothing sent%1")
-                    .arg(missing || m_options.force
-                             ? QString()
-                             : QStringLiteral("; --force sends despite the refusals of checks")));
+                m_out.note(QStringLiteral("%1 did not answer within %2 ms")
+                               .arg(rowName(row), QString::number(m_options.search.timeoutMs)));
+        if (!m_apply.dryRun)
+            m_out.note(QStringLiteral("nothing sent%1")
+                           .arg(missing || m_apply.force
+                                    ? QString()
+                                    : QStringLiteral("; --force sends despite the refusals of "
+                                                     "checks")));
         finish(missing ? ExitNotFound : refused ? ExitRefused : ExitOk);
         return;
     }
 
     // As for 'set': output that cannot be written stops the run before anything is sent.
-    if (g_stdoutClosed) {
-        out(QString());
+    if (Output::closed()) {
+        m_out.data(QString());
         return;
     }
     for (Row &row : m_rows) {
-        for (const QString &r : row.refusals)
-            err(QStringLiteral("%1: --force: sending although %2").arg(rowName(plan, row.plan), r));
-        for (const QString &w : row.warnings)
-            err(QStringLiteral("%1: warning: %2").arg(rowName(plan, row.plan), w));
+        for (const QString &r : std::as_const(row.refusals))
+            m_out.note(QStringLiteral("%1: --force: sending although %2").arg(rowName(row), r));
+        for (const QString &w : std::as_const(row.warnings))
+            m_out.note(QStringLiteral("%1: warning: %2").arg(rowName(row), w));
         if (row.verdict != QLatin1String("send"))
             continue;
-        row.sent = sendRecord(*row.target, row.planned);
+        row.sent = send(row.target->was, row.target->planned);
         if (!row.sent) {
             row.outcome = QStringLiteral("not sent");
             row.detail = QStringLiteral("the message could not be sent");
         }
     }
-    if (m_phase == Phase::Done)
+    if (done())
         return;
-    if (!m_sent) { // every row was unchanged, or no send succeeded
-        judgeApply(true);
+    if (!m_out.sent()) { // every row was unchanged, or no send succeeded
+        judge(true);
         return;
     }
-    m_phase = Phase::Verify;
-    beginSearch(m_options.verifyTimeoutMs, VerifyResendMs);
-    sendRequests(false);
+    m_verifying = true;
+    beginVerify(m_apply.verifyTimeoutMs);
 }
 
-void Tool::judgeApply(bool final)
+void Apply::judge(bool final)
 {
-    bool allConfirmed = true, waitForAll = false;
+    bool wait = false;
     for (Row &row : m_rows) {
         if (!row.sent) {
             if (row.outcome.isEmpty())
                 row.outcome = QStringLiteral("unchanged");
             continue;
         }
-        const Receiver *seen = m_heard.find(row.plan.serial);
-        const NetworkEdits &edits = row.plan.edits;
-        if (!seen) {
-            row.outcome = QStringLiteral("not seen");
-            row.detail = QStringLiteral("no answer within %1 ms after the message")
-                             .arg(m_options.verifyTimeoutMs);
-            allConfirmed = false;
+        const std::optional<Outcome> o = m_verification.judge(
+            *row.target, m_search.heard().find(row.plan.serial), final, m_apply.verifyTimeoutMs);
+        if (!o) {
+            wait = true;
             continue;
         }
-        const QString disagree = contradiction(*row.target, row.planned, edits);
-        if (several(*row.target, row.units))
-            waitForAll = true;
-        if (!disagree.isEmpty()) {
-            row.outcome = QStringLiteral("not confirmed");
-            row.detail = disagree;
-            allConfirmed = false;
-            continue;
-        }
-        const QStringList missing =
-            seen->configurable
-                ? differences(seen->config, row.planned, edits)
-                : QStringList{QStringLiteral("it answers as %1")
-                                  .arg(withArticle(displayText(fieldText(seen->head.deviceName))))};
-        const Quad was = row.target->ip(), wanted = quad(row.planned.head.ipAddress);
-        if (missing.isEmpty()) {
-            row.outcome = QStringLiteral("applied");
-            row.detail = QStringLiteral("answers at %1:%2")
-                             .arg(quadString(seen->ip()), QString::number(u16(seen->head.tcpPort)));
-            continue;
-        }
-        allConfirmed = false;
-        row.detail = missing.join(QStringLiteral("; "));
-        if (seen->ip() != was && seen->ip() != wanted)
-            row.outcome = QStringLiteral("seen at another address");
-        else if (seen->configurable &&
-                 differences(seen->config, row.target->config, edits).isEmpty())
-            row.outcome = QStringLiteral("seen unchanged");
-        else
-            row.outcome = QStringLiteral("partly applied");
+        row.outcome = o->verdict;
+        row.detail = o->detail;
     }
-    // A newer reply may still show the new settings until the time is up, and
-    // every unit of a serial answering as several must have its say.
-    if (!final && (!allConfirmed || waitForAll))
+    if (wait)
         return;
-    printApply(true);
+    print(true);
     bool ok = true;
-    for (const Row &row : m_rows)
+    for (const Row &row : std::as_const(m_rows))
         ok = ok &&
              (row.outcome == QLatin1String("applied") || row.outcome == QLatin1String("unchanged"));
     finish(ok ? ExitOk : ExitNotConfirmed);
 }
 
-void Tool::printApply(bool outcomes)
+void Apply::print(bool outcomes)
 {
-    const Plan &plan = m_options.plan;
     const auto changesOf = [](const Row &row) {
-        QList<QPair<QString, QPair<QString, QString>>> out;
-        if (!row.target)
-            return out;
-        const auto before = namedValues(row.target->config, row.plan.edits);
-        const auto after = namedValues(row.planned, row.plan.edits);
-        for (int i = 0; i < before.size() && row.target->configurable; ++i)
-            if (before[i].second != after[i].second)
-                out.append({before[i].first, {before[i].second, after[i].second}});
-        return out;
+        if (!row.target || !row.target->was.configurable)
+            return QList<Change>();
+        return changesBetween(namedValues(row.target->was.config, row.plan.edits),
+                              namedValues(row.target->planned, row.plan.edits));
     };
-
+    QString text;
     if (m_options.format == Format::Json) {
         QJsonArray list;
-        for (const Row &row : m_rows) {
-            QJsonArray changes;
-            for (const auto &c : changesOf(row))
-                changes.append(QJsonObject{{QStringLiteral("setting"), c.first},
-                                           {QStringLiteral("from"), c.second.first},
-                                           {QStringLiteral("to"), c.second.second}});
-            QJsonObject o{{QStringLiteral("row"), plan.where(row.plan)},
-                          {QStringLiteral("serial"), QString::fromLatin1(row.plan.serial)},
-                          {QStringLiteral("model"),
-                           row.target ? QJsonValue(QString::fromLatin1(
-                                            fieldText(row.target->head.deviceName).c_str()))
-                                      : QJsonValue()},
-                          {QStringLiteral("ip"),
-                           row.target ? QJsonValue(quadString(row.target->ip())) : QJsonValue()},
-                          {QStringLiteral("verdict"), row.verdict},
-                          {QStringLiteral("changes"), changes},
-                          {QStringLiteral("refusals"),
-                           QJsonArray::fromStringList(row.blockers + row.refusals)},
-                          {QStringLiteral("warnings"), QJsonArray::fromStringList(row.warnings)}};
+        for (const Row &row : std::as_const(m_rows)) {
+            const Receiver *r = row.target ? &row.target->was : nullptr;
+            QJsonObject o{
+                {QStringLiteral("row"), row.plan.line},
+                {QStringLiteral("serial"), QString::fromLatin1(row.plan.serial)},
+                {QStringLiteral("model"),
+                 r ? QJsonValue(QString::fromLatin1(fieldText(r->head.deviceName).c_str()))
+                   : QJsonValue()},
+                {QStringLiteral("ip"), r ? QJsonValue(quadString(r->ip())) : QJsonValue()},
+                {QStringLiteral("verdict"), row.verdict},
+                {QStringLiteral("changes"), changesJson(changesOf(row))},
+                {QStringLiteral("refusals"),
+                 QJsonArray::fromStringList(row.blockers + row.refusals)},
+                {QStringLiteral("warnings"), QJsonArray::fromStringList(row.warnings)}};
             if (outcomes) {
                 o[QStringLiteral("outcome")] = row.outcome;
                 o[QStringLiteral("detail")] = row.detail;
             }
             list.append(o);
         }
-        report(QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)), outcomes);
-        return;
-    }
-
-    QString text;
-    for (const Row &row : m_rows) {
-        QStringList described;
-        for (const auto &c : changesOf(row))
-            described
-                << QStringLiteral("%1 %2 -> %3").arg(c.first, c.second.first, c.second.second);
-        const QString model =
-            row.target ? displayText(fieldText(row.target->head.deviceName)) : QStringLiteral("-");
-        text += QStringLiteral("%1 %2 %3 %4 %5\n")
-                    .arg(plan.where(row.plan).leftJustified(10),
-                         displayText(row.plan.serial).leftJustified(10), model.leftJustified(8),
-                         (outcomes ? row.outcome : row.verdict).leftJustified(10),
-                         described.isEmpty() ? QStringLiteral("-")
-                                             : described.join(QStringLiteral(", ")));
-        if (outcomes && !row.detail.isEmpty())
-            text += QStringLiteral("  %1\n").arg(row.detail);
-        if (!outcomes) {
-            for (const QString &r : row.blockers + row.refusals)
-                text += QStringLiteral("  refused: %1\n").arg(r);
-            for (const QString &w : row.warnings)
-                text += QStringLiteral("  warning: %1\n").arg(w);
+        text = QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented));
+    } else {
+        for (const Row &row : std::as_const(m_rows)) {
+            const QString described = changesText(changesOf(row));
+            const QString model = row.target
+                                      ? displayText(fieldText(row.target->was.head.deviceName))
+                                      : QStringLiteral("-");
+            text += QStringLiteral("%1 %2 %3 %4 %5\n")
+                        .arg(m_apply.plan.where(row.plan).leftJustified(10),
+                             displayText(row.plan.serial).leftJustified(10), model.leftJustified(8),
+                             (outcomes ? row.outcome : row.verdict).leftJustified(10),
+                             described.isEmpty() ? QStringLiteral("-") : described);
+            if (outcomes && !row.detail.isEmpty())
+                text += QStringLiteral("  %1\n").arg(row.detail);
+            if (!outcomes) {
+                for (const QString &r : row.blockers + row.refusals)
+                    text += QStringLiteral("  refused: %1\n").arg(r);
+                for (const QString &w : row.warnings)
+                    text += QStringLiteral("  warning: %1\n").arg(w);
+            }
         }
     }
-    report(text, outcomes);
+    if (outcomes)
+        m_out.outcomes(text);
+    else
+        m_out.data(text);
 }
 
-void Tool::report(const QString &table, bool outcomes)
+} // namespace
+
+std::unique_ptr<Command> makeApply(const QStringList &args, Output &out)
 {
-    // Once messages are out, their outcomes must be seen somewhere.
-    if (!out(table) && outcomes && m_sent) {
-        std::fputs(table.toUtf8().constData(), stderr);
-        std::fflush(stderr);
-    }
+    ApplyOptions o;
+    const QStringList positional =
+        parseOptions(QStringLiteral("apply"), table(o), allOptions(), args);
+    if (positional.size() != 1)
+        fail(positional.isEmpty()
+                 ? QStringLiteral("apply: the plan file is missing (PLAN, or - for standard input)")
+                 : QStringLiteral("apply: unexpected argument '%1' after the plan")
+                       .arg(quoted(positional[1])));
+    o.planPath = positional.first();
+    // The log is opened for writing before anything is sent: it would
+    // overwrite the plan it was given.
+    const QFileInfo log(o.logFile), plan(o.planPath);
+    if (!o.logFile.isEmpty() && log.exists() && plan.exists() &&
+        log.canonicalFilePath() == plan.canonicalFilePath())
+        fail(QStringLiteral("--log: '%1' is the plan itself").arg(o.logFile));
+    o.plan = loadPlan(o.planPath);
+    return std::make_unique<Apply>(o, out);
+}
+
+QString applyHelp()
+{
+    return QLatin1String(ApplyHelp) + QLatin1String(CommonHelp) + QLatin1String(ApplyTail);
+}
+
+QStringList applyOptions()
+{
+    ApplyOptions o;
+    return namesOf(table(o));
 }
 
 } // namespace Cli

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 //
 // vantrel-cli: finds receivers and edits their network settings from a terminal.
-#include "tool.h"
+#include "command.h"
 
 #include <QCoreApplication>
 

@@ -1,16 +1,17 @@
 // SPDX-License-Identifier: MIT
 //
-// The command line of vantrel-cli: commands, options, their checks of form and
-// range, and the help texts. Nothing here touches the network, so a bad
-// argument is always caught before anything is sent.
+// The command line of vantrel-cli: one table of options per command, parsed
+// by one parser whose errors name the argument that was wrong and what was
+// expected. Nothing here touches the network, so a bad argument is always
+// caught before anything is sent.
 #pragma once
 
-#include "discovery.h"
-#include "plan.h"
+#include "network.h"
+#include "values.h"
 
-#include <QByteArray>
-#include <QString>
 #include <QStringList>
+
+#include <functional>
 
 namespace Cli {
 
@@ -25,66 +26,46 @@ enum ExitCode {
     ExitInterrupted = 130, // find ended by Ctrl-C, after writing what it found
 };
 
-enum class Command { None, Find, Show, Set, Watch, Apply };
 enum class Format { Text, Json, Csv };
 
 constexpr int DefaultVerifyMs = 3000;
-constexpr int DefaultWatchIntervalMs = 3000;
-constexpr int DefaultMissed = 2;
-constexpr int MaxWaitMs = 600000;
-constexpr int MaxRetries = 100;
 
-struct SearchOptions {
-    int timeoutMs = Discovery::SearchWindowMs;
-    int retries = 0;
-    int expect = 0; // 0: listen for the whole window
-    bool alsoLimited = false;
-    QString interfaceName;     // empty: every interface
-    QList<Discovery::Quad> to; // --to: also asked through the routing table
-};
-
-struct Options {
-    Command command = Command::None;
-    bool help = false;
-    bool version = false;
+// What every command takes: the search options and --log.
+struct CommonOptions {
     SearchOptions search;
-    Format format = Format::Text;
     QString logFile;
-    QByteArray serial; // Latin-1, 1 to 16 bytes
-    Discovery::NetworkEdits edits;
+    Format format = Format::Text;
+};
+
+// 'set' and 'apply'.
+struct SendOptions {
     bool force = false;
-    int verifyTimeoutMs = DefaultVerifyMs;
-    QStringList models; // --model: keep only these (find, watch)
-    // 'watch'
-    int intervalMs = DefaultWatchIntervalMs;
-    int missed = DefaultMissed;
-    int count = 0; // 0: until SIGINT or SIGTERM
-    // 'apply'
-    QString planPath; // "-": standard input
-    Plan plan;        // read by run() before anything is sent
     bool dryRun = false;
+    int verifyTimeoutMs = DefaultVerifyMs;
 };
 
-// One line naming the argument that was wrong and what was expected.
-struct UsageError {
-    QString message;
+struct OptionSpec {
+    const char *name;
+    bool takesValue;
+    std::function<void(const QString &)> apply;
+    bool repeatable = false;
 };
 
-// `args` without the program name. Throws UsageError.
-Options parseArguments(const QStringList &args);
+// The options of every command, writing into `o`; the help text that lists them.
+QList<OptionSpec> commonOptions(CommonOptions &o);
+extern const char *const CommonHelp;
+OptionSpec jsonOption(CommonOptions &o);
+OptionSpec modelOption(CommonOptions &o);
+QList<OptionSpec> sendOptions(SendOptions &o);
 
-// The value checks of the options, for plans too. `what` names the value in
-// the error ("--ip", "PLAN line 3, column 'ip'"); each throws UsageError.
-[[noreturn]] void fail(const QString &message);
-QString quoted(const QString &text); // control characters escaped
-int number(const QString &what, const QString &text, int min, int max);
-Discovery::Quad address(const QString &what, const QString &text);
-bool onOff(const QString &what, const QString &text);
-QByteArray serialNumber(const QString &text);
+// The one positional argument of 'show' and 'set'.
+QByteArray serialArgument(const QString &command, const QStringList &positional);
 
-// The --help text of a command; Command::None gives the program's.
-QString helpText(Command command);
-
-bool hasEdits(const Discovery::NetworkEdits &e);
+// Parses the arguments after the command word against `table` and returns
+// the others (the positional arguments). `elsewhere` holds the options of the
+// other commands, for the error that names one given to the wrong command.
+// Throws UsageError.
+QStringList parseOptions(const QString &command, const QList<OptionSpec> &table,
+                         const QStringList &elsewhere, const QStringList &args);
 
 } // namespace Cli

@@ -177,7 +177,7 @@ private slots:
         Result r = cli({"set", "TW1", "--port", "2000", "--force", "--timeout", "400",
                         "--verify-timeout", "800"});
         QCOMPARE(r.code, 3);
-        QVERIFY2(r.err.contains("not confirmed: TW1 answered as 2 units, "), qPrintable(r.err));
+        QVERIFY2(r.out.contains("not confirmed: TW1 answered as 2 units, "), qPrintable(r.out));
         r = cli({"apply", writePlan(m_dir, "twin.csv", "serial,port\nTW1,2001\n"), "--force",
                  "--timeout", "400", "--verify-timeout", "800"});
         QCOMPARE(r.code, 3);

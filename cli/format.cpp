@@ -1,153 +1,13 @@
 // SPDX-License-Identifier: MIT
-#include "receivers.h"
+#include "format.h"
 
+#include <QHash>
 #include <QJsonArray>
+#include <QSet>
 
 using namespace Discovery;
 
 namespace Cli {
-
-QByteArray Receiver::serial() const
-{
-    return QByteArray::fromStdString(fieldText(head.serialNumber));
-}
-
-Quad Receiver::ip() const
-{
-    return quad(head.ipAddress);
-}
-
-std::optional<Receiver> parseReply(const QByteArray &datagram, const QHostAddress &from,
-                                   int interfaceIndex)
-{
-    const auto *data = reinterpret_cast<const std::uint8_t *>(datagram.constData());
-    const std::size_t size = std::size_t(datagram.size());
-    Receiver r;
-    if (!isValidReply(data, size) || size < sizeof(DiscoverHeader))
-        return std::nullopt;
-    r.inUse = storeReply(data, size, r.head, r.config, r.info);
-    r.configurable = isConfigurableModel(r.head.deviceName);
-    r.size = size;
-    r.from = from;
-    r.interfaceIndex = interfaceIndex;
-    return r;
-}
-
-Identity identityOf(const Receiver &r)
-{
-    Identity id;
-    id.ip = r.ip();
-    id.port = u16(r.head.tcpPort);
-    if (r.configurable)
-        id.mac = macDisplayOrder(r.config.macAddress);
-    return id;
-}
-
-QString identityText(const Identity &id, bool withMac)
-{
-    QString text = quadString(id.ip) + QLatin1Char(':') + QString::number(id.port);
-    if (withMac) {
-        QStringList parts;
-        for (const std::uint8_t b : id.mac)
-            parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
-        text += QStringLiteral(" (MAC ") + parts.join(QLatin1Char(':')) + QLatin1Char(')');
-    }
-    return text;
-}
-
-int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)
-{
-    const QByteArray serial = r.serial();
-    const auto known = m_index.constFind(serial);
-    if (known == m_index.constEnd() && m_receivers.size() >= MaxReceivers) {
-        m_overflowed = true;
-        return -1;
-    }
-    QList<Identity> &units = m_identities[serial];
-    const Identity id = identityOf(r);
-    const bool another = !units.contains(id);
-    if (another && units.size() < MaxAddressesPerSerial)
-        units.append(id);
-    QList<Arrival> &arrived = m_arrivals[serial];
-    const Arrival here{r.interfaceIndex, r.from};
-    if (!arrived.contains(here) && arrived.size() < MaxAddressesPerSerial)
-        arrived.append(here);
-    m_byIpValid = false;
-    if (isNew)
-        *isNew = known == m_index.constEnd();
-    if (newIdentity)
-        *newIdentity = another && known != m_index.constEnd();
-    if (known != m_index.constEnd()) {
-        m_receivers[*known] = r;
-        return *known;
-    }
-    m_index.insert(serial, int(m_receivers.size()));
-    m_receivers.append(r);
-    return int(m_receivers.size() - 1);
-}
-
-const Receiver *ReceiverList::find(const QByteArray &serial) const
-{
-    const auto known = m_index.constFind(serial);
-    return known == m_index.constEnd() ? nullptr : &m_receivers.at(*known);
-}
-
-QList<QByteArray> ReceiverList::conflicts(int index) const
-{
-    const auto key = [](const Receiver &r) { return toU32(r.ip()); };
-    if (!m_byIpValid) {
-        m_byIp.clear();
-        for (int i = 0; i < m_receivers.size(); ++i)
-            m_byIp[key(m_receivers[i])] << i;
-        m_byIpValid = true;
-    }
-    QList<QByteArray> serials;
-    for (const int i : m_byIp.value(key(m_receivers.at(index))))
-        if (i != index)
-            serials << m_receivers[i].serial();
-    return serials;
-}
-
-QList<Identity> ReceiverList::identities(const QByteArray &serial) const
-{
-    const Receiver *r = find(serial);
-    if (!r)
-        return {};
-    const Identity current = identityOf(*r);
-    QList<Identity> out{current};
-    for (const Identity &id : m_identities.value(serial))
-        if (!(id == current))
-            out << id;
-    return out;
-}
-
-QString displayText(const std::string &bytes)
-{
-    QString s = QString::fromLatin1(bytes.data(), int(bytes.size()));
-    for (QChar &c : s)
-        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0))
-            c = QLatin1Char('?');
-    return s;
-}
-
-QString displayText(const QByteArray &bytes)
-{
-    return displayText(bytes.toStdString());
-}
-
-QString displayList(const QList<QByteArray> &serials, const QString &separator)
-{
-    QStringList out;
-    for (const QByteArray &s : serials)
-        out << displayText(s);
-    return out.join(separator);
-}
-
-QString withArticle(const QString &name)
-{
-    const bool vowel = !name.isEmpty() && QStringLiteral("AEIOUaeiou").contains(name.at(0));
-    return (vowel ? QStringLiteral("an ") : QStringLiteral("a ")) + name;
-}
 
 // Plain strings for machine-readable output: exact Latin-1 text.
 static QString exactText(const std::string &bytes)
@@ -161,27 +21,6 @@ static QStringList exactList(const QList<QByteArray> &serials)
     for (const QByteArray &s : serials)
         out << QString::fromLatin1(s);
     return out;
-}
-
-QString version(const std::uint8_t (&field)[2])
-{
-    // Stored in hundredths, shown with both decimals: 1.10, not 1.1.
-    const int v = u16(field);
-    return QStringLiteral("%1.%2").arg(
-        QString::number(v / 100), QString::number(v % 100).rightJustified(2, QLatin1Char('0')));
-}
-
-QString quadString(const Quad &q)
-{
-    return QString::fromStdString(quadText(q));
-}
-
-QString macString(const DeviceConfigRecord &r)
-{
-    QStringList parts;
-    for (const std::uint8_t b : macDisplayOrder(r.macAddress))
-        parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
-    return parts.join(QLatin1Char(':'));
 }
 
 static QString firmware(const Receiver &r)
@@ -202,14 +41,15 @@ static QString columns(const QStringList &cells, const QList<int> &widths)
     return row;
 }
 
-// Fits 80 columns with the usual names; a longer name pushes its row wider.
-static const QList<int> TextWidths = {8, 10, 15, 5, 17, 6, 3};
+// Fits 80 columns with the usual names and every note; a longer name pushes
+// its row wider.
+static const QList<int> TextWidths = {8, 8, 15, 5, 17, 5, 3};
 
 QString textHeader()
 {
     return columns({QStringLiteral("MODEL"), QStringLiteral("SERIAL"), QStringLiteral("IP"),
                     QStringLiteral("PORT"), QStringLiteral("MAC"), QStringLiteral("FW"),
-                    QStringLiteral("USE"), QStringLiteral("CONFLICT")},
+                    QStringLiteral("USE"), QStringLiteral("NOTES")},
                    TextWidths);
 }
 
@@ -222,18 +62,18 @@ QString textRow(const Receiver &r, const FindNotes &notes)
                          r.configurable ? macString(r.config) : QStringLiteral("-"),
                          firmware(r),
                          r.inUse ? QStringLiteral("yes") : QStringLiteral("no")};
-    // CONFLICT: the receivers reporting the same IP address, and a serial
-    // number that answers as more than one unit.
-    QStringList conflict;
+    // NOTES: the receivers reporting the same IP address, a serial number
+    // that answers as more than one unit, and an address outside the subnets
+    // of the interface where it answered.
+    QStringList notesCell;
     if (!notes.conflicts.isEmpty())
-        conflict << displayList(notes.conflicts, QStringLiteral(","));
+        notesCell << displayList(notes.conflicts, QStringLiteral(","));
     if (notes.duplicateSerial)
-        conflict << QStringLiteral("serial twice");
-    cells << conflict.join(QStringLiteral("; "));
-    QString row = columns(cells, TextWidths);
+        notesCell << QStringLiteral("serial twice");
     if (!notes.reach.reachable)
-        row += QStringLiteral(" (other subnet)");
-    return row;
+        notesCell << QStringLiteral("other subnet");
+    cells << notesCell.join(QStringLiteral("; "));
+    return columns(cells, TextWidths);
 }
 
 static QString csvField(const QString &s)
@@ -309,7 +149,6 @@ QString showText(const Receiver &r, const Reach &reach)
     const auto add = [&](const char *label, const QString &value) {
         lines.append({QLatin1String(label), value});
     };
-    const auto onOff = [](bool b) { return b ? QStringLiteral("on") : QStringLiteral("off"); };
     add("Model", displayText(fieldText(r.head.deviceName)));
     add("Serial number", displayText(fieldText(r.head.serialNumber)));
     if (r.configurable) {
@@ -327,8 +166,8 @@ QString showText(const Receiver &r, const Reach &reach)
         add("TCP port", QString::number(u16(c.head.tcpPort)));
         add("Subnet mask", quadString(quad(c.subnetMask)));
         add("Gateway", quadString(quad(c.gateway)));
-        add("DHCP", onOff(c.netFlags & NetDhcp));
-        add("Alternative UDP", onOff(c.netFlags & NetAltUdp));
+        add("DHCP", onOffText(c.netFlags & NetDhcp));
+        add("Alternative UDP", onOffText(c.netFlags & NetAltUdp));
         add("Alternative UDP IP", quadString(quad(c.altUdpAddress)));
         add("Alternative UDP port", QString::number(u16(c.altUdpPort)));
         add("FPGA configuration", QString::number(c.fpgaConfig));
@@ -389,7 +228,6 @@ QJsonObject showJson(const Receiver &r, const Reach &reach)
 
 QList<QPair<QString, QString>> watchedFields(const Receiver &r)
 {
-    const auto onOff = [](bool b) { return b ? QStringLiteral("on") : QStringLiteral("off"); };
     QList<QPair<QString, QString>> f = {
         {QStringLiteral("model"), displayText(fieldText(r.head.deviceName))},
         {QStringLiteral("ip"), quadString(r.ip())},
@@ -403,8 +241,8 @@ QList<QPair<QString, QString>> watchedFields(const Receiver &r)
                   {QStringLiteral("mac"), macString(c)},
                   {QStringLiteral("mask"), quadString(quad(c.subnetMask))},
                   {QStringLiteral("gateway"), quadString(quad(c.gateway))},
-                  {QStringLiteral("dhcp"), onOff(c.netFlags & NetDhcp)},
-                  {QStringLiteral("alt-udp"), onOff(c.netFlags & NetAltUdp)},
+                  {QStringLiteral("dhcp"), onOffText(c.netFlags & NetDhcp)},
+                  {QStringLiteral("alt-udp"), onOffText(c.netFlags & NetAltUdp)},
                   {QStringLiteral("alt-ip"), quadString(quad(c.altUdpAddress))},
                   {QStringLiteral("alt-port"), QString::number(u16(c.altUdpPort))},
                   {QStringLiteral("fpga"), QString::number(c.fpgaConfig)}});
@@ -413,6 +251,45 @@ QList<QPair<QString, QString>> watchedFields(const Receiver &r)
                   {QStringLiteral("connection"), displayText(fieldText(r.info.connection))}});
     }
     return f;
+}
+
+QString changesText(const QList<Change> &changes)
+{
+    QStringList described;
+    for (const Change &c : changes)
+        described << QStringLiteral("%1 %2 -> %3").arg(c.setting, c.from, c.to);
+    return described.join(QStringLiteral(", "));
+}
+
+QJsonArray changesJson(const QList<Change> &changes)
+{
+    // The text names are those of the options; JSON has those of plans.
+    static const QHash<QString, QString> names = {
+        {QStringLiteral("alt-udp"), QStringLiteral("altUdp")},
+        {QStringLiteral("alt-ip"), QStringLiteral("altIp")},
+        {QStringLiteral("alt-port"), QStringLiteral("altPort")},
+        {QStringLiteral("in use"), QStringLiteral("inUse")}};
+    static const QSet<QString> numbers = {QStringLiteral("port"), QStringLiteral("altPort"),
+                                          QStringLiteral("fpga")};
+    static const QSet<QString> flags = {QStringLiteral("dhcp"), QStringLiteral("altUdp"),
+                                        QStringLiteral("inUse")};
+    QJsonArray list;
+    for (const Change &c : changes) {
+        const QString name = names.value(c.setting, c.setting);
+        const auto value = [&](const QString &text) -> QJsonValue {
+            if (text.isEmpty())
+                return QJsonValue(); // a field the other model does not have
+            if (numbers.contains(name))
+                return text.toInt();
+            if (flags.contains(name))
+                return text == QLatin1String("on") || text == QLatin1String("yes");
+            return text;
+        };
+        list.append(QJsonObject{{QStringLiteral("setting"), name},
+                                {QStringLiteral("from"), value(c.from)},
+                                {QStringLiteral("to"), value(c.to)}});
+    }
+    return list;
 }
 
 } // namespace Cli

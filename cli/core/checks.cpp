@@ -17,11 +17,8 @@ constexpr std::size_t SettingsEnd = offsetof(DeviceConfigRecord, fpgaConfig) + 1
 
 QString dotted(quint32 a)
 {
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(a >> 24)
-        .arg((a >> 16) & 0xFF)
-        .arg((a >> 8) & 0xFF)
-        .arg(a & 0xFF);
+    return quadString(
+        {std::uint8_t(a >> 24), std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)});
 }
 
 bool contiguous(quint32 mask)
@@ -363,7 +360,6 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
 QList<QPair<QString, QString>> namedValues(const DeviceConfigRecord &r, const NetworkEdits &e)
 {
     QList<QPair<QString, QString>> v;
-    const auto onOff = [](bool b) { return b ? QStringLiteral("on") : QStringLiteral("off"); };
     if (e.ip)
         v.append({QStringLiteral("ip"), quadString(quad(r.head.ipAddress))});
     if (e.port)
@@ -373,9 +369,9 @@ QList<QPair<QString, QString>> namedValues(const DeviceConfigRecord &r, const Ne
     if (e.gateway)
         v.append({QStringLiteral("gateway"), quadString(quad(r.gateway))});
     if (e.dhcp)
-        v.append({QStringLiteral("dhcp"), onOff(r.netFlags & NetDhcp)});
+        v.append({QStringLiteral("dhcp"), onOffText(r.netFlags & NetDhcp)});
     if (e.altUdp)
-        v.append({QStringLiteral("alt-udp"), onOff(r.netFlags & NetAltUdp)});
+        v.append({QStringLiteral("alt-udp"), onOffText(r.netFlags & NetAltUdp)});
     if (e.altIp)
         v.append({QStringLiteral("alt-ip"), quadString(quad(r.altUdpAddress))});
     if (e.altPort)
@@ -396,6 +392,20 @@ QStringList differences(const DeviceConfigRecord &seen, const DeviceConfigRecord
             out << QStringLiteral("%1 is %2, expected %3")
                        .arg(a[i].first, a[i].second, b[i].second);
     return out;
+}
+
+QList<Change> changesBetween(const QList<QPair<QString, QString>> &before,
+                             const QList<QPair<QString, QString>> &after)
+{
+    QList<Change> changes;
+    for (const auto &now : after) {
+        const auto was = std::find_if(before.begin(), before.end(),
+                                      [&](const auto &b) { return b.first == now.first; });
+        const QString from = was == before.end() ? QString() : was->second;
+        if (from != now.second)
+            changes.append({now.first, from, now.second});
+    }
+    return changes;
 }
 
 } // namespace Cli

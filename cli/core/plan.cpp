@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "plan.h"
 
-#include "options.h"
+#include "values.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -22,7 +22,7 @@ constexpr qint64 MaxPlanBytes = 16 << 20; // far beyond any fleet, short of exha
 const QSet<QString> Descriptive = {"model",           "mac",       "firmware",     "boot",
                                    "hardware",        "inUse",     "configurable", "conflict",
                                    "duplicateSerial", "reachable", "routed",       "fpgaId",
-                                   "fpgaRevision",    "options",   "connection"};
+                                   "fpgaRevision",    "options",   "connection",   "found"};
 
 // One cell: `what` names it in errors; an empty value leaves the setting.
 void setValue(PlanRow &row, const QString &column, const QString &value, const QString &what)

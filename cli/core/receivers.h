@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 //
-// The receivers heard in one search, merged by serial number, and the ways the
-// tool writes them: text rows, CSV, JSON and the full 'show' description.
+// The receivers heard in one search, merged by serial number, and how their
+// device text is shown safely.
 #pragma once
 
 #include "discovery.h"
@@ -9,7 +9,6 @@
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
-#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -124,6 +123,7 @@ QString withArticle(const QString &name);
 QString version(const std::uint8_t (&field)[2]);
 QString quadString(const Discovery::Quad &q);
 QString macString(const DeviceConfigRecord &r);
+QString onOffText(bool on);
 
 // Where a receiver stands from this computer, judged by the interface its
 // reply came in on.
@@ -138,24 +138,5 @@ struct Reach {
     QString why; // one sentence
     QString fix; // for an unreachable one: what to do, with commands
 };
-
-// What find writes of each receiver besides its own reply.
-struct FindNotes {
-    QList<QByteArray> conflicts;
-    bool duplicateSerial = false;
-    Reach reach;
-};
-
-QString textHeader();
-QString textRow(const Receiver &r, const FindNotes &notes);
-QString csvHeader();
-QString csvRow(const Receiver &r, const FindNotes &notes);
-QJsonObject findJson(const Receiver &r, const FindNotes &notes);
-
-QString showText(const Receiver &r, const Reach &reach);
-QJsonObject showJson(const Receiver &r, const Reach &reach);
-
-// Every field a watch compares, as name and text, in a fixed order.
-QList<QPair<QString, QString>> watchedFields(const Receiver &r);
 
 } // namespace Cli

@@ -56,6 +56,14 @@ struct SetReview {
 // The settings named in `e`, as option name and value text as `r` has them.
 QList<QPair<QString, QString>> namedValues(const DeviceConfigRecord &r,
                                            const Discovery::NetworkEdits &e);
+struct Change {
+    QString setting; // as namedValues() and watchedFields() name it
+    QString from, to;
+};
+// What differs from `before` to `after`, setting by setting, in the order of `after`.
+QList<Change> changesBetween(const QList<QPair<QString, QString>> &before,
+                             const QList<QPair<QString, QString>> &after);
+
 // "port is 1024, expected 2000" for every named setting where `seen` differs.
 QStringList differences(const DeviceConfigRecord &seen, const DeviceConfigRecord &wanted,
                         const Discovery::NetworkEdits &e);

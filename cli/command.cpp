@@ -1,0 +1,255 @@
+// SPDX-License-Identifier: MIT
+#include "command.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+using namespace Discovery;
+
+namespace Cli {
+
+namespace {
+
+constexpr int ProgressMs = 100;
+
+const char *const ProgramHelp = R"(Usage: vantrel-cli COMMAND [OPTION]...
+Finds the radio receivers on the local IPv4 network by UDP broadcast, shows
+what they report and changes their network settings.
+
+Commands:
+  find          list the receivers that answer
+  show SERIAL   everything one receiver reports
+  set SERIAL    change a receiver's network settings and check the result
+  watch         search again and again and report each change as it happens
+  apply PLAN    configure many receivers from one plan file, checked as a whole
+  help [COMMAND]
+                this text, or the options of COMMAND
+
+'vantrel-cli COMMAND --help' also shows the options of a command.
+
+Options:
+  -h, --help     show this text
+  -V, --version  show the version
+
+Exit status: 0 success, 1 usage error, 2 receiver not found,
+3 configuration sent but not confirmed, 4 refused by a check,
+5 output failed (standard output or the --log file could not be written),
+6 cannot use the network (the reply port is in use, no interface to send on),
+130 find ended by Ctrl-C after writing what it found, 141 the reader of
+standard output went away before anything was sent.
+)";
+
+} // namespace
+
+Command::Command(const CommonOptions &options, Output &out)
+    : m_options(options), m_out(out), m_exchange(m_log), m_search(m_exchange, options.search)
+{
+    connect(&m_search, &Search::received, this, &Command::received);
+    connect(&m_search, &Search::windowEnded, this, &Command::windowEnded);
+    m_progress.setInterval(ProgressMs);
+    connect(&m_progress, &QTimer::timeout, this, [this] { m_out.progress(progressText()); });
+    m_out.onFailure = [this] { finish(ExitOutput); };
+    m_log.onFailure = [this](const QString &reason) {
+        m_out.failed(QStringLiteral("--log: cannot write '%1': %2").arg(m_options.logFile, reason));
+    };
+}
+
+std::optional<int> Command::start()
+{
+    const QString error = m_search.prepare();
+    if (!error.isEmpty()) {
+        m_out.note(error);
+        return ExitUsage;
+    }
+    QString why;
+    if (!m_options.logFile.isEmpty() && !m_log.open(m_options.logFile, &why)) {
+        m_out.note(QStringLiteral("--log: cannot write '%1': %2").arg(m_options.logFile, why));
+        return ExitUsage;
+    }
+    m_log.line(QStringLiteral("start ") + QCoreApplication::arguments().join(QLatin1Char(' ')));
+    if (done())
+        return m_code;
+    if (m_search.destinations().isEmpty()) {
+        m_out.note(QStringLiteral("no interface that is up has an IPv4 broadcast address, so "
+                                  "there is nowhere to send the request (expected a configured "
+                                  "IPv4 interface, or --also-limited)"));
+        return ExitNetwork;
+    }
+    if (!m_exchange.open(&why)) {
+        m_out.note(QStringLiteral("cannot listen for replies on UDP port %1: %2")
+                       .arg(QString::number(ReplyPort), why));
+        return ExitNetwork;
+    }
+    if (!beforeSearch())
+        return m_code.value_or(ExitOutput);
+    QStringList failures;
+    const int sent = m_search.begin(&failures);
+    for (const QString &f : std::as_const(failures))
+        m_out.note(QStringLiteral("warning: ") + f);
+    if (sent == 0) {
+        m_out.note(QStringLiteral("no request could be sent, so no receiver can answer"));
+        return ExitNetwork;
+    }
+    showProgress();
+    if (done())
+        return m_code;
+    return std::nullopt;
+}
+
+void Command::beginSearch()
+{
+    m_search.begin();
+    showProgress();
+}
+
+void Command::beginVerify(int windowMs)
+{
+    m_search.begin(windowMs, Search::VerifyResendMs, -1);
+    showProgress();
+}
+
+void Command::showProgress()
+{
+    if (!m_out.terminal())
+        return;
+    m_progress.start();
+    m_out.progress(progressText());
+}
+
+void Command::progressStopped()
+{
+    m_progress.stop();
+    m_out.clearProgress();
+}
+
+QString Command::progressText() const
+{
+    return QStringLiteral("searching: %1 s left, %2 found")
+        .arg(QString::number(double(m_search.leftMs()) / 1000.0, 'f', 1))
+        .arg(m_search.heard().all().size());
+}
+
+bool Command::send(const Receiver &target, const DeviceConfigRecord &planned)
+{
+    const Delivery d =
+        sendConfiguration(m_exchange, target, planned, m_search.reach(target).routed);
+    if (!d.routedNote.isEmpty())
+        m_out.note(QStringLiteral("note: ") + d.routedNote);
+    if (d.sent)
+        m_out.messageSent();
+    // A note for the person, not data: standard output holds one document.
+    m_out.note(d.note);
+    return d.sent;
+}
+
+void Command::finish(int code)
+{
+    if (done())
+        return; // a write that failed on the way has decided already
+    m_code = code;
+    m_search.stop();
+    progressStopped();
+    m_log.line(QStringLiteral("exit code=%1").arg(code));
+    QCoreApplication::exit(code);
+}
+
+QStringList namesOf(const QList<OptionSpec> &table)
+{
+    QStringList names;
+    for (const OptionSpec &o : table)
+        names << QLatin1String(o.name);
+    return names;
+}
+
+const QList<CommandSpec> &commands()
+{
+    static const QList<CommandSpec> table = {
+        {"find", makeFind, findHelp, findOptions},
+        {"show", makeShow, showHelp, showOptions},
+        {"set", makeSet, setHelp, setOptions},
+        {"watch", makeWatch, watchHelp, watchOptions},
+        {"apply", makeApply, applyHelp, applyOptions},
+    };
+    return table;
+}
+
+QStringList allOptions()
+{
+    QStringList names;
+    for (const CommandSpec &c : commands())
+        names << c.options();
+    return names;
+}
+
+namespace {
+
+const CommandSpec &commandNamed(const QString &word)
+{
+    for (const CommandSpec &c : commands())
+        if (word == QLatin1String(c.name))
+            return c;
+    fail(QStringLiteral("unknown command '%1'; expected find, show, set, watch or apply (see "
+                        "--help)")
+             .arg(quoted(word)));
+}
+
+int write(const QString &text)
+{
+    if (Output::closed() || std::fputs(text.toUtf8().constData(), stdout) < 0 ||
+        std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "vantrel-cli: cannot write to standard output\n");
+        return ExitOutput;
+    }
+    return ExitOk;
+}
+
+} // namespace
+
+int run(const QStringList &args)
+{
+    Output out;
+    std::unique_ptr<Command> command;
+    try {
+        // Program options come before the command.
+        qsizetype i = 0;
+        for (; i < args.size() && args[i].startsWith(QLatin1Char('-')); ++i) {
+            if (args[i] == QLatin1String("--help") || args[i] == QLatin1String("-h"))
+                return write(QLatin1String(ProgramHelp));
+            if (args[i] == QLatin1String("--version") || args[i] == QLatin1String("-V"))
+                return write(
+                    QStringLiteral("vantrel-cli %1\n").arg(QLatin1String(VANTREL_VERSION)));
+            fail(QStringLiteral("unknown option '%1' before the command; expected find, show, "
+                                "set, watch or apply (see --help)")
+                     .arg(quoted(args[i])));
+        }
+        if (i == args.size())
+            fail(QStringLiteral(
+                "no command given; expected find, show, set, watch or apply (see --help)"));
+        if (args[i] == QLatin1String("help")) {
+            if (i + 2 < args.size())
+                fail(QStringLiteral("help: unexpected argument '%1'; expected at most one command")
+                         .arg(quoted(args[i + 2])));
+            return write(i + 1 < args.size() ? commandNamed(args[i + 1]).help()
+                                             : QLatin1String(ProgramHelp));
+        }
+        const CommandSpec &spec = commandNamed(args[i]);
+        const QStringList rest = args.mid(i + 1);
+        // --help wins over anything else on the line, so it can be added to any attempt.
+        for (const QString &a : rest) {
+            if (a == QLatin1String("--"))
+                break;
+            if (a == QLatin1String("--help") || a == QLatin1String("-h"))
+                return write(spec.help());
+        }
+        command = spec.factory(rest, out);
+    } catch (const UsageError &e) {
+        std::fprintf(stderr, "vantrel-cli: %s\n", e.message.toUtf8().constData());
+        return ExitUsage;
+    }
+    if (const std::optional<int> code = command->start())
+        return *code;
+    return QCoreApplication::exec();
+}
+
+} // namespace Cli

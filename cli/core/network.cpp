@@ -1,0 +1,132 @@
+// SPDX-License-Identifier: MIT
+#include "network.h"
+
+#include <QFile>
+#include <QNetworkInterface>
+#include <QUdpSocket>
+
+#include <algorithm>
+
+#ifdef Q_OS_LINUX
+#include <arpa/inet.h>
+#endif
+
+using namespace Discovery;
+
+namespace Cli {
+
+Setup destinations(const SearchOptions &s)
+{
+    Setup setup;
+    QList<QNetworkInterface> interfaces;
+    if (!s.interfaceName.isEmpty()) {
+        const QNetworkInterface named = QNetworkInterface::interfaceFromName(s.interfaceName);
+        if (!named.isValid()) {
+            QStringList names;
+            for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
+                names << i.name();
+            setup.error = QStringLiteral("--interface: no interface '%1' on this computer "
+                                         "(expected one of: %2)")
+                              .arg(s.interfaceName, names.join(QStringLiteral(", ")));
+            return setup;
+        }
+        if (!(named.flags() & QNetworkInterface::IsUp)) {
+            setup.error = QStringLiteral("--interface: %1 is down").arg(s.interfaceName);
+            return setup;
+        }
+        interfaces << named;
+    } else {
+        interfaces = QNetworkInterface::allInterfaces();
+    }
+    for (const QNetworkInterface &i : interfaces) {
+        if (!(i.flags() & QNetworkInterface::IsUp))
+            continue;
+        for (const QNetworkAddressEntry &e : i.addressEntries()) {
+            if (e.ip().protocol() != QAbstractSocket::IPv4Protocol || e.broadcast().isNull())
+                continue;
+            const Destination d{e.broadcast(), i.index(), i.name()};
+            const bool known = std::any_of(
+                setup.destinations.begin(), setup.destinations.end(), [&](const Destination &o) {
+                    return o.address == d.address && o.interfaceIndex == d.interfaceIndex;
+                });
+            if (!known)
+                setup.destinations << d;
+        }
+    }
+    // Through the routing table: no interface is named, so a router is reached.
+    for (const Quad &q : s.to) {
+        const Destination d{QHostAddress(toU32(q)), 0, QString()};
+        const bool known = std::any_of(
+            setup.destinations.begin(), setup.destinations.end(),
+            [&](const Destination &o) { return o.address == d.address && o.interfaceIndex == 0; });
+        if (!known)
+            setup.destinations << d;
+    }
+    if (s.alsoLimited) {
+        const bool one = !s.interfaceName.isEmpty();
+        setup.destinations << Destination{QHostAddress(QHostAddress::Broadcast),
+                                          one ? interfaces.first().index() : 0,
+                                          one ? interfaces.first().name() : QString()};
+    }
+    if (!s.interfaceName.isEmpty() && setup.destinations.size() == s.to.size())
+        setup.error = QStringLiteral("--interface: %1 has no IPv4 broadcast address (expected "
+                                     "an interface with an IPv4 address, or --also-limited)")
+                          .arg(s.interfaceName);
+    return setup;
+}
+
+namespace {
+
+// The gateway of the default route through each interface, by index.
+QHash<int, quint32> defaultGateways()
+{
+    QHash<int, quint32> gateways;
+#ifdef Q_OS_LINUX
+    QFile table(QStringLiteral("/proc/net/route"));
+    if (!table.open(QIODevice::ReadOnly))
+        return gateways;
+    // "Iface Destination Gateway Flags ...": addresses as the kernel holds them, in hex.
+    const QList<QByteArray> lines = table.readAll().split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> f = lines[i].simplified().split(' ');
+        bool ok = false;
+        const quint32 gateway = f.size() > 7 ? f[2].toUInt(&ok, 16) : 0;
+        if (ok && gateway && f[1] == "00000000" && f[7] == "00000000")
+            gateways.insert(QNetworkInterface::interfaceIndexFromName(QString::fromLatin1(f[0])),
+                            ntohl(gateway));
+    }
+#endif
+    return gateways;
+}
+
+} // namespace
+
+QList<LocalSubnet> localSubnets(bool withLoopback)
+{
+    const QHash<int, quint32> gateways = defaultGateways();
+    QList<LocalSubnet> subnets;
+    for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
+        const bool loopback = i.flags() & QNetworkInterface::IsLoopBack;
+        if (!(i.flags() & QNetworkInterface::IsUp) || (loopback && !withLoopback))
+            continue;
+        for (const QNetworkAddressEntry &e : i.addressEntries())
+            if (e.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                subnets << LocalSubnet{e.ip().toIPv4Address(),
+                                       e.netmask().toIPv4Address(),
+                                       i.name(),
+                                       i.index(),
+                                       loopback,
+                                       gateways.value(i.index())};
+    }
+    return subnets;
+}
+
+bool isOwnAddress(quint32 ip)
+{
+    if (ip == 0 || ip == 0xFFFFFFFFu || (ip >> 28) == 0xE)
+        return false;
+    QUdpSocket probe;
+    return probe.bind(QHostAddress(ip), 0);
+}
+
+} // namespace Cli

@@ -1,0 +1,176 @@
+// SPDX-License-Identifier: MIT
+#include "receivers.h"
+
+using namespace Discovery;
+
+namespace Cli {
+
+QByteArray Receiver::serial() const
+{
+    return QByteArray::fromStdString(fieldText(head.serialNumber));
+}
+
+Quad Receiver::ip() const
+{
+    return quad(head.ipAddress);
+}
+
+std::optional<Receiver> parseReply(const QByteArray &datagram, const QHostAddress &from,
+                                   int interfaceIndex)
+{
+    const auto *data = reinterpret_cast<const std::uint8_t *>(datagram.constData());
+    const std::size_t size = std::size_t(datagram.size());
+    Receiver r;
+    if (!isValidReply(data, size) || size < sizeof(DiscoverHeader))
+        return std::nullopt;
+    r.inUse = storeReply(data, size, r.head, r.config, r.info);
+    r.configurable = isConfigurableModel(r.head.deviceName);
+    r.size = size;
+    r.from = from;
+    r.interfaceIndex = interfaceIndex;
+    return r;
+}
+
+Identity identityOf(const Receiver &r)
+{
+    Identity id;
+    id.ip = r.ip();
+    id.port = u16(r.head.tcpPort);
+    if (r.configurable)
+        id.mac = macDisplayOrder(r.config.macAddress);
+    return id;
+}
+
+QString identityText(const Identity &id, bool withMac)
+{
+    QString text = quadString(id.ip) + QLatin1Char(':') + QString::number(id.port);
+    if (withMac) {
+        QStringList parts;
+        for (const std::uint8_t b : id.mac)
+            parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
+        text += QStringLiteral(" (MAC ") + parts.join(QLatin1Char(':')) + QLatin1Char(')');
+    }
+    return text;
+}
+
+int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)
+{
+    const QByteArray serial = r.serial();
+    const auto known = m_index.constFind(serial);
+    if (known == m_index.constEnd() && m_receivers.size() >= MaxReceivers) {
+        m_overflowed = true;
+        return -1;
+    }
+    QList<Identity> &units = m_identities[serial];
+    const Identity id = identityOf(r);
+    const bool another = !units.contains(id);
+    if (another && units.size() < MaxAddressesPerSerial)
+        units.append(id);
+    QList<Arrival> &arrived = m_arrivals[serial];
+    const Arrival here{r.interfaceIndex, r.from};
+    if (!arrived.contains(here) && arrived.size() < MaxAddressesPerSerial)
+        arrived.append(here);
+    m_byIpValid = false;
+    if (isNew)
+        *isNew = known == m_index.constEnd();
+    if (newIdentity)
+        *newIdentity = another && known != m_index.constEnd();
+    if (known != m_index.constEnd()) {
+        m_receivers[*known] = r;
+        return *known;
+    }
+    m_index.insert(serial, int(m_receivers.size()));
+    m_receivers.append(r);
+    return int(m_receivers.size() - 1);
+}
+
+const Receiver *ReceiverList::find(const QByteArray &serial) const
+{
+    const auto known = m_index.constFind(serial);
+    return known == m_index.constEnd() ? nullptr : &m_receivers.at(*known);
+}
+
+QList<QByteArray> ReceiverList::conflicts(int index) const
+{
+    const auto key = [](const Receiver &r) { return toU32(r.ip()); };
+    if (!m_byIpValid) {
+        m_byIp.clear();
+        for (int i = 0; i < m_receivers.size(); ++i)
+            m_byIp[key(m_receivers[i])] << i;
+        m_byIpValid = true;
+    }
+    QList<QByteArray> serials;
+    for (const int i : m_byIp.value(key(m_receivers.at(index))))
+        if (i != index)
+            serials << m_receivers[i].serial();
+    return serials;
+}
+
+QList<Identity> ReceiverList::identities(const QByteArray &serial) const
+{
+    const Receiver *r = find(serial);
+    if (!r)
+        return {};
+    const Identity current = identityOf(*r);
+    QList<Identity> out{current};
+    for (const Identity &id : m_identities.value(serial))
+        if (!(id == current))
+            out << id;
+    return out;
+}
+
+QString displayText(const std::string &bytes)
+{
+    QString s = QString::fromLatin1(bytes.data(), int(bytes.size()));
+    for (QChar &c : s)
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0))
+            c = QLatin1Char('?');
+    return s;
+}
+
+QString displayText(const QByteArray &bytes)
+{
+    return displayText(bytes.toStdString());
+}
+
+QString displayList(const QList<QByteArray> &serials, const QString &separator)
+{
+    QStringList out;
+    for (const QByteArray &s : serials)
+        out << displayText(s);
+    return out.join(separator);
+}
+
+QString withArticle(const QString &name)
+{
+    const bool vowel = !name.isEmpty() && QStringLiteral("AEIOUaeiou").contains(name.at(0));
+    return (vowel ? QStringLiteral("an ") : QStringLiteral("a ")) + name;
+}
+
+QString version(const std::uint8_t (&field)[2])
+{
+    // Stored in hundredths, shown with both decimals: 1.10, not 1.1.
+    const int v = u16(field);
+    return QStringLiteral("%1.%2").arg(
+        QString::number(v / 100), QString::number(v % 100).rightJustified(2, QLatin1Char('0')));
+}
+
+QString quadString(const Quad &q)
+{
+    return QString::fromStdString(quadText(q));
+}
+
+QString macString(const DeviceConfigRecord &r)
+{
+    QStringList parts;
+    for (const std::uint8_t b : macDisplayOrder(r.macAddress))
+        parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
+    return parts.join(QLatin1Char(':'));
+}
+
+QString onOffText(bool on)
+{
+    return on ? QStringLiteral("on") : QStringLiteral("off");
+}
+
+} // namespace Cli

@@ -1,0 +1,214 @@
+// SPDX-License-Identifier: MIT
+#include "search.h"
+
+using namespace Discovery;
+
+namespace Cli {
+
+namespace {
+
+QByteArray requestBytes()
+{
+    const auto request = discoverRequest();
+    return QByteArray(reinterpret_cast<const char *>(request.data()), int(request.size()));
+}
+
+} // namespace
+
+Search::Search(Exchange &exchange, const SearchOptions &options, QObject *parent)
+    : QObject(parent), m_exchange(exchange), m_options(options)
+{
+    connect(&m_exchange, &Exchange::replyReceived, this, &Search::onReply);
+    m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer);
+    connect(&m_deadline, &QTimer::timeout, this, &Search::onDeadline);
+    m_resend.setTimerType(Qt::PreciseTimer);
+    connect(&m_resend, &QTimer::timeout, this, &Search::onResend);
+}
+
+QString Search::prepare()
+{
+    const Setup setup = Cli::destinations(m_options);
+    m_destinations = setup.destinations;
+    m_interfaces = localSubnets(true);
+    m_subnets = localSubnets(false);
+    return setup.error;
+}
+
+int Search::begin(int windowMs, int resendEveryMs, int resends, QStringList *failures)
+{
+    m_heard = ReceiverList();
+    m_running = true;
+    m_windowMs = windowMs;
+    m_clock.start();
+    m_deadline.start(windowMs);
+    m_resend.stop();
+    m_resendsLeft = resends;
+    if (resendEveryMs > 0 && resends != 0)
+        m_resend.start(std::max(1, resendEveryMs));
+    return sendRequests(failures);
+}
+
+int Search::begin(QStringList *failures)
+{
+    const int retries = m_options.retries;
+    return begin(m_options.timeoutMs, retries ? m_options.timeoutMs / (retries + 1) : 0, retries,
+                 failures);
+}
+
+void Search::stop()
+{
+    m_running = false;
+    m_probing = false;
+    m_deadline.stop();
+    m_resend.stop();
+}
+
+qint64 Search::leftMs() const
+{
+    return std::max<qint64>(0, m_windowMs - m_clock.elapsed());
+}
+
+QList<QByteArray> Search::serials() const
+{
+    QList<QByteArray> serials;
+    for (const Receiver &r : m_heard.all())
+        serials << r.serial();
+    return serials;
+}
+
+int Search::sendRequests(QStringList *failures)
+{
+    const QByteArray bytes = requestBytes();
+    int sent = 0;
+    QString error;
+    for (const Destination &d : std::as_const(m_destinations)) {
+        if (m_exchange.send(bytes, d, &error))
+            ++sent;
+        else if (failures)
+            *failures << QStringLiteral("cannot send the request to %1%2: %3")
+                             .arg(d.address.toString(),
+                                  d.interfaceName.isEmpty()
+                                      ? QString()
+                                      : QStringLiteral(" on ") + d.interfaceName,
+                                  error);
+    }
+    return sent;
+}
+
+void Search::onResend()
+{
+    if (m_resendsLeft == 0) {
+        m_resend.stop();
+        return;
+    }
+    if (m_resendsLeft > 0)
+        --m_resendsLeft;
+    sendRequests(nullptr);
+}
+
+void Search::onReply(const Receiver &r)
+{
+    const QString model = QString::fromLatin1(fieldText(r.head.deviceName).c_str());
+    if (!m_options.models.isEmpty() && !m_options.models.contains(model)) {
+        if (m_filtered.size() < ReceiverList::MaxReceivers)
+            m_filtered.insert(r.serial());
+        const QString shown = displayText(fieldText(r.head.deviceName));
+        if (m_modelsHeard.size() < MaxModelsHeard && !m_modelsHeard.contains(shown))
+            m_modelsHeard << shown;
+        return;
+    }
+    if (m_probing) {
+        m_heard.add(r);
+        if (m_probeWaiting.remove(r.serial()))
+            m_onSegment.insert(r.serial());
+        if (m_probeWaiting.isEmpty())
+            endProbe();
+        return;
+    }
+    if (!m_running)
+        return;
+    bool isNew = false, newIdentity = false;
+    const int index = m_heard.add(r, &isNew, &newIdentity);
+    if (index >= 0)
+        emit received(r, index, isNew, newIdentity);
+}
+
+void Search::onDeadline()
+{
+    if (m_probing) {
+        endProbe();
+        return;
+    }
+    stop();
+    emit windowEnded();
+}
+
+void Search::conclude(const QList<QByteArray> &serials, std::function<void()> then)
+{
+    stop();
+    if (m_probed || m_options.to.isEmpty()) {
+        then();
+        return;
+    }
+    m_probed = true;
+    QSet<int> interfaces;
+    for (const QByteArray &serial : serials) {
+        const Receiver *r = m_heard.find(serial);
+        if (!r || !undecided(*r))
+            continue;
+        m_probeWaiting.insert(serial);
+        for (const ReceiverList::Arrival &a : m_heard.arrivals(serial))
+            interfaces.insert(a.interfaceIndex);
+    }
+    const QByteArray bytes = requestBytes();
+    int sent = 0;
+    for (const Destination &d : std::as_const(m_destinations))
+        if (!m_probeWaiting.isEmpty() && d.interfaceIndex > 0 &&
+            interfaces.contains(d.interfaceIndex) && m_exchange.send(bytes, d, nullptr))
+            ++sent;
+    if (sent == 0) {
+        m_probeWaiting.clear();
+        then();
+        return;
+    }
+    m_probing = true;
+    m_afterProbe = std::move(then);
+    // Over as soon as every one has answered; one behind a router never does.
+    m_deadline.start(m_options.timeoutMs);
+}
+
+void Search::endProbe()
+{
+    m_deadline.stop();
+    m_probeWaiting.clear();
+    m_probing = false;
+    const std::function<void()> then = std::move(m_afterProbe);
+    m_afterProbe = nullptr;
+    then();
+}
+
+bool Search::undecided(const Receiver &r) const
+{
+    return !m_options.to.isEmpty() && !m_onSegment.contains(r.serial()) &&
+           answeredFromOutside(m_heard.arrivals(r.serial()), m_interfaces);
+}
+
+Reach Search::reach(const Receiver &r, bool forAdvice) const
+{
+    Surroundings around;
+    around.subnets = m_interfaces;
+    around.viaBroadcast = m_options.to.isEmpty() || m_onSegment.contains(r.serial());
+    around.isOwnAddress = [this](quint32 ip) {
+        auto own = m_ownAddresses.find(ip);
+        if (own == m_ownAddresses.end())
+            own = m_ownAddresses.insert(ip, isOwnAddress(ip));
+        return *own;
+    };
+    if (forAdvice)
+        for (const Receiver &other : m_heard.all())
+            around.taken << toU32(other.ip());
+    return reachOf(r, m_heard.arrivals(r.serial()), around);
+}
+
+} // namespace Cli

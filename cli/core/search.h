@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: MIT
+//
+// One search: the request sent to every destination, resent on a timer, the
+// replies merged by serial number until the window closes, and the judgement
+// of where each receiver stands from this computer. A verifying search after
+// a configuration message is a search too, with its own window.
+#pragma once
+
+#include "network.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+
+#include <functional>
+
+namespace Cli {
+
+class Search : public QObject {
+    Q_OBJECT
+public:
+    // A receiver may restart after taking new settings: a verifying search asks this often.
+    static constexpr int VerifyResendMs = 500;
+    // What --model left out is counted within this bound, for the message
+    // that says what did answer.
+    static constexpr int MaxModelsHeard = 16;
+
+    Search(Exchange &exchange, const SearchOptions &options, QObject *parent = nullptr);
+
+    // Where the requests go and this computer's subnets. Returns the error
+    // of a bad --interface, or an empty string.
+    QString prepare();
+    const QList<Destination> &destinations() const
+    {
+        return m_destinations;
+    }
+    const QList<LocalSubnet> &interfaces() const // with loopback
+    {
+        return m_interfaces;
+    }
+    const QList<LocalSubnet> &subnets() const // without it
+    {
+        return m_subnets;
+    }
+
+    // Forgets what was heard and sends the request; it goes out again
+    // every `resendEveryMs` (0: never), `resends` more times (-1: until the
+    // window closes). Returns how many requests went out; `failures` gets the
+    // reasons of the others.
+    int begin(int windowMs, int resendEveryMs, int resends, QStringList *failures = nullptr);
+    // The search the options ask for: --timeout, with --retries spread over it.
+    int begin(QStringList *failures = nullptr);
+    void stop();
+    bool running() const
+    {
+        return m_running;
+    }
+    qint64 leftMs() const;
+
+    const ReceiverList &heard() const
+    {
+        return m_heard;
+    }
+    QList<QByteArray> serials() const;
+    int filteredCount() const
+    {
+        return int(m_filtered.size());
+    }
+    const QStringList &modelsHeard() const
+    {
+        return m_modelsHeard;
+    }
+
+    // With --to, a reply from outside its interface's subnets came from a
+    // receiver with a wrong address on that wire or through a router. A
+    // broadcast-only request on those interfaces tells which: only the first
+    // can answer it. Then, or at once when there is nothing to tell, `then`.
+    // Done once per run.
+    void conclude(const QList<QByteArray> &serials, std::function<void()> then);
+    // Waits for conclude() to tell where it stands.
+    bool undecided(const Receiver &r) const;
+    // `forAdvice`: also weigh the other receivers' addresses for a fix.
+    Reach reach(const Receiver &r, bool forAdvice = false) const;
+
+signals:
+    // A reply taken into the list while the window is open.
+    void received(const Cli::Receiver &r, int index, bool isNew, bool newIdentity);
+    void windowEnded();
+
+private:
+    void onReply(const Receiver &r);
+    void onDeadline();
+    void onResend();
+    int sendRequests(QStringList *failures);
+    void endProbe();
+
+    Exchange &m_exchange;
+    SearchOptions m_options;
+    QList<Destination> m_destinations;
+    QList<LocalSubnet> m_interfaces, m_subnets;
+    ReceiverList m_heard;
+    bool m_running = false;
+    QTimer m_deadline, m_resend;
+    QElapsedTimer m_clock;
+    int m_windowMs = 0;
+    int m_resendsLeft = 0;
+
+    QSet<QByteArray> m_filtered; // serials that --model left out
+    QStringList m_modelsHeard;   // the models they have
+
+    bool m_probed = false, m_probing = false;
+    QSet<QByteArray> m_onSegment;    // answered a broadcast-only request
+    QSet<QByteArray> m_probeWaiting; // not yet
+    std::function<void()> m_afterProbe;
+    mutable QHash<quint32, bool> m_ownAddresses;
+};
+
+} // namespace Cli

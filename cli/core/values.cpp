@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: MIT
+#include "values.h"
+
+#include <QRegularExpression>
+
+using namespace Discovery;
+
+namespace Cli {
+
+[[noreturn]] void fail(const QString &message)
+{
+    throw UsageError{message};
+}
+
+QString quoted(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\n'))
+            out += QStringLiteral("\\n");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+int number(const QString &option, const QString &text, int min, int max)
+{
+    // Whole strings only: "$" alone would also match before a final newline.
+    static const QRegularExpression digits(
+        QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{1,9}")));
+    bool ok = digits.match(text).hasMatch();
+    const int value = ok ? text.toInt(&ok) : 0;
+    if (!ok || value < min || value > max)
+        fail(QStringLiteral("%1: '%2' is not a number from %3 to %4")
+                 .arg(option, quoted(text), QString::number(min), QString::number(max)));
+    return value;
+}
+
+Quad address(const QString &option, const QString &text)
+{
+    // No leading zeros: some parsers read "010" as octal, so it is ambiguous.
+    static const QRegularExpression form(QRegularExpression::anchoredPattern(
+        QStringLiteral("(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\."
+                       "(0|[1-9][0-9]{0,2})")));
+    const QRegularExpressionMatch m = form.match(text);
+    Quad q{};
+    for (int i = 0; m.hasMatch() && i < 4; ++i) {
+        const int octet = m.captured(i + 1).toInt();
+        if (octet > 255)
+            break;
+        q[std::size_t(i)] = std::uint8_t(octet);
+        if (i == 3)
+            return q;
+    }
+    fail(QStringLiteral("%1: '%2' is not an IPv4 address A.B.C.D (four numbers 0 to 255, no "
+                        "leading zeros)")
+             .arg(option, quoted(text)));
+}
+
+bool onOff(const QString &option, const QString &text)
+{
+    if (text == QLatin1String("on"))
+        return true;
+    if (text == QLatin1String("off"))
+        return false;
+    fail(QStringLiteral("%1: '%2' is neither on nor off").arg(option, quoted(text)));
+}
+
+QByteArray serialNumber(const QString &text)
+{
+    if (text.isEmpty())
+        fail(QStringLiteral("the serial number is empty"));
+    for (const QChar c : text) {
+        if (c.unicode() == 0)
+            fail(QStringLiteral("serial number '%1' holds a NUL byte, which ends every serial "
+                                "number a receiver reports")
+                     .arg(quoted(text)));
+        if (c.unicode() > 0xFF)
+            fail(QStringLiteral("serial number '%1': receivers report serial numbers in "
+                                "single-byte characters")
+                     .arg(quoted(text)));
+    }
+    const QByteArray serial = text.toLatin1();
+    if (serial.size() > int(sizeof(DiscoverHeader::serialNumber)))
+        fail(QStringLiteral("serial number '%1' is longer than the 16 bytes a receiver reports")
+                 .arg(quoted(text)));
+    return serial;
+}
+
+int duration(const QString &option, const QString &text)
+{
+    static const QRegularExpression form(
+        QRegularExpression::anchoredPattern(QStringLiteral("([0-9]{1,9})(ms|s)?")));
+    const QRegularExpressionMatch m = form.match(text);
+    const qint64 value =
+        m.hasMatch() ? m.captured(1).toLongLong() * (m.captured(2) == QLatin1String("s") ? 1000 : 1)
+                     : 0;
+    if (value < 1 || value > MaxWaitMs)
+        fail(QStringLiteral("%1: '%2' is not a number from 1 to %3 ms (a bare number is "
+                            "milliseconds; or with a unit, as in 500ms or 2s)")
+                 .arg(option, quoted(text), QString::number(MaxWaitMs)));
+    return int(value);
+}
+
+bool hasEdits(const NetworkEdits &e)
+{
+    return e.ip || e.port || e.mask || e.gateway || e.dhcp || e.altUdp || e.altIp || e.altPort ||
+           e.fpgaConfig;
+}
+
+} // namespace Cli

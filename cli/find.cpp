@@ -1,0 +1,236 @@
+// SPDX-License-Identifier: MIT
+//
+// 'vantrel-cli find': one search, the receivers that answered listed as they
+// arrive (text) or at the end (JSON, CSV).
+#include "command.h"
+#include "format.h"
+
+#include <QJsonDocument>
+
+using namespace Discovery;
+
+namespace Cli {
+
+namespace {
+
+const char *const FindHelp = R"(Usage: vantrel-cli find [OPTION]...
+Broadcasts the discovery request to UDP port 48321 at the broadcast address of
+every IPv4 address of every interface that is up, and lists the receivers that
+answer: model, serial number, IP address, TCP port, MAC address (configurable
+models), firmware version and whether the receiver is in use. Text rows appear
+as the replies arrive; a receiver that answers again keeps its row. Two
+receivers that report the same IP address are flagged as an IP conflict.
+
+Options:
+  -j, --json        a JSON array with one object per receiver
+  --csv             CSV with a header line and one line per receiver
+  --expect N        stop as soon as N different receivers answered
+  --model NAME      list only receivers of this model (whole name, case
+                    sensitive; repeatable)
+)";
+
+const char *const FindTail = R"(
+JSON and CSV are written when the search ends, so that every receiver carries
+its final conflict flag. Fields (JSON names; CSV columns in this order):
+  model, serial, ip, port, mac (empty or null for other models), firmware,
+  inUse, configurable, conflict (serial numbers of the other receivers that
+  report the same ip; CSV: separated by spaces), duplicateSerial (true when
+  the serial number answered from two addresses, ports or MAC addresses),
+  reachable (false when the receiver's ip lies outside every subnet of the
+  interface its reply came in on and is not this computer's: TCP needs a
+  route to it, 'show' says how to fix that; the NOTES column of the text
+  table then says: other subnet), routed (true when only --to reached it, through a
+  router: it did not answer a broadcast on the interface its reply came in on)
+
+Exit status: 0 at least one receiver answered (with --expect: N of them),
+1 usage error, 2 none answered (with --expect: fewer than N), 5 output failed,
+6 the reply port is in use or there is no interface to send on, 130 ended by
+Ctrl-C (what was found is written).
+)";
+
+struct FindOptions : CommonOptions {};
+
+QList<OptionSpec> table(FindOptions &o)
+{
+    QList<OptionSpec> t = commonOptions(o);
+    const auto format = [&o](Format f) {
+        return [&o, f](const QString &) {
+            if (o.format != Format::Text)
+                fail(QStringLiteral("find: --json and --csv exclude each other"));
+            o.format = f;
+        };
+    };
+    t << OptionSpec{"--json", false, format(Format::Json)} << modelOption(o)
+      << OptionSpec{"--csv", false, format(Format::Csv)}
+      << OptionSpec{"--expect", true, [&o](const QString &v) {
+                        o.search.expect = number(QStringLiteral("--expect"), v, 1, 1000000);
+                    }};
+    return t;
+}
+
+class Find : public Command {
+public:
+    using Command::Command;
+
+private:
+    bool beforeSearch() override
+    {
+        // Ctrl-C ends the search, and what was found is written.
+        m_out.catchStop(
+            this,
+            [this] {
+                m_interrupted = true;
+                finishFind();
+            },
+            ExitInterrupted, false);
+        return m_options.format != Format::Text || m_out.data(textHeader() + QLatin1Char('\n'));
+    }
+
+    void received(const Receiver &r, int index, bool isNew, bool newIdentity) override
+    {
+        // A known serial answering as another unit gets a row of its own;
+        // one whose place the probe decides waits for it.
+        if ((isNew || newIdentity) && m_options.format == Format::Text) {
+            if (m_search.undecided(r))
+                m_deferred << index;
+            else if (!m_out.data(textRow(r, notes(index)) + QLatin1Char('\n')))
+                return;
+        }
+        const int expect = m_options.search.expect;
+        if (expect && m_search.heard().all().size() >= expect)
+            m_search.conclude(m_search.serials(), [this] { finishFind(); });
+    }
+
+    void windowEnded() override
+    {
+        m_search.conclude(m_search.serials(), [this] { finishFind(); });
+    }
+
+    FindNotes notes(int index) const
+    {
+        const ReceiverList &heard = m_search.heard();
+        const Receiver &r = heard.all().at(index);
+        return FindNotes{heard.conflicts(index), heard.duplicateSerial(r.serial()),
+                         m_search.reach(r)};
+    }
+
+    bool writeList();
+    void warn();
+    void finishFind();
+
+    QList<int> m_deferred; // rows that wait for the probe
+    bool m_interrupted = false;
+};
+
+bool Find::writeList()
+{
+    const QList<Receiver> &all = m_search.heard().all();
+    for (const int index : std::as_const(m_deferred))
+        if (!m_out.data(textRow(all.at(index), notes(index)) + QLatin1Char('\n')))
+            return false;
+    m_deferred.clear();
+    if (m_options.format == Format::Json) {
+        QString text = QStringLiteral("[");
+        for (int i = 0; i < all.size(); ++i)
+            text += (i ? QStringLiteral(",\n  ") : QStringLiteral("\n  ")) +
+                    QString::fromUtf8(
+                        QJsonDocument(findJson(all[i], notes(i))).toJson(QJsonDocument::Compact));
+        return m_out.data(text + (all.isEmpty() ? QStringLiteral("]\n") : QStringLiteral("\n]\n")));
+    }
+    if (m_options.format == Format::Csv) {
+        QString text = csvHeader() + QLatin1Char('\n');
+        for (int i = 0; i < all.size(); ++i)
+            text += csvRow(all[i], notes(i)) + QLatin1Char('\n');
+        return m_out.data(text);
+    }
+    return true;
+}
+
+void Find::warn()
+{
+    const ReceiverList &heard = m_search.heard();
+    const QList<Receiver> &all = heard.all();
+    if (heard.overflowed())
+        m_out.note(QStringLiteral("warning: more than %1 receivers answered; the others were "
+                                  "ignored")
+                       .arg(ReceiverList::MaxReceivers));
+    QList<Quad> reported;
+    for (int i = 0; i < all.size(); ++i) {
+        const QList<QByteArray> others = heard.conflicts(i);
+        if (others.isEmpty() || reported.contains(all[i].ip()))
+            continue;
+        reported << all[i].ip();
+        m_out.note(QStringLiteral("warning: IP conflict: %1 is reported by %2, %3")
+                       .arg(quadString(all[i].ip()), displayText(all[i].serial()),
+                            displayList(others, QStringLiteral(", "))));
+    }
+    for (const Receiver &r : all)
+        if (heard.duplicateSerial(r.serial())) {
+            QStringList units;
+            for (const Identity &id : heard.identities(r.serial()))
+                units << identityText(id, r.configurable);
+            m_out.note(QStringLiteral("warning: serial number %1 answers as %2 units: %3")
+                           .arg(displayText(r.serial()), QString::number(units.size()),
+                                units.join(QStringLiteral(", "))));
+        }
+}
+
+void Find::finishFind()
+{
+    if (done() || !writeList())
+        return;
+    warn();
+    const int expect = m_options.search.expect;
+    const int found = int(m_search.heard().all().size());
+    const int filtered = m_search.filteredCount();
+    const QString window = QString::number(m_options.search.timeoutMs);
+    if (m_interrupted) {
+        finish(ExitInterrupted);
+    } else if (found == 0 && filtered > 0) {
+        QStringList models;
+        for (const QString &m : std::as_const(m_options.search.models))
+            models << QLatin1Char('\'') + quoted(m) + QLatin1Char('\'');
+        m_out.note(
+            QStringLiteral("%1 %2 answered, none is model %3 (models heard: %4)")
+                .arg(QString::number(filtered),
+                     filtered == 1 ? QStringLiteral("receiver") : QStringLiteral("receivers"),
+                     models.join(QStringLiteral(" or ")),
+                     m_search.modelsHeard().join(QStringLiteral(", "))));
+        finish(ExitNotFound);
+    } else if (found == 0) {
+        m_out.note(QStringLiteral("no receiver answered within %1 ms").arg(window));
+        finish(ExitNotFound);
+    } else if (expect && found < expect) {
+        m_out.note(QStringLiteral("only %1 of the %2 expected receivers answered within %3 ms")
+                       .arg(QString::number(found), QString::number(expect), window));
+        finish(ExitNotFound);
+    } else {
+        finish(ExitOk);
+    }
+}
+
+} // namespace
+
+std::unique_ptr<Command> makeFind(const QStringList &args, Output &out)
+{
+    FindOptions o;
+    const QList<OptionSpec> t = table(o);
+    const QStringList positional = parseOptions(QStringLiteral("find"), t, allOptions(), args);
+    if (!positional.isEmpty())
+        fail(QStringLiteral("find: unexpected argument '%1'; find takes options only")
+                 .arg(quoted(positional.first())));
+    return std::make_unique<Find>(o, out);
+}
+
+QString findHelp()
+{
+    return QLatin1String(FindHelp) + QLatin1String(CommonHelp) + QLatin1String(FindTail);
+}
+
+QStringList findOptions()
+{
+    FindOptions o;
+    return namesOf(table(o));
+}
+
+} // namespace Cli

@@ -1,0 +1,296 @@
+// SPDX-License-Identifier: MIT
+//
+// 'vantrel-cli set': one receiver's settings changed from its own reply,
+// sent once, and checked by a verifying search.
+#include "command.h"
+#include "format.h"
+
+#include <QJsonDocument>
+
+using namespace Discovery;
+
+namespace Cli {
+
+namespace {
+
+const char *const SetHelp = R"(Usage: vantrel-cli set SERIAL SETTING... [OPTION]...
+Finds the receiver with serial number SERIAL, takes its own reply, changes only
+the named settings, and sends the result once as the configuration message to
+255.255.255.255, UDP port 48321, on the interface where the receiver answered.
+The first search runs for the whole --timeout, so that the checks see every
+receiver that answers. After sending it searches again and reports whether
+the receiver answers with the new settings.
+
+Settings (at least one):
+  --ip A.B.C.D        TCP control IP address
+  --port N            TCP control port (1 to 65535)
+  --mask A.B.C.D      subnet mask
+  --gateway A.B.C.D   gateway (0.0.0.0: none)
+  --dhcp on|off       obtain the IP address by DHCP
+  --alt-udp on|off    send UDP data to the alternative destination
+  --alt-ip A.B.C.D    alternative UDP data destination address
+  --alt-port N        alternative UDP data destination port (1 to 65535)
+  --fpga 0|1|2        FPGA configuration loaded at start
+
+Options:
+  --force             send although a check refuses, naming each check
+  --dry-run           make the checks and show what would be sent; send nothing
+  -j, --json          the outcome as one JSON object: serial, model, ip,
+                      changes (setting, from, to), outcome (applied, unchanged,
+                      refused, not found, dry run, not sent, not seen, seen
+                      unchanged, seen at another address, partly applied, not
+                      confirmed), detail, refusals, warnings, sent
+  --verify-timeout MS
+                      search for the receiver this long after sending, with a
+                      request every 500 ms (1 to 600000, default 3000)
+)";
+
+const char *const SetTail = R"(
+A receiver that answered only through --to (across a router) gets the message
+by unicast to the address its reply came from, since a limited broadcast never
+crosses a router; the verifying search repeats the --to requests.
+
+Refused unless --force: an IP address of 0.x.x.x, 255.255.255.255, multicast,
+loopback, the network or broadcast address of its subnet, this computer's own
+or one that another receiver reported; a mask that is not contiguous; a
+gateway outside the new subnet; a port of 0; a serial number that two
+receivers answer with. Never sent: other models, and replies too short to
+carry the settings. A warning, no refusal: an address outside every subnet
+of this computer.
+
+Outcome: applied (seen with the new settings), seen unchanged, seen at
+another address, partly applied, not seen.
+Exit status: 0 applied or nothing to change, 1 usage error, 2 SERIAL did not
+answer, 3 sent but not confirmed (or the send failed, or units with one
+serial number disagree), 4 refused by a check, 5 output failed before anything
+was sent, 6 the network cannot be used. Once the message is out, the outcome
+decides the status. The outcome line (text) or object (--json) is written on
+standard output, or on stderr if that fails once the message is out.
+)";
+
+struct SetOptions : CommonOptions, SendOptions {
+    QByteArray serial;
+    NetworkEdits edits;
+};
+
+QList<OptionSpec> table(SetOptions &o)
+{
+    const auto ip = [](const char *name, std::optional<Quad> &to) {
+        return OptionSpec{name, true,
+                          [name, &to](const QString &v) { to = address(QLatin1String(name), v); }};
+    };
+    const auto port = [](const char *name, std::optional<std::uint16_t> &to) {
+        return OptionSpec{name, true, [name, &to](const QString &v) {
+                              to = std::uint16_t(number(QLatin1String(name), v, 0, 0xFFFF));
+                          }};
+    };
+    const auto flag = [](const char *name, std::optional<bool> &to) {
+        return OptionSpec{name, true,
+                          [name, &to](const QString &v) { to = onOff(QLatin1String(name), v); }};
+    };
+    NetworkEdits &e = o.edits;
+    return commonOptions(o) << jsonOption(o) << sendOptions(o) << ip("--ip", e.ip)
+                            << port("--port", e.port) << ip("--mask", e.mask)
+                            << ip("--gateway", e.gateway) << flag("--dhcp", e.dhcp)
+                            << flag("--alt-udp", e.altUdp) << ip("--alt-ip", e.altIp)
+                            << port("--alt-port", e.altPort)
+                            << OptionSpec{"--fpga", true, [&e](const QString &v) {
+                                              if (v != QLatin1String("0") &&
+                                                  v != QLatin1String("1") &&
+                                                  v != QLatin1String("2"))
+                                                  fail(QStringLiteral("--fpga: '%1' is not 0, 1 "
+                                                                      "or 2")
+                                                           .arg(quoted(v)));
+                                              e.fpgaConfig = std::uint8_t(v.toInt());
+                                          }};
+}
+
+class Set : public Command {
+public:
+    Set(const SetOptions &o, Output &out) : Command(o, out), m_set(o) {}
+
+private:
+    void received(const Receiver &r, int, bool, bool) override
+    {
+        if (!m_verifying || r.serial() != m_set.serial)
+            return;
+        m_verification.note(r);
+        judge(false);
+    }
+
+    void windowEnded() override
+    {
+        if (m_verifying)
+            judge(true);
+        else
+            m_search.conclude({m_set.serial}, [this] { decide(); });
+    }
+
+    QString progressText() const override
+    {
+        if (!m_verifying)
+            return Command::progressText();
+        return QStringLiteral("checking %1: %2 s left")
+            .arg(displayText(m_set.serial),
+                 QString::number(double(m_search.leftMs()) / 1000.0, 'f', 1));
+    }
+
+    void decide();
+    void judge(bool final);
+    // The end of the run: with --json its outcome as one object on standard output.
+    void end(int code, const QString &verdict, const QString &detail = QString());
+    QList<Change> changes() const
+    {
+        return changesBetween(namedValues(m_target.was.config, m_set.edits),
+                              namedValues(m_target.planned, m_set.edits));
+    }
+
+    SetOptions m_set;
+    Target m_target;
+    bool m_found = false;
+    bool m_verifying = false;
+    Verification m_verification;
+    QStringList m_refusals, m_warnings;
+};
+
+void Set::decide()
+{
+    const Receiver *found = m_search.heard().find(m_set.serial);
+    const QString serial = displayText(m_set.serial);
+    const bool json = m_options.format == Format::Json;
+    if (!found) {
+        const QString detail = QStringLiteral("receiver %1 did not answer within %2 ms")
+                                   .arg(serial, QString::number(m_options.search.timeoutMs));
+        m_out.note(detail);
+        end(ExitNotFound, QStringLiteral("not found"), detail);
+        return;
+    }
+    m_found = true;
+    m_target = Target{*found, found->config, m_set.edits,
+                      int(m_search.heard().identities(found->serial()).size())};
+    const bool changing = applyEdits(m_target.planned, m_set.edits);
+    const SetReview review = reviewSet(*found, m_target.planned, m_set.edits, m_search.heard(),
+                                       m_search.subnets(), m_search.reach(*found).routed);
+    m_refusals = review.blockers + review.refusals;
+    m_warnings = review.warnings;
+
+    for (const QString &b : review.blockers)
+        m_out.note(QStringLiteral("refused: ") + b);
+    if (!review.blockers.isEmpty()) {
+        end(ExitRefused, QStringLiteral("refused"));
+        return;
+    }
+    // Nothing sent, nothing lost: the checks below guard a send.
+    if (!changing) {
+        m_refusals.clear();
+        const QString detail =
+            QStringLiteral("%1 already has these settings; nothing sent").arg(serial);
+        if (json)
+            end(ExitOk, QStringLiteral("unchanged"), detail);
+        else if (m_out.data(detail + QLatin1Char('\n')))
+            finish(ExitOk);
+        return;
+    }
+    for (const QString &w : review.warnings)
+        m_out.note(QStringLiteral("warning: ") + w);
+    if (!review.refusals.isEmpty() && !m_set.force) {
+        for (const QString &r : review.refusals)
+            m_out.note(QStringLiteral("refused: ") + r);
+        m_out.note(QStringLiteral("nothing sent; --force sends despite these checks"));
+        end(ExitRefused, QStringLiteral("refused"));
+        return;
+    }
+    if (!m_set.dryRun)
+        for (const QString &r : review.refusals)
+            m_out.note(QStringLiteral("--force: sending although ") + r);
+
+    const QString line = QStringLiteral("%1 (%2 at %3): %4")
+                             .arg(serial, displayText(fieldText(found->head.deviceName)),
+                                  quadString(found->ip()), changesText(changes()));
+    if (m_set.dryRun) {
+        if (json) {
+            end(ExitOk, QStringLiteral("dry run"), line);
+        } else if (m_out.data(line + QLatin1Char('\n'))) {
+            m_out.note(QStringLiteral("dry run: nothing sent"));
+            finish(ExitOk);
+        }
+        return;
+    }
+    // The document comes at the end; a standard output closed already stops
+    // the run before anything is sent, as a failed line does in text.
+    if (json ? Output::closed() && !m_out.data(QString()) : !m_out.data(line + QLatin1Char('\n')))
+        return;
+    if (json)
+        m_out.note(line);
+    if (!send(*found, m_target.planned)) {
+        end(ExitNotConfirmed, QStringLiteral("not sent"),
+            QStringLiteral("the message could not be sent"));
+        return;
+    }
+    m_verifying = true;
+    beginVerify(m_set.verifyTimeoutMs);
+}
+
+void Set::judge(bool final)
+{
+    const std::optional<Outcome> outcome = m_verification.judge(
+        m_target, m_search.heard().find(m_set.serial), final, m_set.verifyTimeoutMs);
+    if (!outcome)
+        return;
+    const QString line = outcome->verdict + QStringLiteral(": ") + outcome->detail;
+    // The line is the outcome in text; with --json the document is, and the
+    // line is for the person.
+    if (m_options.format == Format::Json)
+        m_out.note(line);
+    else if (!m_out.data(line + QLatin1Char('\n')))
+        m_out.note(line);
+    end(outcome->confirmed() ? ExitOk : ExitNotConfirmed, outcome->verdict, outcome->detail);
+}
+
+void Set::end(int code, const QString &verdict, const QString &detail)
+{
+    if (m_options.format == Format::Json) {
+        const Receiver &r = m_target.was;
+        const QJsonObject o{
+            {QStringLiteral("serial"), QString::fromLatin1(m_set.serial)},
+            {QStringLiteral("model"),
+             m_found ? QJsonValue(QString::fromLatin1(fieldText(r.head.deviceName).c_str()))
+                     : QJsonValue()},
+            {QStringLiteral("ip"), m_found ? QJsonValue(quadString(r.ip())) : QJsonValue()},
+            {QStringLiteral("changes"),
+             m_found && r.configurable ? changesJson(changes()) : QJsonArray()},
+            {QStringLiteral("outcome"), verdict},
+            {QStringLiteral("detail"), detail},
+            {QStringLiteral("refusals"), QJsonArray::fromStringList(m_refusals)},
+            {QStringLiteral("warnings"), QJsonArray::fromStringList(m_warnings)},
+            {QStringLiteral("sent"), m_out.sent()}};
+        m_out.outcomes(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented)));
+    }
+    finish(code);
+}
+
+} // namespace
+
+std::unique_ptr<Command> makeSet(const QStringList &args, Output &out)
+{
+    SetOptions o;
+    o.serial = serialArgument(QStringLiteral("set"),
+                              parseOptions(QStringLiteral("set"), table(o), allOptions(), args));
+    if (!hasEdits(o.edits))
+        fail(QStringLiteral("set: no setting to change; expected at least one of --ip, --port, "
+                            "--mask, --gateway, --dhcp, --alt-udp, --alt-ip, --alt-port, --fpga"));
+    return std::make_unique<Set>(o, out);
+}
+
+QString setHelp()
+{
+    return QLatin1String(SetHelp) + QLatin1String(CommonHelp) + QLatin1String(SetTail);
+}
+
+QStringList setOptions()
+{
+    SetOptions o;
+    return namesOf(table(o));
+}
+
+} // namespace Cli
