@@ -149,6 +149,7 @@ void Command::finish(int code)
         return; // a write that failed on the way has decided already
     m_code = code;
     m_search.stop();
+    m_exchange.stop();
     progressStopped();
     m_log.line(QStringLiteral("exit code=%1").arg(code));
     QCoreApplication::exit(code);

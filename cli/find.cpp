@@ -5,8 +5,6 @@
 #include "command.h"
 #include "format.h"
 
-#include <QJsonDocument>
-
 using namespace Discovery;
 
 namespace Cli {
@@ -132,9 +130,8 @@ bool Find::writeList()
     if (m_options.format == Format::Json) {
         QString text = QStringLiteral("[");
         for (int i = 0; i < all.size(); ++i)
-            text += (i ? QStringLiteral(",\n  ") : QStringLiteral("\n  ")) +
-                    QString::fromUtf8(
-                        QJsonDocument(findJson(all[i], notes(i))).toJson(QJsonDocument::Compact));
+            text +=
+                (i ? QStringLiteral(",\n  ") : QStringLiteral("\n  ")) + findJson(all[i], notes(i));
         return m_out.data(text + (all.isEmpty() ? QStringLiteral("]\n") : QStringLiteral("\n]\n")));
     }
     if (m_options.format == Format::Csv) {

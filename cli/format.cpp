@@ -113,21 +113,70 @@ QString csvRow(const Receiver &r, const FindNotes &notes)
         .join(QLatin1Char(','));
 }
 
-QJsonObject findJson(const Receiver &r, const FindNotes &notes)
+// A JSON string as QJsonDocument writes it.
+static QString jsonString(const QString &s)
 {
-    QJsonObject o;
-    o[QStringLiteral("model")] = exactText(fieldText(r.head.deviceName));
-    o[QStringLiteral("serial")] = exactText(fieldText(r.head.serialNumber));
-    o[QStringLiteral("ip")] = quadString(r.ip());
-    o[QStringLiteral("port")] = u16(r.head.tcpPort);
-    o[QStringLiteral("mac")] = r.configurable ? QJsonValue(macString(r.config)) : QJsonValue();
-    o[QStringLiteral("firmware")] = firmware(r);
-    o[QStringLiteral("inUse")] = r.inUse;
-    o[QStringLiteral("configurable")] = r.configurable;
-    o[QStringLiteral("conflict")] = QJsonArray::fromStringList(exactList(notes.conflicts));
-    o[QStringLiteral("duplicateSerial")] = notes.duplicateSerial;
-    o[QStringLiteral("reachable")] = notes.reach.reachable;
-    o[QStringLiteral("routed")] = notes.reach.routed;
+    const bool plain = std::none_of(s.begin(), s.end(), [](QChar c) {
+        return c.unicode() < 0x20 || c == QLatin1Char('"') || c == QLatin1Char('\\');
+    });
+    if (plain)
+        return QLatin1Char('"') + s + QLatin1Char('"');
+    QString out = QStringLiteral("\"");
+    for (const QChar c : s) {
+        const char16_t u = c.unicode();
+        if (u == '"' || u == '\\')
+            out += QLatin1Char('\\') + c;
+        else if (u < 0x20)
+            out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out + QLatin1Char('"');
+}
+
+QString findJson(const Receiver &r, const FindNotes &notes)
+{
+    // Written directly, keys in QJsonObject's order: a thousand receivers
+    // would otherwise spend their time in building and dropping objects.
+    QString o;
+    o.reserve(320);
+    const auto key = [&o](const char *name) { o += QLatin1String(name); };
+    const auto flag = [&o](bool b) { o += b ? QLatin1String("true") : QLatin1String("false"); };
+    key("{\"configurable\":");
+    flag(r.configurable);
+    key(",\"conflict\":[");
+    for (qsizetype i = 0; i < notes.conflicts.size(); ++i) {
+        if (i)
+            o += QLatin1Char(',');
+        o += jsonString(QString::fromLatin1(notes.conflicts[i]));
+    }
+    key("],\"duplicateSerial\":");
+    flag(notes.duplicateSerial);
+    key(",\"firmware\":\"");
+    o += firmware(r);
+    key("\",\"inUse\":");
+    flag(r.inUse);
+    key(",\"ip\":\"");
+    o += quadString(r.ip());
+    key("\",\"mac\":");
+    if (r.configurable) {
+        o += QLatin1Char('"');
+        o += macString(r.config);
+        o += QLatin1Char('"');
+    } else {
+        key("null");
+    }
+    key(",\"model\":");
+    o += jsonString(exactText(fieldText(r.head.deviceName)));
+    key(",\"port\":");
+    o += QString::number(u16(r.head.tcpPort));
+    key(",\"reachable\":");
+    flag(notes.reach.reachable);
+    key(",\"routed\":");
+    flag(notes.reach.routed);
+    key(",\"serial\":");
+    o += jsonString(exactText(fieldText(r.head.serialNumber)));
+    o += QLatin1Char('}');
     return o;
 }
 

@@ -22,7 +22,8 @@ QString textHeader();
 QString textRow(const Receiver &r, const FindNotes &notes);
 QString csvHeader();
 QString csvRow(const Receiver &r, const FindNotes &notes);
-QJsonObject findJson(const Receiver &r, const FindNotes &notes);
+// One compact JSON object.
+QString findJson(const Receiver &r, const FindNotes &notes);
 
 QString showText(const Receiver &r, const Reach &reach);
 QJsonObject showJson(const Receiver &r, const Reach &reach);

@@ -66,7 +66,7 @@ private:
     void found()
     {
         const Receiver &r = *m_search.heard().find(m_serial);
-        const Reach where = m_search.reach(r, true);
+        const Reach where = m_search.explained(r);
         QJsonObject o = showJson(r, where);
         o[QStringLiteral("found")] = true;
         if (m_out.data(m_options.format == Format::Json

@@ -51,6 +51,9 @@ runs=${VANTREL_BENCH_RUNS:-15}
 median() {
     sed -n "s/.*\b$1=\(-\?[0-9.]*\).*/\1/p" | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'
 }
+largest() {
+    sed -n "s/.*\b$1=\(-\?[0-9.]*\).*/\1/p" | sort -n | tail -1
+}
 # Five runs; one that fails says why and leaves the median to the others.
 repeat() {
     for _ in $(seq 5); do "$measure" "$@" || true; done
@@ -126,9 +129,10 @@ row "cli drain, 8000 queued (datagrams/s)" "$(median rate <<<"$burst_c")" \
 row "cli exit after --timeout, flood (ms)" "$(median late_ms <<<"$late_c")" "-" ""
 row "cli find 1000 receivers: found" "$(median found <<<"$scale_n")" "1000" "two adapters"
 row "  last answer to exit (ms)" "$(median after_ms <<<"$scale_n")" "-" ""
+row "  the slowest of the 5 runs (ms)" "$(largest after_ms <<<"$scale_n")" "-" ""
 row "  peak resident memory (KiB)" "$(median rss_kb <<<"$scale_n")" \
     "$(median rss_kb <<<"$scale_1")" "the same search of 1 receiver"
 echo "Medians of 5 flood runs and of $runs launches; goals: start-up and memory ratios <= 1.15,"
 echo "memory against the form alone <= 1.05,"
 echo "cli drain ratios >= 0.8, cli exit within 20 ms of its deadline; at scale 1000 of 1000,"
-echo "exit within 20 ms of the last answer, memory ratio <= 1.3."
+echo "exit within 20 ms of the last answer in every run, memory ratio <= 1.3."

@@ -220,18 +220,22 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
     const QList<ReceiverList::Arrival> ways =
         arrivals.isEmpty() ? QList<ReceiverList::Arrival>{{r.interfaceIndex, r.from}} : arrivals;
     const quint32 ip = toU32(r.ip());
+    const auto names = [&](const QList<LocalSubnet> &subnets) {
+        QStringList names;
+        for (const LocalSubnet &s : subnets)
+            names << QStringLiteral("%1 on %2").arg(subnetText(s.address, s.mask), s.interfaceName);
+        return names.isEmpty() ? QStringLiteral("no subnet") : names.join(QStringLiteral(", "));
+    };
     Reach reach;
     // Only a receiver that no broadcast reached came through a router; one
     // that answered a broadcast is on that wire, whatever address it answers from.
     if (!around.viaBroadcast && answeredFromOutside(ways, around.subnets)) {
         const ReceiverList::Arrival &a = ways.first();
-        QStringList names;
-        for (const LocalSubnet &s : subnetsOf(a.interfaceIndex, around.subnets))
-            names << QStringLiteral("%1 on %2").arg(subnetText(s.address, s.mask), s.interfaceName);
         reach.routed = true;
-        reach.why = QStringLiteral("answered through a router from %1, outside %2")
-                        .arg(a.from.toString(), names.isEmpty() ? QStringLiteral("no subnet")
-                                                                : names.join(QStringLiteral(", ")));
+        if (around.explain)
+            reach.why =
+                QStringLiteral("answered through a router from %1, outside %2")
+                    .arg(a.from.toString(), names(subnetsOf(a.interfaceIndex, around.subnets)));
         return reach;
     }
     // The way in whose subnets hold its address decides; else the newest.
@@ -243,21 +247,20 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
             break;
         }
     }
-    QStringList names;
-    for (const LocalSubnet &s : own)
-        names << QStringLiteral("%1 on %2").arg(subnetText(s.address, s.mask), s.interfaceName);
-    const QString where =
-        names.isEmpty() ? QStringLiteral("no subnet") : names.join(QStringLiteral(", "));
     if (inside(ip, own)) {
-        reach.why = QStringLiteral("%1 lies in %2").arg(dotted(ip), where);
+        if (around.explain)
+            reach.why = QStringLiteral("%1 lies in %2").arg(dotted(ip), names(own));
     } else if (around.isOwnAddress && around.isOwnAddress(ip)) {
-        reach.why = QStringLiteral("%1 is an address of this computer").arg(dotted(ip));
+        if (around.explain)
+            reach.why = QStringLiteral("%1 is an address of this computer").arg(dotted(ip));
     } else {
         reach.reachable = false;
-        reach.why = QStringLiteral("%1 lies outside %2, where it answered: TCP to it needs a "
-                                   "route")
-                        .arg(dotted(ip), where);
-        reach.fix = fixFor(r, own, around);
+        if (around.explain) {
+            reach.why = QStringLiteral("%1 lies outside %2, where it answered: TCP to it needs a "
+                                       "route")
+                            .arg(dotted(ip), names(own));
+            reach.fix = fixFor(r, own, around);
+        }
     }
     return reach;
 }

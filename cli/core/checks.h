@@ -33,6 +33,7 @@ struct Surroundings {
     // Whether an address is this computer's; asked only when it matters.
     std::function<bool(quint32)> isOwnAddress;
     QList<quint32> taken; // addresses of the other receivers heard
+    bool explain = false; // also say why, and how to reach one that is not reachable
 };
 
 // Whether every reply came from outside the subnets of the interface it came

@@ -189,7 +189,7 @@ bool Exchange::send(const QByteArray &bytes, const Destination &to, QString *err
 
 void Exchange::readPending()
 {
-    for (int n = 0; n < ReadBatch && m_socket.hasPendingDatagrams(); ++n) {
+    for (int n = 0; n < ReadBatch && !m_stopped && m_socket.hasPendingDatagrams(); ++n) {
         // The size is given, so Qt does not peek at each datagram first; a
         // longer one is cut, as in the window.
         const QNetworkDatagram datagram = m_socket.receiveDatagram(qint64(ReadBufferSize));
@@ -213,7 +213,7 @@ void Exchange::readBatches()
         cmsghdr header;
         char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
     } controls[RecvBatch];
-    for (int round = 0; round < ReadBatch / RecvBatch; ++round) {
+    for (int round = 0; round < ReadBatch / RecvBatch && !m_stopped; ++round) {
         for (int i = 0; i < RecvBatch; ++i) {
             pieces[i] = {m_buffers.data() + std::size_t(i) * ReadBufferSize, ReadBufferSize};
             messages[i] = {};
@@ -225,7 +225,7 @@ void Exchange::readBatches()
             messages[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
         }
         const int n = recvmmsg(fd, messages, RecvBatch, MSG_DONTWAIT, nullptr);
-        for (int i = 0; i < n; ++i) {
+        for (int i = 0; i < n && !m_stopped; ++i) {
             const msghdr &h = messages[i].msg_hdr;
             const char *data = static_cast<const char *>(pieces[i].iov_base);
             // A datagram longer than the buffer is cut, as in the window.

@@ -54,6 +54,11 @@ public:
     explicit Exchange(Log &log, QObject *parent = nullptr);
 
     bool open(QString *error);
+    // Reads no more: what is still queued is not wanted once the run ends.
+    void stop()
+    {
+        m_stopped = true;
+    }
     // Returns false with the reason when the datagram could not be sent.
     bool send(const QByteArray &bytes, const Destination &to, QString *error);
 
@@ -73,6 +78,7 @@ private:
               const QHostAddress &to, int interfaceIndex);
 
     Log &m_log;
+    bool m_stopped = false;
     QUdpSocket m_socket;
 #ifdef Q_OS_LINUX
     // Linux reads many datagrams per system call straight off the socket;

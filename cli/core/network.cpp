@@ -3,12 +3,16 @@
 
 #include <QFile>
 #include <QNetworkInterface>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 
 #include <algorithm>
 
 #ifdef Q_OS_LINUX
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 using namespace Discovery;
@@ -121,12 +125,40 @@ QList<LocalSubnet> localSubnets(bool withLoopback)
     return subnets;
 }
 
-bool isOwnAddress(quint32 ip)
+OwnAddresses::~OwnAddresses()
+{
+#ifdef Q_OS_LINUX
+    if (m_probe >= 0)
+        close(m_probe);
+#endif
+}
+
+bool OwnAddresses::contains(quint32 ip)
 {
     if (ip == 0 || ip == 0xFFFFFFFFu || (ip >> 28) == 0xE)
         return false;
+    const auto known = m_known.constFind(ip);
+    if (known != m_known.constEnd())
+        return *known;
+    bool own = false;
+#ifdef Q_OS_LINUX
+    if (m_probe < 0)
+        m_probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(ip);
+    own = m_probe >= 0 && bind(m_probe, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
+    if (own) { // bound now: the next address needs a socket of its own
+        close(m_probe);
+        m_probe = -1;
+    }
+#else
     QUdpSocket probe;
-    return probe.bind(QHostAddress(ip), 0);
+    probe.setProxy(QNetworkProxy::NoProxy); // the proxy lookup costs more than the bind
+    own = probe.bind(QHostAddress(ip), 0);
+#endif
+    m_known.insert(ip, own);
+    return own;
 }
 
 } // namespace Cli

@@ -7,6 +7,7 @@
 #include "checks.h"
 #include "exchange.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -32,8 +33,21 @@ Setup destinations(const SearchOptions &s);
 
 QList<LocalSubnet> localSubnets(bool withLoopback);
 
-// An address this computer holds, as an address entry or a local route: it
-// can bind a socket to it.
-bool isOwnAddress(quint32 ip);
+// Whether an address is this computer's, as an address entry or a local
+// route: a socket can be bound to it. The system is asked once per address,
+// with one socket for as long as the binds fail, so that a thousand
+// receivers cost a thousand system calls and no more.
+class OwnAddresses {
+public:
+    OwnAddresses() = default;
+    OwnAddresses(const OwnAddresses &) = delete;
+    OwnAddresses &operator=(const OwnAddresses &) = delete;
+    ~OwnAddresses();
+    bool contains(quint32 ip);
+
+private:
+    QHash<quint32, bool> m_known;
+    int m_probe = -1; // a socket not bound yet
+};
 
 } // namespace Cli

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "receivers.h"
 
+#include <cstdio>
+
 using namespace Discovery;
 
 namespace Cli {
@@ -44,12 +46,8 @@ Identity identityOf(const Receiver &r)
 QString identityText(const Identity &id, bool withMac)
 {
     QString text = quadString(id.ip) + QLatin1Char(':') + QString::number(id.port);
-    if (withMac) {
-        QStringList parts;
-        for (const std::uint8_t b : id.mac)
-            parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
-        text += QStringLiteral(" (MAC ") + parts.join(QLatin1Char(':')) + QLatin1Char(')');
-    }
+    if (withMac)
+        text += QStringLiteral(" (MAC ") + macText(id.mac) + QLatin1Char(')');
     return text;
 }
 
@@ -151,21 +149,29 @@ QString version(const std::uint8_t (&field)[2])
 {
     // Stored in hundredths, shown with both decimals: 1.10, not 1.1.
     const int v = u16(field);
-    return QStringLiteral("%1.%2").arg(
-        QString::number(v / 100), QString::number(v % 100).rightJustified(2, QLatin1Char('0')));
+    char text[8];
+    std::snprintf(text, sizeof text, "%d.%02d", v / 100, v % 100);
+    return QString::fromLatin1(text);
 }
 
 QString quadString(const Quad &q)
 {
-    return QString::fromStdString(quadText(q));
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", q[0], q[1], q[2], q[3]);
+    return QString::fromLatin1(text);
+}
+
+QString macText(const std::array<std::uint8_t, 6> &mac)
+{
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
+                  mac[3], mac[4], mac[5]);
+    return QString::fromLatin1(text);
 }
 
 QString macString(const DeviceConfigRecord &r)
 {
-    QStringList parts;
-    for (const std::uint8_t b : macDisplayOrder(r.macAddress))
-        parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
-    return parts.join(QLatin1Char(':'));
+    return macText(macDisplayOrder(r.macAddress));
 }
 
 QString onOffText(bool on)

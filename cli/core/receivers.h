@@ -84,7 +84,8 @@ public:
     QList<Identity> identities(const QByteArray &serial) const;
     bool duplicateSerial(const QByteArray &serial) const
     {
-        return identities(serial).size() > 1;
+        const auto units = m_identities.constFind(serial);
+        return units != m_identities.constEnd() && units->size() > 1;
     }
     // Where this serial's replies came in: interface and sender, each once.
     struct Arrival {
@@ -122,6 +123,7 @@ QString displayList(const QList<QByteArray> &serials, const QString &separator);
 QString withArticle(const QString &name);
 QString version(const std::uint8_t (&field)[2]);
 QString quadString(const Discovery::Quad &q);
+QString macText(const std::array<std::uint8_t, 6> &mac); // display order
 QString macString(const DeviceConfigRecord &r);
 QString onOffText(bool on);
 

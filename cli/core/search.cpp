@@ -109,8 +109,8 @@ void Search::onResend()
 
 void Search::onReply(const Receiver &r)
 {
-    const QString model = QString::fromLatin1(fieldText(r.head.deviceName).c_str());
-    if (!m_options.models.isEmpty() && !m_options.models.contains(model)) {
+    if (!m_options.models.isEmpty() &&
+        !m_options.models.contains(QString::fromLatin1(fieldText(r.head.deviceName).c_str()))) {
         if (m_filtered.size() < ReceiverList::MaxReceivers)
             m_filtered.insert(r.serial());
         const QString shown = displayText(fieldText(r.head.deviceName));
@@ -194,21 +194,17 @@ bool Search::undecided(const Receiver &r) const
            answeredFromOutside(m_heard.arrivals(r.serial()), m_interfaces);
 }
 
-Reach Search::reach(const Receiver &r, bool forAdvice) const
+Reach Search::reachOf(const Receiver &r, bool explain) const
 {
     Surroundings around;
     around.subnets = m_interfaces;
     around.viaBroadcast = m_options.to.isEmpty() || m_onSegment.contains(r.serial());
-    around.isOwnAddress = [this](quint32 ip) {
-        auto own = m_ownAddresses.find(ip);
-        if (own == m_ownAddresses.end())
-            own = m_ownAddresses.insert(ip, isOwnAddress(ip));
-        return *own;
-    };
-    if (forAdvice)
+    around.isOwnAddress = [this](quint32 ip) { return m_ownAddresses.contains(ip); };
+    around.explain = explain;
+    if (explain)
         for (const Receiver &other : m_heard.all())
             around.taken << toU32(other.ip());
-    return reachOf(r, m_heard.arrivals(r.serial()), around);
+    return Cli::reachOf(r, m_heard.arrivals(r.serial()), around);
 }
 
 } // namespace Cli

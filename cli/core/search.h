@@ -81,8 +81,16 @@ public:
     void conclude(const QList<QByteArray> &serials, std::function<void()> then);
     // Waits for conclude() to tell where it stands.
     bool undecided(const Receiver &r) const;
-    // `forAdvice`: also weigh the other receivers' addresses for a fix.
-    Reach reach(const Receiver &r, bool forAdvice = false) const;
+    // Whether it is reachable or routed; explained() also says why, and how
+    // to reach it, weighing the other receivers' addresses for a free one.
+    Reach reach(const Receiver &r) const
+    {
+        return reachOf(r, false);
+    }
+    Reach explained(const Receiver &r) const
+    {
+        return reachOf(r, true);
+    }
 
 signals:
     // A reply taken into the list while the window is open.
@@ -95,6 +103,7 @@ private:
     void onResend();
     int sendRequests(QStringList *failures);
     void endProbe();
+    Reach reachOf(const Receiver &r, bool explain) const;
 
     Exchange &m_exchange;
     SearchOptions m_options;
@@ -114,7 +123,7 @@ private:
     QSet<QByteArray> m_onSegment;    // answered a broadcast-only request
     QSet<QByteArray> m_probeWaiting; // not yet
     std::function<void()> m_afterProbe;
-    mutable QHash<quint32, bool> m_ownAddresses;
+    mutable OwnAddresses m_ownAddresses;
 };
 
 } // namespace Cli
