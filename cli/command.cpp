@@ -23,6 +23,7 @@ Commands:
   set SERIAL    change a receiver's network settings and check the result
   watch         search again and again and report each change as it happens
   apply PLAN    configure many receivers from one plan file, checked as a whole
+  doctor        search once and say why a receiver is not found
   help [COMMAND]
                 this text, or the options of COMMAND
 
@@ -36,7 +37,7 @@ Exit status: 0 success, 1 usage error, 2 receiver not found,
 3 configuration sent but not confirmed, 4 refused by a check,
 5 output failed (standard output or the --log file could not be written),
 6 cannot use the network (the reply port is in use, no interface to send on),
-130 find ended by Ctrl-C after writing what it found, 141 the reader of
+7 (doctor) receivers answered but a problem was found, 130 find ended by Ctrl-C after writing what it found, 141 the reader of
 standard output went away before anything was sent.
 )";
 
@@ -71,26 +72,26 @@ std::optional<int> Command::start()
     if (done())
         return m_code;
     if (m_search.destinations().isEmpty()) {
-        m_out.note(QStringLiteral("no interface that is up has an IPv4 broadcast address, so "
-                                  "there is nowhere to send the request (expected a configured "
-                                  "IPv4 interface, or --also-limited)"));
-        return ExitNetwork;
+        return cannotStart(ExitNetwork,
+                           QStringLiteral("no interface that is up has an IPv4 broadcast "
+                                          "address, so there is nowhere to send the request "
+                                          "(expected a configured IPv4 interface, or "
+                                          "--also-limited)"));
     }
     if (!m_exchange.open(&why)) {
-        m_out.note(QStringLiteral("cannot listen for replies on UDP port %1: %2")
-                       .arg(QString::number(ReplyPort), why));
-        return ExitNetwork;
+        return cannotStart(ExitNetwork, QStringLiteral("cannot listen for replies on UDP port "
+                                                       "%1: %2")
+                                            .arg(QString::number(ReplyPort), why));
     }
     if (!beforeSearch())
         return m_code.value_or(ExitOutput);
-    QStringList failures;
+    QStringList &failures = m_requestFailures;
     const int sent = m_search.begin(&failures);
     for (const QString &f : std::as_const(failures))
         m_out.note(QStringLiteral("warning: ") + f);
-    if (sent == 0) {
-        m_out.note(QStringLiteral("no request could be sent, so no receiver can answer"));
-        return ExitNetwork;
-    }
+    if (sent == 0)
+        return cannotStart(ExitNetwork,
+                           QStringLiteral("no request could be sent, so no receiver can answer"));
     showProgress();
     if (done())
         return m_code;
@@ -171,6 +172,7 @@ const QList<CommandSpec> &commands()
         {"set", makeSet, setHelp, setOptions},
         {"watch", makeWatch, watchHelp, watchOptions},
         {"apply", makeApply, applyHelp, applyOptions},
+        {"doctor", makeDoctor, doctorHelp, doctorOptions},
     };
     return table;
 }
@@ -190,8 +192,8 @@ const CommandSpec &commandNamed(const QString &word)
     for (const CommandSpec &c : commands())
         if (word == QLatin1String(c.name))
             return c;
-    fail(QStringLiteral("unknown command '%1'; expected find, show, set, watch or apply (see "
-                        "--help)")
+    fail(QStringLiteral("unknown command '%1'; expected find, show, set, watch, apply or "
+                        "doctor (see --help)")
              .arg(quoted(word)));
 }
 
@@ -221,12 +223,12 @@ int run(const QStringList &args)
                 return write(
                     QStringLiteral("vantrel-cli %1\n").arg(QLatin1String(VANTREL_VERSION)));
             fail(QStringLiteral("unknown option '%1' before the command; expected find, show, "
-                                "set, watch or apply (see --help)")
+                                "set, watch, apply or doctor (see --help)")
                      .arg(quoted(args[i])));
         }
         if (i == args.size())
             fail(QStringLiteral(
-                "no command given; expected find, show, set, watch or apply (see --help)"));
+                "no command given; expected find, show, set, watch, apply or doctor (see --help)"));
         if (args[i] == QLatin1String("help")) {
             if (i + 2 < args.size())
                 fail(QStringLiteral("help: unexpected argument '%1'; expected at most one command")

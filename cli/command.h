@@ -36,6 +36,12 @@ protected:
     virtual void received(const Receiver &r, int index, bool isNew, bool newIdentity) = 0;
     virtual void windowEnded() = 0;
     virtual QString progressText() const;
+    // The network cannot be used: says why and gives the exit status.
+    virtual int cannotStart(int code, const QString &message)
+    {
+        m_out.note(message);
+        return code;
+    }
 
     void finish(int code);
     bool done() const
@@ -55,6 +61,7 @@ protected:
     Log m_log;
     Exchange m_exchange;
     Search m_search;
+    QStringList m_requestFailures; // of the first search
 
 private:
     QTimer m_progress;
@@ -81,16 +88,19 @@ std::unique_ptr<Command> makeShow(const QStringList &args, Output &out);
 std::unique_ptr<Command> makeSet(const QStringList &args, Output &out);
 std::unique_ptr<Command> makeWatch(const QStringList &args, Output &out);
 std::unique_ptr<Command> makeApply(const QStringList &args, Output &out);
+std::unique_ptr<Command> makeDoctor(const QStringList &args, Output &out);
 QString findHelp();
 QString showHelp();
 QString setHelp();
 QString watchHelp();
 QString applyHelp();
+QString doctorHelp();
 QStringList findOptions();
 QStringList showOptions();
 QStringList setOptions();
 QStringList watchOptions();
 QStringList applyOptions();
+QStringList doctorOptions();
 
 // Parses the arguments, runs the command and returns the exit code.
 int run(const QStringList &args);

@@ -58,7 +58,7 @@ QList<OptionSpec> table(FindOptions &o)
             o.format = f;
         };
     };
-    t << OptionSpec{"--json", false, format(Format::Json)} << modelOption(o)
+    t << OptionSpec{"--json", false, format(Format::Json)} << modelOption(o) << settleOption(o)
       << OptionSpec{"--csv", false, format(Format::Csv)}
       << OptionSpec{"--expect", true, [&o](const QString &v) {
                         o.search.expect = number(QStringLiteral("--expect"), v, 1, 1000000);
@@ -195,7 +195,8 @@ void Find::finishFind()
                      m_search.modelsHeard().join(QStringLiteral(", "))));
         finish(ExitNotFound);
     } else if (found == 0) {
-        m_out.note(QStringLiteral("no receiver answered within %1 ms").arg(window));
+        m_out.note(QStringLiteral("no receiver answered within %1 ms (%2); %3")
+                       .arg(window, m_search.summary(), QLatin1String(DoctorHint)));
         finish(ExitNotFound);
     } else if (expect && found < expect) {
         m_out.note(QStringLiteral("only %1 of the %2 expected receivers answered within %3 ms")
@@ -221,7 +222,8 @@ std::unique_ptr<Command> makeFind(const QStringList &args, Output &out)
 
 QString findHelp()
 {
-    return QLatin1String(FindHelp) + QLatin1String(CommonHelp) + QLatin1String(FindTail);
+    return QLatin1String(FindHelp) + QLatin1String(SettleHelp) + QLatin1String(CommonHelp) +
+           QLatin1String(FindTail);
 }
 
 QStringList findOptions()

@@ -91,6 +91,21 @@ OptionSpec modelOption(CommonOptions &o)
             true};
 }
 
+const char *const DoctorHint = "'vantrel-cli doctor' tells why a receiver is not found";
+
+const char *const SettleHelp =
+    R"(  --settle MS       end the search MS after the last new receiver answered,
+                    not before the first and never after --timeout (times as
+                    for --timeout); without it the search lasts --timeout
+)";
+
+OptionSpec settleOption(CommonOptions &o)
+{
+    return {"--settle", true, [&o](const QString &v) {
+                o.search.settleMs = duration(QStringLiteral("--settle"), v);
+            }};
+}
+
 QList<OptionSpec> sendOptions(SendOptions &o)
 {
     return {

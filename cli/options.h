@@ -56,7 +56,12 @@ QList<OptionSpec> commonOptions(CommonOptions &o);
 extern const char *const CommonHelp;
 OptionSpec jsonOption(CommonOptions &o);
 OptionSpec modelOption(CommonOptions &o);
+OptionSpec settleOption(CommonOptions &o); // find, show, watch and doctor
+extern const char *const SettleHelp;
 QList<OptionSpec> sendOptions(SendOptions &o);
+
+// Said after "not found": 'doctor' tells why.
+extern const char *const DoctorHint;
 
 // The one positional argument of 'show' and 'set'.
 QByteArray serialArgument(const QString &command, const QStringList &positional);

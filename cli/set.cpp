@@ -159,8 +159,9 @@ void Set::decide()
     const QString serial = displayText(m_set.serial);
     const bool json = m_options.format == Format::Json;
     if (!found) {
-        const QString detail = QStringLiteral("receiver %1 did not answer within %2 ms")
-                                   .arg(serial, QString::number(m_options.search.timeoutMs));
+        const QString detail = QStringLiteral("receiver %1 did not answer within %2 ms (%3); %4")
+                                   .arg(serial, QString::number(m_options.search.timeoutMs),
+                                        m_search.summary(), QLatin1String(DoctorHint));
         m_out.note(detail);
         end(ExitNotFound, QStringLiteral("not found"), detail);
         return;

@@ -33,7 +33,7 @@ struct ShowOptions : CommonOptions {
 
 QList<OptionSpec> table(ShowOptions &o)
 {
-    return commonOptions(o) << jsonOption(o);
+    return commonOptions(o) << jsonOption(o) << settleOption(o);
 }
 
 class Show : public Command {
@@ -50,8 +50,9 @@ private:
     void windowEnded() override
     {
         const QString detail =
-            QStringLiteral("receiver %1 did not answer within %2 ms")
-                .arg(displayText(m_serial), QString::number(m_options.search.timeoutMs));
+            QStringLiteral("receiver %1 did not answer within %2 ms (%3); %4")
+                .arg(displayText(m_serial), QString::number(m_options.search.timeoutMs),
+                     m_search.summary(), QLatin1String(DoctorHint));
         m_out.note(detail);
         if (m_options.format == Format::Json) {
             const QJsonObject o{{QStringLiteral("serial"), QString::fromLatin1(m_serial)},
@@ -90,7 +91,8 @@ std::unique_ptr<Command> makeShow(const QStringList &args, Output &out)
 
 QString showHelp()
 {
-    return QLatin1String(ShowHelp) + QLatin1String(CommonHelp) + QLatin1String(ShowTail);
+    return QLatin1String(ShowHelp) + QLatin1String(SettleHelp) + QLatin1String(CommonHelp) +
+           QLatin1String(ShowTail);
 }
 
 QStringList showOptions()

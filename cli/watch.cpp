@@ -51,7 +51,7 @@ struct WatchOptions : CommonOptions {
 
 QList<OptionSpec> table(WatchOptions &o)
 {
-    return commonOptions(o) << jsonOption(o) << modelOption(o)
+    return commonOptions(o) << jsonOption(o) << modelOption(o) << settleOption(o)
                             << OptionSpec{"--interval", true,
                                           [&o](const QString &v) {
                                               o.intervalMs =
@@ -245,7 +245,8 @@ std::unique_ptr<Command> makeWatch(const QStringList &args, Output &out)
 
 QString watchHelp()
 {
-    return QLatin1String(WatchHelp) + QLatin1String(CommonHelp) + QLatin1String(WatchTail);
+    return QLatin1String(WatchHelp) + QLatin1String(SettleHelp) + QLatin1String(CommonHelp) +
+           QLatin1String(WatchTail);
 }
 
 QStringList watchOptions()

@@ -454,16 +454,24 @@ private slots:
         QVERIFY2(r.out.contains(outcome), qPrintable(r.out));
     }
 
+    // What was searched and what came back, and where to look next.
     void notFound_data()
     {
+        const auto asked = [](int replies) {
+            return QStringLiteral(" (asked 127.255.255.255 on lo, 192.0.2.255 on vt0, "
+                                  "198.51.100.255 on vt1; %1 datagrams came back, %1 of them "
+                                  "valid replies); 'vantrel-cli doctor' tells why a receiver is "
+                                  "not found")
+                .arg(replies);
+        };
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("error");
         QTest::newRow("show") << QStringList{"show", "NOPE"}
-                              << "receiver NOPE did not answer within 300 ms";
+                              << "receiver NOPE did not answer within 300 ms" + asked(3);
         QTest::newRow("set") << QStringList{"set", "NOPE", "--port", "5"}
-                             << "receiver NOPE did not answer within 300 ms";
+                             << "receiver NOPE did not answer within 300 ms" + asked(3);
         QTest::newRow("find, none answers")
-            << QStringList{"find", "--json"} << "no receiver answered within 300 ms";
+            << QStringList{"find", "--json"} << "no receiver answered within 300 ms" + asked(0);
     }
     void notFound()
     {
@@ -493,9 +501,9 @@ private slots:
         const auto row = [](const char *tag, const QString &line, const QString &error) {
             QTest::newRow(tag) << line.split(' ', Qt::SkipEmptyParts) << error;
         };
-        row("no command", "", "no command given; expected find, show, set, watch or apply");
+        row("no command", "", "no command given; expected find, show, set, watch, apply or doctor");
         row("unknown command", "list",
-            "unknown command 'list'; expected find, show, set, watch or apply");
+            "unknown command 'list'; expected find, show, set, watch, apply or doctor");
         row("option before command", "--json find", "unknown option '--json' before the command");
         row("find with an argument", "find MA1001", "find: unexpected argument 'MA1001'");
         row("show without serial", "show --json", "show: the serial number of the receiver is");

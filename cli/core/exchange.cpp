@@ -116,7 +116,7 @@ bool Exchange::open(QString *error)
     return false;
 }
 
-QString portHolder(quint16 port)
+QString portHolder(quint16 port, qint64 *holder)
 {
 #ifdef Q_OS_LINUX
     // The sockets bound to the port, by inode, from the kernel's tables...
@@ -151,11 +151,14 @@ QString portHolder(quint16 port)
             QByteArray command =
                 cmdline.open(QIODevice::ReadOnly) ? cmdline.read(200) : QByteArray();
             command.replace('\0', ' ');
+            if (holder)
+                *holder = pid.toLongLong();
             return QStringLiteral("process %1 (%2)").arg(pid, displayText(command.trimmed()));
         }
     }
 #else
     Q_UNUSED(port);
+    Q_UNUSED(holder);
 #endif
     return QString();
 }
@@ -171,10 +174,14 @@ bool Exchange::send(const QByteArray &bytes, const Destination &to, QString *err
     QNetworkDatagram datagram(bytes, to.address, DevicePort);
     if (to.interfaceIndex > 0)
         datagram.setInterfaceIndex(uint(to.interfaceIndex));
+    errno = 0;
     const bool sent = m_socket.writeDatagram(datagram) == bytes.size();
+    // The system's reason, where Qt's would be a generic "unable to send".
+    const QString reason =
+        errno ? QString::fromLocal8Bit(std::strerror(errno)) : m_socket.errorString();
     QString failure;
     if (!sent)
-        failure = QStringLiteral(" error=") + QString(m_socket.errorString()).replace(' ', '_');
+        failure = QStringLiteral(" error=") + QString(reason).replace(' ', '_');
     m_log.line(QStringLiteral("send from=0.0.0.0:%1 to=%2:%3 if=%4 size=%5%6 hex=%7")
                    .arg(ReplyPort)
                    .arg(to.address.toString())
@@ -183,7 +190,7 @@ bool Exchange::send(const QByteArray &bytes, const Destination &to, QString *err
                    .arg(bytes.size())
                    .arg(failure, QString::fromLatin1(bytes.toHex())));
     if (!sent && error)
-        *error = m_socket.errorString();
+        *error = reason;
     return sent;
 }
 
@@ -244,7 +251,9 @@ void Exchange::readBatches()
             const bool wanted =
                 m_log.isOpen() ||
                 isValidReply(reinterpret_cast<const std::uint8_t *>(data), std::size_t(size));
-            if (wanted)
+            if (!wanted)
+                count(index, false);
+            else
                 take(data, size, QHostAddress(ntohl(senders[i].sin_addr.s_addr)),
                      ntohs(senders[i].sin_port), to, index);
         }
@@ -259,11 +268,14 @@ void Exchange::take(const char *data, int size, const QHostAddress &from, quint1
 {
     const auto *raw = reinterpret_cast<const std::uint8_t *>(data);
     const bool marked = isValidReply(raw, std::size_t(size));
-    if (!marked && !m_log.isOpen())
+    if (!marked && !m_log.isOpen()) {
+        count(interfaceIndex, false);
         return; // the common case under a flood: nothing to do
+    }
     const QByteArray bytes = QByteArray::fromRawData(data, size);
     const std::optional<Receiver> r =
         marked ? parseReply(bytes, from, interfaceIndex) : std::nullopt;
+    count(interfaceIndex, r.has_value());
     if (m_log.isOpen()) {
         const char *result = r ? "reply" : marked ? "short" : "invalid";
         m_log.line(QStringLiteral("recv from=%1:%2 to=%3:%4 if=%5 size=%6 result=%7 hex=%8")
@@ -274,6 +286,15 @@ void Exchange::take(const char *data, int size, const QHostAddress &from, quint1
     }
     if (r)
         emit replyReceived(*r);
+}
+
+void Exchange::count(int interfaceIndex, bool reply)
+{
+    // The kernel names the interfaces; a bound keeps a confused one from growing this.
+    if (m_tally.size() >= 1024 && !m_tally.contains(interfaceIndex))
+        interfaceIndex = 0;
+    Tally &t = m_tally[interfaceIndex];
+    ++(reply ? t.replies : t.others);
 }
 
 } // namespace Cli

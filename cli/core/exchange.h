@@ -8,6 +8,7 @@
 #include "receivers.h"
 
 #include <QFile>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -45,8 +46,8 @@ struct Destination {
 };
 
 // Who holds a UDP port of this computer, as the system tells it: "process
-// 1234 (vantrel-cli find)"; empty when it does not say.
-QString portHolder(quint16 port);
+// 1234 (vantrel-cli find)"; empty when it does not say. `pid` gets its number.
+QString portHolder(quint16 port, qint64 *pid = nullptr);
 
 class Exchange : public QObject {
     Q_OBJECT
@@ -61,6 +62,16 @@ public:
     }
     // Returns false with the reason when the datagram could not be sent.
     bool send(const QByteArray &bytes, const Destination &to, QString *error);
+
+    // What came in on the reply port, by interface index (0: unknown).
+    struct Tally {
+        int replies = 0; // valid replies
+        int others = 0;  // datagrams that are not
+    };
+    const QHash<int, Tally> &tally() const
+    {
+        return m_tally;
+    }
 
 signals:
     void replyReceived(const Cli::Receiver &receiver);
@@ -77,8 +88,11 @@ private:
     void take(const char *data, int size, const QHostAddress &from, quint16 fromPort,
               const QHostAddress &to, int interfaceIndex);
 
+    void count(int interfaceIndex, bool reply);
+
     Log &m_log;
     bool m_stopped = false;
+    QHash<int, Tally> m_tally; // as many keys as this computer has interfaces
     QUdpSocket m_socket;
 #ifdef Q_OS_LINUX
     // Linux reads many datagrams per system call straight off the socket;

@@ -21,6 +21,7 @@ struct SearchOptions {
     QString interfaceName;     // empty: every interface
     QList<Discovery::Quad> to; // --to: also asked through the routing table
     QStringList models;        // --model: hear only these
+    int settleMs = 0;          // --settle: end this long after the last new receiver
 };
 
 struct Setup {

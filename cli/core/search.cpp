@@ -24,6 +24,11 @@ Search::Search(Exchange &exchange, const SearchOptions &options, QObject *parent
     connect(&m_deadline, &QTimer::timeout, this, &Search::onDeadline);
     m_resend.setTimerType(Qt::PreciseTimer);
     connect(&m_resend, &QTimer::timeout, this, &Search::onResend);
+    // --settle: a quiet network has said all it will say once no new receiver
+    // answers for a while; the deadline stays the limit.
+    m_settle.setSingleShot(true);
+    m_settle.setTimerType(Qt::PreciseTimer);
+    connect(&m_settle, &QTimer::timeout, this, &Search::onDeadline);
 }
 
 QString Search::prepare()
@@ -62,6 +67,7 @@ void Search::stop()
     m_probing = false;
     m_deadline.stop();
     m_resend.stop();
+    m_settle.stop();
 }
 
 qint64 Search::leftMs() const
@@ -130,6 +136,8 @@ void Search::onReply(const Receiver &r)
         return;
     bool isNew = false, newIdentity = false;
     const int index = m_heard.add(r, &isNew, &newIdentity);
+    if (isNew && m_options.settleMs > 0)
+        m_settle.start(m_options.settleMs);
     if (index >= 0)
         emit received(r, index, isNew, newIdentity);
 }
@@ -186,6 +194,23 @@ void Search::endProbe()
     const std::function<void()> then = std::move(m_afterProbe);
     m_afterProbe = nullptr;
     then();
+}
+
+QString Search::summary() const
+{
+    QStringList asked;
+    for (const Destination &d : m_destinations)
+        asked << d.address.toString() + (d.interfaceName.isEmpty()
+                                             ? QString()
+                                             : QStringLiteral(" on ") + d.interfaceName);
+    int replies = 0, others = 0;
+    for (const Exchange::Tally &t : m_exchange.tally()) {
+        replies += t.replies;
+        others += t.others;
+    }
+    return QStringLiteral("asked %1; %2 datagrams came back, %3 of them valid replies")
+        .arg(asked.join(QStringLiteral(", ")), QString::number(replies + others),
+             QString::number(replies));
 }
 
 bool Search::undecided(const Receiver &r) const

@@ -79,6 +79,9 @@ public:
     // can answer it. Then, or at once when there is nothing to tell, `then`.
     // Done once per run.
     void conclude(const QList<QByteArray> &serials, std::function<void()> then);
+    // For a search that heard nothing: where it asked, and what came back.
+    QString summary() const;
+
     // Waits for conclude() to tell where it stands.
     bool undecided(const Receiver &r) const;
     // Whether it is reachable or routed; explained() also says why, and how
@@ -111,7 +114,7 @@ private:
     QList<LocalSubnet> m_interfaces, m_subnets;
     ReceiverList m_heard;
     bool m_running = false;
-    QTimer m_deadline, m_resend;
+    QTimer m_deadline, m_resend, m_settle;
     QElapsedTimer m_clock;
     int m_windowMs = 0;
     int m_resendsLeft = 0;

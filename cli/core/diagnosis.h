@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: MIT
+//
+// What 'doctor' looks at besides a search: the state of each interface, and
+// the datagrams to the reply port on the wire, seen by a packet socket before
+// any firewall of this computer can drop them.
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+namespace Cli {
+
+struct InterfaceState {
+    QString name;
+    int index = 0;
+    bool up = false;
+    bool carrier = false; // the link is running: a cable, a peer
+    bool loopback = false;
+    struct Address {
+        quint32 ip = 0;
+        int prefix = 0;
+        quint32 broadcast = 0; // 0: none
+    };
+    QList<Address> ipv4;
+};
+QList<InterfaceState> interfaceStates();
+
+// UDP datagrams to one port, counted by the interface they came in on.
+class WireWatch : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~WireWatch() override;
+    // False, with the system's reason, when it may not open a packet socket
+    // (it needs root or CAP_NET_RAW).
+    bool open(quint16 port, QString *error);
+    const QHash<int, int> &seen() const
+    {
+        return m_seen;
+    }
+
+private:
+    void read();
+
+    int m_fd = -1;
+    quint16 m_port = 0;
+    QHash<int, int> m_seen;
+};
+
+} // namespace Cli

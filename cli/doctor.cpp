@@ -1,0 +1,383 @@
+// SPDX-License-Identifier: MIT
+//
+// 'vantrel-cli doctor': one search, and a verdict on everything that keeps a
+// receiver from being found: the interfaces, the reply port, the requests,
+// what came back, the receivers' addresses and a firewall on this computer.
+#include "command.h"
+#include "diagnosis.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkInterface>
+#include <QStandardPaths>
+
+using namespace Discovery;
+
+namespace Cli {
+
+namespace {
+
+const char *const DoctorHelp = R"(Usage: vantrel-cli doctor [OPTION]...
+Searches once, as find does, and says for each check whether it is ok, a
+problem, or something it cannot tell, with the fix for each problem (and the
+command, where there is one):
+  interface   up, carrier, IPv4 address and broadcast address, a 169.254.x.x
+              address (DHCP failed), loopback only
+  reply port  free, or which process holds UDP port 48322
+  request     sent to each broadcast address, or the system's reason
+  arrivals    valid replies and other datagrams, per interface
+  receiver    each one that answered: reachable, or how to reach it; address
+              conflicts, a serial number heard twice, in use
+  firewall    with root or CAP_NET_RAW it also watches every interface for
+              datagrams to UDP 48322: seen there but not on the reply port
+              means a firewall on this computer drops them
+
+Options:
+  -j, --json        one JSON object: checks (each with check, subject,
+                    verdict, detail, fix, command), receivers, status
+)";
+
+const char *const DoctorTail = R"(
+Exit status: 0 receivers answered and nothing is wrong, 1 usage error, 2 no
+receiver answered, 5 output failed, 6 the network cannot be used, 7
+receivers answered but a problem was found.
+)";
+
+constexpr int ExitProblem = 7;
+
+struct DoctorOptions : CommonOptions {};
+
+QList<OptionSpec> table(DoctorOptions &o)
+{
+    return commonOptions(o) << jsonOption(o) << settleOption(o);
+}
+
+QString dotted(quint32 a)
+{
+    return quadString(
+        {std::uint8_t(a >> 24), std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)});
+}
+
+class Doctor : public Command {
+public:
+    using Command::Command;
+
+private:
+    struct Check {
+        QString check, subject, verdict, detail, fix, command;
+    };
+    void ok(const QString &check, const QString &subject, const QString &detail)
+    {
+        m_checks << Check{check, subject, QStringLiteral("ok"), detail, {}, {}};
+    }
+    void problem(const QString &check, const QString &subject, const QString &detail,
+                 const QString &fix, const QString &command = QString())
+    {
+        m_checks << Check{check, subject, QStringLiteral("problem"), detail, fix, command};
+    }
+
+    bool beforeSearch() override
+    {
+        m_watching = m_wire.open(ReplyPort, &m_wireError);
+        return true;
+    }
+    int cannotStart(int code, const QString &message) override;
+    void received(const Receiver &, int, bool, bool) override {}
+    void windowEnded() override
+    {
+        m_search.conclude(m_search.serials(), [this] { diagnose(); });
+    }
+
+    void interfaces();
+    void requests();
+    void arrivals();
+    void receivers();
+    void firewall();
+    void diagnose();
+    void report(int code);
+
+    WireWatch m_wire;
+    bool m_watching = false;
+    QString m_wireError;
+    QList<Check> m_checks;
+};
+
+void Doctor::interfaces()
+{
+    bool network = false;
+    const QString only = m_options.search.interfaceName;
+    for (const InterfaceState &i : interfaceStates()) {
+        const QString name = i.name;
+        if (!only.isEmpty() && name != only && !i.loopback)
+            continue;
+        QStringList addresses;
+        bool routable = false;
+        for (const InterfaceState::Address &a : i.ipv4) {
+            addresses << dotted(a.ip) + QLatin1Char('/') + QString::number(a.prefix) +
+                             (a.broadcast ? QStringLiteral(" broadcast ") + dotted(a.broadcast)
+                                          : QString());
+            routable = routable || (a.ip >> 16) != 0xA9FE; // not 169.254.x.x
+        }
+        const QString has = addresses.join(QStringLiteral(", "));
+        if (!i.up) {
+            problem(QStringLiteral("interface"), name, QStringLiteral("down"),
+                    QStringLiteral("bring it up if receivers are on its wire"),
+                    QStringLiteral("sudo ip link set %1 up").arg(name));
+        } else if (!i.carrier && !i.loopback) {
+            problem(QStringLiteral("interface"), name,
+                    QStringLiteral("no carrier: no cable, or the other end is off"),
+                    QStringLiteral("check the cable and the switch or receiver at its other end"));
+        } else if (i.ipv4.isEmpty()) {
+            problem(QStringLiteral("interface"), name,
+                    QStringLiteral("up, but without an IPv4 address: no request goes out on it"),
+                    QStringLiteral("give it an address of the receivers' subnet"),
+                    QStringLiteral("sudo ip addr add ADDRESS/PREFIX dev %1").arg(name));
+        } else if (!routable) {
+            problem(QStringLiteral("interface"), name,
+                    QStringLiteral("only a link-local address (%1): DHCP failed").arg(has),
+                    QStringLiteral("give it an address of the receivers' subnet, or fix DHCP"),
+                    QStringLiteral("sudo ip addr add ADDRESS/PREFIX dev %1").arg(name));
+        } else {
+            ok(QStringLiteral("interface"), name,
+               (i.loopback ? QStringLiteral("loopback, up, ") : QStringLiteral("up, carrier, ")) +
+                   has);
+        }
+        network = network || (i.up && !i.loopback && routable);
+    }
+    if (!network)
+        problem(QStringLiteral("interface"), QString(),
+                QStringLiteral("only loopback has an IPv4 address: receivers on a network "
+                               "cannot be asked"),
+                QStringLiteral("connect the adapter the receivers are on, bring it up and give "
+                               "it an address"),
+                QStringLiteral("ip address"));
+}
+
+void Doctor::requests()
+{
+    for (const Destination &d : m_search.destinations()) {
+        const QString to =
+            d.address.toString() +
+            (d.interfaceName.isEmpty() ? QString() : QStringLiteral(" on ") + d.interfaceName);
+        const auto failed = std::find_if(
+            m_requestFailures.cbegin(), m_requestFailures.cend(), [&](const QString &f) {
+                return f.contains(QStringLiteral(" to ") + to + QLatin1Char(':'));
+            });
+        if (failed == m_requestFailures.cend())
+            ok(QStringLiteral("request"), to, QStringLiteral("sent"));
+        else
+            problem(QStringLiteral("request"), to, *failed,
+                    QStringLiteral("check the interface's address and routes"),
+                    QStringLiteral("ip route get %1").arg(d.address.toString()));
+    }
+}
+
+void Doctor::arrivals()
+{
+    const auto &tally = m_exchange.tally();
+    QList<int> indexes;
+    for (const Destination &d : m_search.destinations())
+        if (d.interfaceIndex > 0 && !indexes.contains(d.interfaceIndex))
+            indexes << d.interfaceIndex;
+    for (auto it = tally.cbegin(); it != tally.cend(); ++it)
+        if (!indexes.contains(it.key()))
+            indexes << it.key();
+    for (const int index : std::as_const(indexes)) {
+        const Exchange::Tally t = tally.value(index);
+        const QString name = index > 0 ? QNetworkInterface::interfaceNameFromIndex(index)
+                                       : QStringLiteral("an unknown interface");
+        const QString detail = QStringLiteral("valid replies: %1, other datagrams: %2")
+                                   .arg(QString::number(t.replies), QString::number(t.others));
+        if (t.replies == 0 && t.others > 0)
+            problem(QStringLiteral("arrivals"), name, detail,
+                    QStringLiteral("something that is no receiver answers on UDP %1; "
+                                   "'--log FILE' shows what it sends")
+                        .arg(ReplyPort));
+        else
+            ok(QStringLiteral("arrivals"), name, detail);
+    }
+}
+
+void Doctor::receivers()
+{
+    const ReceiverList &heard = m_search.heard();
+    const QList<Receiver> &all = heard.all();
+    for (int i = 0; i < all.size(); ++i) {
+        const Receiver &r = all[i];
+        const QString subject =
+            QStringLiteral("%1 (%2) at %3:%4")
+                .arg(displayText(r.serial()), displayText(fieldText(r.head.deviceName)),
+                     quadString(r.ip()), QString::number(u16(r.head.tcpPort)));
+        const Reach reach = m_search.explained(r);
+        const QString use = r.inUse ? QStringLiteral("; in use by another program") : QString();
+        if (reach.reachable)
+            ok(QStringLiteral("receiver"), subject, reach.why + use);
+        else
+            problem(QStringLiteral("receiver"), subject, reach.why + use, reach.fix);
+        const QList<QByteArray> others = heard.conflicts(i);
+        if (!others.isEmpty())
+            problem(QStringLiteral("receiver"), subject,
+                    QStringLiteral("IP conflict: %1 also reports %2")
+                        .arg(displayList(others, QStringLiteral(", ")), quadString(r.ip())),
+                    QStringLiteral("give one of them another address with 'vantrel-cli set'"));
+        if (heard.duplicateSerial(r.serial()))
+            problem(QStringLiteral("receiver"), subject,
+                    QStringLiteral("the serial number answers as %1 units")
+                        .arg(heard.identities(r.serial()).size()),
+                    QStringLiteral("two receivers report one serial number; configure them one "
+                                   "at a time, with the other disconnected"));
+    }
+}
+
+void Doctor::firewall()
+{
+    if (!m_watching) {
+        m_checks << Check{QStringLiteral("firewall"),
+                          QString(),
+                          QStringLiteral("cannot tell"),
+                          QStringLiteral("cannot watch the wire for datagrams a firewall drops: "
+                                         "%1")
+                              .arg(m_wireError),
+                          QStringLiteral("run doctor as root, or give it CAP_NET_RAW"),
+                          QStringLiteral("sudo vantrel-cli doctor")};
+        return;
+    }
+    // Compared in all: a receiver on this computer answers over loopback
+    // whatever interface it was asked on.
+    int onWire = 0, taken = 0;
+    QStringList where;
+    for (auto it = m_wire.seen().cbegin(); it != m_wire.seen().cend(); ++it) {
+        onWire += it.value();
+        where << QNetworkInterface::interfaceNameFromIndex(it.key());
+    }
+    for (const Exchange::Tally &t : m_exchange.tally())
+        taken += t.replies + t.others;
+    if (onWire <= taken) {
+        ok(QStringLiteral("firewall"), QString(),
+           QStringLiteral("every datagram to UDP %1 on the wire (%2) reached this program")
+               .arg(QString::number(ReplyPort), QString::number(onWire)));
+        return;
+    }
+    QStringList fix{QStringLiteral("allow UDP %1 in, in the input chain that drops it (sudo nft "
+                                   "list ruleset shows it)")
+                        .arg(ReplyPort)};
+    if (!QStandardPaths::findExecutable(QStringLiteral("ufw")).isEmpty())
+        fix << QStringLiteral("with ufw: sudo ufw allow %1/udp").arg(ReplyPort);
+    if (!QStandardPaths::findExecutable(QStringLiteral("firewall-cmd")).isEmpty())
+        fix << QStringLiteral("with firewalld: sudo firewall-cmd --add-port=%1/udp").arg(ReplyPort);
+    problem(QStringLiteral("firewall"), where.join(QStringLiteral(", ")),
+            QStringLiteral("%1 datagrams to UDP %2 reached %3 on the wire, but only %4 reached "
+                           "this program: a firewall on this computer drops them")
+                .arg(QString::number(onWire), QString::number(ReplyPort),
+                     where.join(QStringLiteral(", ")), QString::number(taken)),
+            fix.join(QStringLiteral("; ")),
+            QStringLiteral("sudo nft insert rule inet filter input udp dport %1 accept")
+                .arg(ReplyPort));
+}
+
+int Doctor::cannotStart(int code, const QString &message)
+{
+    m_out.note(message);
+    interfaces();
+    qint64 pid = 0;
+    const QString holder = portHolder(ReplyPort, &pid);
+    if (!holder.isEmpty())
+        problem(QStringLiteral("reply port"), QString::number(ReplyPort),
+                QStringLiteral("UDP %1 is held by %2").arg(QString::number(ReplyPort), holder),
+                QStringLiteral("end that program, or wait until it is done"),
+                QStringLiteral("kill %1").arg(pid));
+    else
+        problem(QStringLiteral("network"), QString(), message,
+                QStringLiteral("see the interface lines above"));
+    report(code);
+    return done() ? ExitOutput : code;
+}
+
+void Doctor::diagnose()
+{
+    interfaces();
+    ok(QStringLiteral("reply port"), QString::number(ReplyPort),
+       QStringLiteral("free: doctor listened on it"));
+    requests();
+    arrivals();
+    receivers();
+    firewall();
+    const int found = int(m_search.heard().all().size());
+    int code = ExitOk;
+    if (found == 0) {
+        problem(QStringLiteral("search"), QString(),
+                QStringLiteral("no receiver answered within %1 ms").arg(m_options.search.timeoutMs),
+                QStringLiteral("see the problems above; a receiver may also be off, or on a "
+                               "network this computer is not on (--to A.B.C.D asks across a "
+                               "router)"));
+        code = ExitNotFound;
+    } else {
+        ok(QStringLiteral("search"), QString(),
+           QStringLiteral("receivers that answered: %1").arg(found));
+        for (const Check &c : std::as_const(m_checks))
+            if (c.verdict == QLatin1String("problem"))
+                code = ExitProblem;
+    }
+    report(code);
+    if (!done())
+        finish(code);
+}
+
+void Doctor::report(int code)
+{
+    QString text;
+    if (m_options.format == Format::Json) {
+        QJsonArray checks;
+        for (const Check &c : std::as_const(m_checks))
+            checks.append(QJsonObject{{QStringLiteral("check"), c.check},
+                                      {QStringLiteral("subject"), c.subject},
+                                      {QStringLiteral("verdict"), c.verdict},
+                                      {QStringLiteral("detail"), c.detail},
+                                      {QStringLiteral("fix"), c.fix},
+                                      {QStringLiteral("command"), c.command}});
+        const QJsonObject o{{QStringLiteral("checks"), checks},
+                            {QStringLiteral("receivers"), int(m_search.heard().all().size())},
+                            {QStringLiteral("status"), code}};
+        text = QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented));
+    } else {
+        for (const Check &c : std::as_const(m_checks)) {
+            const QString what =
+                c.subject.isEmpty() ? c.check : c.check + QLatin1Char(' ') + c.subject;
+            text += c.verdict.leftJustified(12) + what + QStringLiteral(": ") + c.detail +
+                    QLatin1Char('\n');
+            if (!c.fix.isEmpty())
+                text += QStringLiteral("            fix: ") + c.fix + QLatin1Char('\n');
+            if (!c.command.isEmpty())
+                text += QStringLiteral("            run: ") + c.command + QLatin1Char('\n');
+        }
+    }
+    m_out.data(text);
+}
+
+} // namespace
+
+std::unique_ptr<Command> makeDoctor(const QStringList &args, Output &out)
+{
+    DoctorOptions o;
+    const QStringList positional =
+        parseOptions(QStringLiteral("doctor"), table(o), allOptions(), args);
+    if (!positional.isEmpty())
+        fail(QStringLiteral("doctor: unexpected argument '%1'; doctor takes options only")
+                 .arg(quoted(positional.first())));
+    return std::make_unique<Doctor>(o, out);
+}
+
+QString doctorHelp()
+{
+    return QLatin1String(DoctorHelp) + QLatin1String(SettleHelp) + QLatin1String(CommonHelp) +
+           QLatin1String(DoctorTail);
+}
+
+QStringList doctorOptions()
+{
+    DoctorOptions o;
+    return namesOf(table(o));
+}
+
+} // namespace Cli
