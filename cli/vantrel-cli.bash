@@ -9,7 +9,7 @@ _vantrel_cli()
     prev=${COMP_WORDS[COMP_CWORD-1]}
     for ((i = 1; i < COMP_CWORD; i++)); do
         case ${COMP_WORDS[i]} in
-        find | show | set | watch | apply | help) command=${COMP_WORDS[i]}; break ;;
+        find | show | set | watch | apply | doctor | help) command=${COMP_WORDS[i]}; break ;;
         esac
     done
 
@@ -21,21 +21,22 @@ _vantrel_cli()
     --log) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --model) COMPREPLY=($(compgen -W "Pentra Marlo Halvex-R" -- "$cur")); return ;;
     --timeout | -t | --retries | --expect | --ip | --port | --mask | --gateway | --alt-ip | \
-        --alt-port | --verify-timeout | --to | --interval | --missed | --count)
+        --alt-port | --verify-timeout | --to | --interval | --missed | --count | --settle)
         return ;;
     esac
 
     local search="--timeout --interface --retries --also-limited --to --log --help"
     case $command in
-    "") COMPREPLY=($(compgen -W "find show set watch apply help --help --version -h -V" -- "$cur")) ;;
-    help) COMPREPLY=($(compgen -W "find show set watch apply" -- "$cur")) ;;
-    find) COMPREPLY=($(compgen -W "$search --json --csv --expect --model" -- "$cur")) ;;
-    show) COMPREPLY=($(compgen -W "$search --json" -- "$cur")) ;;
+    "") COMPREPLY=($(compgen -W "find show set watch apply doctor help --help --version -h -V" -- "$cur")) ;;
+    help) COMPREPLY=($(compgen -W "find show set watch apply doctor" -- "$cur")) ;;
+    find) COMPREPLY=($(compgen -W "$search --json --csv --expect --model --settle" -- "$cur")) ;;
+    show) COMPREPLY=($(compgen -W "$search --json --settle" -- "$cur")) ;;
+    doctor) COMPREPLY=($(compgen -W "$search --json --settle" -- "$cur")) ;;
     set)
         COMPREPLY=($(compgen -W "$search --ip --port --mask --gateway --dhcp --alt-udp --alt-ip
-                     --alt-port --fpga --force --verify-timeout" -- "$cur")) ;;
+                     --alt-port --fpga --force --dry-run --json --verify-timeout" -- "$cur")) ;;
     watch)
-        COMPREPLY=($(compgen -W "$search --json --model --interval --missed --count" -- "$cur")) ;;
+        COMPREPLY=($(compgen -W "$search --json --model --settle --interval --missed --count" -- "$cur")) ;;
     apply)
         if [[ $cur == -* ]]; then
             COMPREPLY=($(compgen -W "$search --dry-run --force --verify-timeout --json" -- "$cur"))

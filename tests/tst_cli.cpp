@@ -687,6 +687,7 @@ private slots:
             QTest::newRow(tag) << line.split(' ') << code << QString::fromLatin1(outcome);
         };
         row("find", "find --json", 0, "");
+        row("doctor", "doctor --json", 7, ""); // vt0p and vt1p have no address
         row("find, csv", "find --csv", 0, "");
         row("find, none of the model", "find --json --model Pentra", 2, "");
         row("find, csv, none of the model", "find --csv --model Pentra", 2, "");
