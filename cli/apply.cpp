@@ -371,12 +371,15 @@ std::unique_ptr<Command> makeApply(const QStringList &args, Output &out)
                  : QStringLiteral("apply: unexpected argument '%1' after the plan")
                        .arg(quoted(positional[1])));
     o.planPath = positional.first();
-    // The log is opened for writing before anything is sent: it would
-    // overwrite the plan it was given.
-    const QFileInfo log(o.logFile), plan(o.planPath);
-    if (!o.logFile.isEmpty() && log.exists() && plan.exists() &&
-        log.canonicalFilePath() == plan.canonicalFilePath())
-        fail(QStringLiteral("--log: '%1' is the plan itself").arg(o.logFile));
+    // The log and the capture are opened for writing before anything is
+    // sent: they would overwrite the plan they were given.
+    const QFileInfo plan(o.planPath);
+    for (const auto &[option, path] : {std::pair{"--log", o.logFile}, {"--pcap", o.captureFile}}) {
+        const QFileInfo file(path);
+        if (!path.isEmpty() && file.exists() && plan.exists() &&
+            file.canonicalFilePath() == plan.canonicalFilePath())
+            fail(QStringLiteral("%1: '%2' is the plan itself").arg(QLatin1String(option), path));
+    }
     o.plan = loadPlan(o.planPath);
     return std::make_unique<Apply>(o, out);
 }

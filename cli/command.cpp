@@ -54,6 +54,10 @@ Command::Command(const CommonOptions &options, Output &out)
     m_log.onFailure = [this](const QString &reason) {
         m_out.failed(QStringLiteral("--log: cannot write '%1': %2").arg(m_options.logFile, reason));
     };
+    m_capture.onFailure = [this](const QString &reason) {
+        m_out.failed(
+            QStringLiteral("--pcap: cannot write '%1': %2").arg(m_options.captureFile, reason));
+    };
 }
 
 std::optional<int> Command::start()
@@ -68,6 +72,11 @@ std::optional<int> Command::start()
         m_out.note(QStringLiteral("--log: cannot write '%1': %2").arg(m_options.logFile, why));
         return ExitUsage;
     }
+    if (!m_options.captureFile.isEmpty() && !m_capture.open(m_options.captureFile, &why)) {
+        m_out.note(QStringLiteral("--pcap: cannot write '%1': %2").arg(m_options.captureFile, why));
+        return ExitUsage;
+    }
+    m_exchange.setCapture(&m_capture);
     m_log.line(QStringLiteral("start ") + QCoreApplication::arguments().join(QLatin1Char(' ')));
     if (done())
         return m_code;

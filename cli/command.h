@@ -59,6 +59,7 @@ protected:
     CommonOptions m_options;
     Output &m_out;
     Log m_log;
+    Capture m_capture;
     Exchange m_exchange;
     Search m_search;
     QStringList m_requestFailures; // of the first search

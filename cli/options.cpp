@@ -23,6 +23,8 @@ Search options:
                     remote subnet's broadcast address such as 203.0.113.255
   --log FILE        write every datagram sent and received to FILE, with time,
                     addresses and a hex dump
+  --pcap FILE       also write them as a pcapng capture for Wireshark and
+                    tshark, with their real addresses, ports and interfaces
   -h, --help        show this text
 )";
 
@@ -67,6 +69,15 @@ QList<OptionSpec> commonOptions(CommonOptions &o)
              if (v.isEmpty())
                  fail(QStringLiteral("--log: the file name is empty"));
              o.logFile = v;
+         }},
+        {"--pcap", true,
+         [&o](const QString &v) {
+             if (v.isEmpty())
+                 fail(QStringLiteral("--pcap: the file name is empty"));
+             if (v == QLatin1String("-"))
+                 fail(QStringLiteral("--pcap: '-' would be standard output, which holds the "
+                                     "data; give a file name"));
+             o.captureFile = v;
          }},
     };
 }

@@ -34,6 +34,7 @@ constexpr int DefaultVerifyMs = 3000;
 struct CommonOptions {
     SearchOptions search;
     QString logFile;
+    QString captureFile; // --pcap
     Format format = Format::Text;
 };
 

@@ -18,14 +18,14 @@ _vantrel_cli()
     --fpga) COMPREPLY=($(compgen -W "0 1 2" -- "$cur")); return ;;
     --interface | -i)
         COMPREPLY=($(compgen -W "$(ls /sys/class/net 2>/dev/null)" -- "$cur")); return ;;
-    --log) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --log | --pcap) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     --model) COMPREPLY=($(compgen -W "Pentra Marlo Halvex-R" -- "$cur")); return ;;
     --timeout | -t | --retries | --expect | --ip | --port | --mask | --gateway | --alt-ip | \
         --alt-port | --verify-timeout | --to | --interval | --missed | --count | --settle)
         return ;;
     esac
 
-    local search="--timeout --interface --retries --also-limited --to --log --help"
+    local search="--timeout --interface --retries --also-limited --to --log --pcap --help"
     case $command in
     "") COMPREPLY=($(compgen -W "find show set watch apply doctor help --help --version -h -V" -- "$cur")) ;;
     help) COMPREPLY=($(compgen -W "find show set watch apply doctor" -- "$cur")) ;;

@@ -48,14 +48,15 @@ destination and FPGA configuration.
 The command-line tool for terminals and scripts is in vantrel-cli.")
 
 set(CPACK_DEBIAN_CLI_PACKAGE_NAME vantrel-cli)
-set(CPACK_DEBIAN_CLI_PACKAGE_SUGGESTS bash-completion)
+set(CPACK_DEBIAN_CLI_PACKAGE_SUGGESTS "bash-completion, tshark | wireshark")
 set(CPACK_COMPONENT_CLI_DESCRIPTION
     "find and configure networked SDR receivers from a terminal
 vantrel-cli finds the software-defined radio receivers on the local network
 by UDP broadcast, shows what each reports, changes their network settings one
 at a time or from a plan for a whole fleet, and watches them for changes.
 Its output suits scripts: JSON or CSV on standard output, and exit statuses
-that tell what happened.
+that tell what happened. It says why a receiver is not found, and ships a
+Wireshark dissector for the discovery protocol.
 .
 It needs no display and no widget libraries.")
 

@@ -8,7 +8,7 @@ packages=(build-essential cmake qt6-base-dev qt6-base-dev-tools libgl-dev iprout
 [ "${1:-}" = bench ] && packages+=(time)
 if [ "${1:-}" = test ]; then
     packages+=(clang clang-format libclang-rt-dev desktop-file-utils xvfb xauth
-               lintian mandoc appstream dpkg-dev nftables)
+               lintian mandoc appstream dpkg-dev nftables tshark)
 elif [ "${1:-}" = demo ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     packages+=(xvfb xauth imagemagick)
 fi

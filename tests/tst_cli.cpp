@@ -542,6 +542,10 @@ private slots:
             "--log: cannot write '/nonexistent/dir/log'");
         row("log to a FIFO nobody reads", "find --log @DIR@/fifo",
             "--log: cannot write '@DIR@/fifo': it is a FIFO that nobody reads");
+        row("capture to standard output", "find --pcap -",
+            "--pcap: '-' would be standard output, which holds the data; give a file name");
+        row("capture in a missing folder", "find --pcap /nonexistent/dir/c",
+            "--pcap: cannot write '/nonexistent/dir/c'");
         row("log onto the plan", "apply @DIR@/plan.csv --log @DIR@/plan.csv",
             "--log: '@DIR@/plan.csv' is the plan itself");
         row("to without a value", "find --to", "find: --to needs a value");

@@ -201,6 +201,9 @@ private slots:
         QTest::newRow("a log on a full disk")
             << QStringList{"find", "--log", "/dev/full"} << "/dev/null"
             << "--log: cannot write '/dev/full'";
+        QTest::newRow("a capture on a full disk")
+            << QStringList{"find", "--pcap", "/dev/full"} << "/dev/null"
+            << "--pcap: cannot write '/dev/full': No space left on device";
         QTest::newRow("set to a full disk: nothing sent")
             << QStringList{"set", "MA1001", "--port", "2000"} << "/dev/full"
             << "cannot write to standard output";

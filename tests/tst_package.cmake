@@ -54,8 +54,9 @@ foreach(package vantrel vantrel-cli vantrel-emulator)
     endif()
     if(package STREQUAL vantrel-cli)
         if(NOT EXISTS "${tree}/usr/bin/vantrel-cli"
-           OR NOT EXISTS "${tree}/usr/share/bash-completion/completions/vantrel-cli")
-            fail("the vantrel-cli package lacks the tool or its completion")
+           OR NOT EXISTS "${tree}/usr/share/bash-completion/completions/vantrel-cli"
+           OR NOT EXISTS "${tree}/usr/share/vantrel-cli/vantrel.lua")
+            fail("the vantrel-cli package lacks the tool, its completion or its dissector")
         endif()
         # A headless host installs no widget or GUI libraries for it.
         execute_process(COMMAND "${dpkg-deb_exe}" -f "${deb}" Depends OUTPUT_VARIABLE depends)

@@ -35,12 +35,12 @@ constexpr int RecvBatch = 64; // per recvmmsg() call
 #endif
 } // namespace
 
-bool Log::open(const QString &path, QString *error)
+bool openOutput(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error)
 {
-    m_file.setFileName(path);
+    file.setFileName(path);
 #ifdef Q_OS_UNIX
     // A FIFO nobody reads would hold the run before anything is sent. One
-    // with a reader, such as a shell's >(gzip), is a fine log.
+    // with a reader, such as a shell's >(gzip), is a fine place to write.
     struct stat st {};
     if (stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISFIFO(st.st_mode)) {
         const int fd =
@@ -51,17 +51,22 @@ bool Log::open(const QString &path, QString *error)
             return false;
         }
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        if (m_file.open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle))
+        if (file.open(fd, QIODevice::WriteOnly | mode, QFileDevice::AutoCloseHandle))
             return true;
         ::close(fd);
-        *error = m_file.errorString();
+        *error = file.errorString();
         return false;
     }
 #endif
-    if (m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate | mode))
         return true;
-    *error = m_file.errorString();
+    *error = file.errorString();
     return false;
+}
+
+bool Log::open(const QString &path, QString *error)
+{
+    return openOutput(m_file, path, QIODevice::Text, error);
 }
 
 void Log::line(const QString &text)
@@ -189,6 +194,8 @@ bool Exchange::send(const QByteArray &bytes, const Destination &to, QString *err
                    .arg(to.interfaceIndex > 0 ? to.interfaceName : QStringLiteral("-"))
                    .arg(bytes.size())
                    .arg(failure, QString::fromLatin1(bytes.toHex())));
+    if (sent && m_capture)
+        m_capture->sent(bytes, ReplyPort, to.address, DevicePort, to.interfaceIndex);
     if (!sent && error)
         *error = reason;
     return sent;
@@ -249,7 +256,7 @@ void Exchange::readBatches()
                 }
             // Invalid datagrams, the common case under a flood, cost no address object.
             const bool wanted =
-                m_log.isOpen() ||
+                m_log.isOpen() || (m_capture && m_capture->isOpen()) ||
                 isValidReply(reinterpret_cast<const std::uint8_t *>(data), std::size_t(size));
             if (!wanted)
                 count(index, false);
@@ -268,6 +275,8 @@ void Exchange::take(const char *data, int size, const QHostAddress &from, quint1
 {
     const auto *raw = reinterpret_cast<const std::uint8_t *>(data);
     const bool marked = isValidReply(raw, std::size_t(size));
+    if (m_capture)
+        m_capture->received(QByteArray(data, size), from, fromPort, to, ReplyPort, interfaceIndex);
     if (!marked && !m_log.isOpen()) {
         count(interfaceIndex, false);
         return; // the common case under a flood: nothing to do

@@ -5,6 +5,7 @@
 // datagram in and out can be written to a support log.
 #pragma once
 
+#include "capture.h"
 #include "receivers.h"
 
 #include <QFile>
@@ -20,6 +21,9 @@
 #include <functional>
 
 namespace Cli {
+
+// Opens `file` for writing at `path`; a FIFO only when something reads it.
+bool openOutput(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error);
 
 // Support log: one line per datagram with UTC time, addresses, interface,
 // size and hex dump. Does nothing until opened.
@@ -55,6 +59,11 @@ public:
     explicit Exchange(Log &log, QObject *parent = nullptr);
 
     bool open(QString *error);
+    // Every datagram in and out also goes to `capture`, when it is open.
+    void setCapture(Capture *capture)
+    {
+        m_capture = capture;
+    }
     // Reads no more: what is still queued is not wanted once the run ends.
     void stop()
     {
@@ -91,6 +100,7 @@ private:
     void count(int interfaceIndex, bool reply);
 
     Log &m_log;
+    Capture *m_capture = nullptr;
     bool m_stopped = false;
     QHash<int, Tally> m_tally; // as many keys as this computer has interfaces
     QUdpSocket m_socket;
