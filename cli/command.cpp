@@ -81,16 +81,17 @@ std::optional<int> Command::start()
     if (done())
         return m_code;
     if (m_search.destinations().isEmpty()) {
-        return cannotStart(ExitNetwork,
+        return cannotStart(Blocked::NoInterface,
                            QStringLiteral("no interface that is up has an IPv4 broadcast "
                                           "address, so there is nowhere to send the request "
                                           "(expected a configured IPv4 interface, or "
                                           "--also-limited)"));
     }
     if (!m_exchange.open(&why)) {
-        return cannotStart(ExitNetwork, QStringLiteral("cannot listen for replies on UDP port "
-                                                       "%1: %2")
-                                            .arg(QString::number(ReplyPort), why));
+        return cannotStart(Blocked::PortTaken,
+                           QStringLiteral("cannot listen for replies on UDP port "
+                                          "%1: %2")
+                               .arg(QString::number(ReplyPort), why));
     }
     if (!beforeSearch())
         return m_code.value_or(ExitOutput);
@@ -99,7 +100,7 @@ std::optional<int> Command::start()
     for (const QString &f : std::as_const(failures))
         m_out.note(QStringLiteral("warning: ") + f);
     if (sent == 0)
-        return cannotStart(ExitNetwork,
+        return cannotStart(Blocked::NothingSent,
                            QStringLiteral("no request could be sent, so no receiver can answer"));
     showProgress();
     if (done())

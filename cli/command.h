@@ -37,10 +37,11 @@ protected:
     virtual void windowEnded() = 0;
     virtual QString progressText() const;
     // The network cannot be used: says why and gives the exit status.
-    virtual int cannotStart(int code, const QString &message)
+    enum class Blocked { NoInterface, PortTaken, NothingSent };
+    virtual int cannotStart(Blocked, const QString &message)
     {
         m_out.note(message);
-        return code;
+        return ExitNetwork;
     }
 
     void finish(int code);

@@ -82,7 +82,7 @@ private:
         m_watching = m_wire.open(ReplyPort, &m_wireError);
         return true;
     }
-    int cannotStart(int code, const QString &message) override;
+    int cannotStart(Blocked why, const QString &message) override;
     void received(const Receiver &, int, bool, bool) override {}
     void windowEnded() override
     {
@@ -276,8 +276,9 @@ void Doctor::firewall()
                 .arg(ReplyPort));
 }
 
-int Doctor::cannotStart(int code, const QString &message)
+int Doctor::cannotStart(Blocked why, const QString &message)
 {
+    const int code = ExitNetwork;
     m_out.note(message);
     interfaces();
     qint64 pid = 0;
@@ -287,7 +288,7 @@ int Doctor::cannotStart(int code, const QString &message)
                 QStringLiteral("UDP %1 is held by %2").arg(QString::number(ReplyPort), holder),
                 QStringLiteral("end that program, or wait until it is done"),
                 QStringLiteral("kill %1").arg(pid));
-    else
+    if (holder.isEmpty() || why != Blocked::PortTaken)
         problem(QStringLiteral("network"), QString(), message,
                 QStringLiteral("see the interface lines above"));
     report(code);

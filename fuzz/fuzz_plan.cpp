@@ -4,8 +4,8 @@
 // either a plan or one usage error, never a crash, undefined behaviour or an
 // error of more than one line. A plan holds at least one row, each with a
 // serial number of 1 to 16 bytes that holds no NUL.
-#include "values.h"
 #include "plan.h"
+#include "values.h"
 
 #include <cstdint>
 #include <cstdio>

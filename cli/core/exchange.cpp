@@ -275,7 +275,7 @@ void Exchange::take(const char *data, int size, const QHostAddress &from, quint1
 {
     const auto *raw = reinterpret_cast<const std::uint8_t *>(data);
     const bool marked = isValidReply(raw, std::size_t(size));
-    if (m_capture)
+    if (m_capture && m_capture->isOpen()) // no copy for nothing under a flood
         m_capture->received(QByteArray(data, size), from, fromPort, to, ReplyPort, interfaceIndex);
     if (!marked && !m_log.isOpen()) {
         count(interfaceIndex, false);
