@@ -39,30 +39,47 @@ private slots:
         QTest::addColumn<QList<Receiver>>("seen");
         QTest::addColumn<QString>("asked"); // port, port+fpga or ip
         QTest::addColumn<QString>("verdict");
-        QTest::addColumn<bool>("waits"); // no verdict before the window is over
+        QTest::addColumn<QString>("detail"); // how it begins
+        QTest::addColumn<bool>("waits");     // no verdict before the window is over
         const Receiver was = marlo(), moved = marlo({192, 0, 2, 10}, 2000);
         QTest::newRow("applied") << QList{moved} << "port"
-                                 << "applied" << false;
+                                 << "applied"
+                                 << "MA1001 answers with the new settings at 192.0.2.10:2000"
+                                 << false;
         QTest::newRow("not seen") << QList<Receiver>() << "port"
-                                  << "not seen" << true;
+                                  << "not seen"
+                                  << "MA1001 did not answer within 800 ms after the "
+                                     "configuration message"
+                                  << true;
         QTest::newRow("seen unchanged") << QList{was} << "port"
-                                        << "seen unchanged" << true;
+                                        << "seen unchanged"
+                                        << "MA1001 still answers with its old settings (port is "
+                                           "1024, expected 2000)"
+                                        << true;
         QTest::newRow("partly applied") << QList{moved} << "port+fpga"
-                                        << "partly applied" << true;
-        QTest::newRow("seen at another address") << QList{marlo({192, 0, 2, 77})} << "ip"
-                                                 << "seen at another address" << true;
+                                        << "partly applied"
+                                        << "MA1001 answers, but fpga is 0, expected 1" << true;
+        QTest::newRow("seen at another address")
+            << QList{marlo({192, 0, 2, 77})} << "ip"
+            << "seen at another address"
+            << "MA1001 answers at 192.0.2.77, not at 192.0.2.50 (ip is 192.0.2.77, expected "
+               "192.0.2.50)"
+            << true;
         // The unit answered once more as it was before it took the message.
         QTest::newRow("answer before applying") << QList{was, moved} << "port"
-                                                << "applied" << false;
+                                                << "applied"
+                                                << "MA1001 answers with the new settings" << false;
         QTest::newRow("two units disagree")
             << QList{moved, marlo({192, 0, 2, 11}, 1024, 0, 2)} << "port"
-            << "not confirmed" << true;
+            << "not confirmed"
+            << "MA1001 answered as 2 units, 192.0.2.10:2000 (MAC " << true;
     }
     void judge()
     {
         QFETCH(QList<Receiver>, seen);
         QFETCH(QString, asked);
         QFETCH(QString, verdict);
+        QFETCH(QString, detail);
         QFETCH(bool, waits);
         Target t{marlo(), {}, {}, 1};
         t.planned = t.was.config;
@@ -81,7 +98,7 @@ private slots:
         const std::optional<Outcome> o = v.judge(t, last, true, 800);
         QVERIFY(o);
         QCOMPARE(o->verdict, verdict);
-        QVERIFY(o->detail.startsWith("MA1001 "));
+        QVERIFY2(o->detail.startsWith(detail), qPrintable(o->detail));
     }
 
     // Replies merge by serial over the resent requests; --model leaves the
