@@ -168,15 +168,8 @@ void Capture::packet(const QByteArray &payload, quint32 from, quint16 fromPort, 
 
 void Capture::write(const QByteArray &bytes)
 {
-    if (!m_file.isOpen())
-        return;
-    // Flushed at once, as the log: a capture must survive a crash or kill.
-    if (m_file.write(bytes) == bytes.size() && m_file.flush())
-        return;
-    const QString reason = m_file.errorString();
-    m_file.close();
-    if (onFailure)
-        onFailure(reason);
+    if (m_file.isOpen())
+        writeOutput(m_file, bytes, onFailure);
 }
 
 } // namespace Cli

@@ -75,11 +75,16 @@ void Log::line(const QString &text)
         return;
     const QString time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     const QByteArray bytes = (time + QLatin1Char(' ') + text + QLatin1Char('\n')).toUtf8();
-    // Flushed at once: a support log must survive a crash or kill.
-    if (m_file.write(bytes) == bytes.size() && m_file.flush())
+    writeOutput(m_file, bytes, onFailure);
+}
+
+void writeOutput(QFile &file, const QByteArray &bytes,
+                 const std::function<void(const QString &)> &onFailure)
+{
+    if (file.write(bytes) == bytes.size() && file.flush())
         return;
-    const QString reason = m_file.errorString();
-    m_file.close();
+    const QString reason = file.errorString();
+    file.close();
     if (onFailure)
         onFailure(reason);
 }

@@ -24,6 +24,10 @@ namespace Cli {
 
 // Opens `file` for writing at `path`; a FIFO only when something reads it.
 bool openOutput(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error);
+// Writes and flushes at once, so that what was written survives a crash or a
+// kill; on a failure closes the file and tells `onFailure` why.
+void writeOutput(QFile &file, const QByteArray &bytes,
+                 const std::function<void(const QString &)> &onFailure);
 
 // Support log: one line per datagram with UTC time, addresses, interface,
 // size and hex dump. Does nothing until opened.
