@@ -89,15 +89,13 @@ std::optional<int> Command::start()
     }
     if (!m_exchange.open(&why)) {
         return cannotStart(Blocked::PortTaken,
-                           QStringLiteral("cannot listen for replies on UDP port "
-                                          "%1: %2")
+                           QStringLiteral("cannot listen for replies on UDP port %1: %2")
                                .arg(QString::number(ReplyPort), why));
     }
     if (!beforeSearch())
         return m_code.value_or(ExitOutput);
-    QStringList &failures = m_requestFailures;
-    const int sent = m_search.begin(&failures);
-    for (const QString &f : std::as_const(failures))
+    const int sent = m_search.begin(&m_requestFailures);
+    for (const QString &f : std::as_const(m_requestFailures))
         m_out.note(QStringLiteral("warning: ") + f);
     if (sent == 0)
         return cannotStart(Blocked::NothingSent,

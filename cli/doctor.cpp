@@ -53,12 +53,6 @@ QList<OptionSpec> table(DoctorOptions &o)
     return commonOptions(o) << jsonOption(o) << settleOption(o);
 }
 
-QString dotted(quint32 a)
-{
-    return quadString(
-        {std::uint8_t(a >> 24), std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)});
-}
-
 class Doctor : public Command {
 public:
     using Command::Command;
@@ -114,8 +108,8 @@ void Doctor::interfaces()
         QStringList addresses;
         bool routable = false;
         for (const InterfaceState::Address &a : i.ipv4) {
-            addresses << dotted(a.ip) + QLatin1Char('/') + QString::number(a.prefix) +
-                             (a.broadcast ? QStringLiteral(" broadcast ") + dotted(a.broadcast)
+            addresses << quadString(a.ip) + QLatin1Char('/') + QString::number(a.prefix) +
+                             (a.broadcast ? QStringLiteral(" broadcast ") + quadString(a.broadcast)
                                           : QString());
             routable = routable || (a.ip >> 16) != 0xA9FE; // not 169.254.x.x
         }

@@ -15,12 +15,6 @@ namespace {
 // The last byte that a configuration message must carry: fpgaConfig.
 constexpr std::size_t SettingsEnd = offsetof(DeviceConfigRecord, fpgaConfig) + 1;
 
-QString dotted(quint32 a)
-{
-    return quadString(
-        {std::uint8_t(a >> 24), std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)});
-}
-
 bool contiguous(quint32 mask)
 {
     // Ones then zeros: the inverted mask plus one is a power of two (or zero).
@@ -39,8 +33,8 @@ int prefixLength(quint32 mask)
 QString subnetText(quint32 address, quint32 mask)
 {
     if (contiguous(mask))
-        return QStringLiteral("%1/%2").arg(dotted(address & mask)).arg(prefixLength(mask));
-    return QStringLiteral("%1 mask %2").arg(dotted(address & mask), dotted(mask));
+        return QStringLiteral("%1/%2").arg(quadString(address & mask)).arg(prefixLength(mask));
+    return QStringLiteral("%1 mask %2").arg(quadString(address & mask), quadString(mask));
 }
 
 QString serialText(const Receiver &r)
@@ -65,7 +59,7 @@ void checkAddress(SetReview &review, quint32 ip, quint32 mask, const Receiver &t
                   const ReceiverList &heard, const QList<LocalSubnet> &local,
                   const QSet<QByteArray> &movingAway)
 {
-    const QString a = dotted(ip);
+    const QString a = quadString(ip);
     if (ip == 0xFFFFFFFFu)
         review.refusals << QStringLiteral("--ip %1 is the limited broadcast address (expected a "
                                           "unicast address)")
@@ -182,13 +176,14 @@ QString fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundi
         // A gateway of the old subnet would be refused: this computer's, or none.
         const quint32 oldGateway = r.configurable ? toU32(quad(r.config.gateway)) : 0;
         const bool keepsGateway = oldGateway && (oldGateway & s.mask) == (free & s.mask);
-        const QString gateway = s.gateway ? QStringLiteral(" --gateway ") + dotted(s.gateway)
+        const QString gateway = s.gateway ? QStringLiteral(" --gateway ") + quadString(s.gateway)
                                 : !keepsGateway && oldGateway ? QStringLiteral(" --gateway 0.0.0.0")
                                                               : QString();
         ways << QStringLiteral("give it a free address of %1 on %2, for example: vantrel-cli set "
                                "%3 --ip %4 --mask %5%6")
                     .arg(subnetText(s.address, s.mask), s.interfaceName,
-                         shellWord(displayText(r.serial())), dotted(free), dotted(s.mask), gateway);
+                         shellWord(displayText(r.serial())), quadString(free), quadString(s.mask),
+                         gateway);
         break;
     }
     const quint32 ip = toU32(r.ip());
@@ -199,8 +194,8 @@ QString fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundi
     if (!own.isEmpty())
         ways << QStringLiteral("or give this computer an address in its subnet %1, for example: "
                                "sudo ip addr add %2/%3 dev %4")
-                    .arg(subnetText(ip, mask), dotted(mine), QString::number(prefixLength(mask)),
-                         shellWord(own.first().interfaceName));
+                    .arg(subnetText(ip, mask), quadString(mine),
+                         QString::number(prefixLength(mask)), shellWord(own.first().interfaceName));
     return ways.join(QStringLiteral("; "));
 }
 
@@ -249,16 +244,16 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
     }
     if (inside(ip, own)) {
         if (around.explain)
-            reach.why = QStringLiteral("%1 lies in %2").arg(dotted(ip), names(own));
+            reach.why = QStringLiteral("%1 lies in %2").arg(quadString(ip), names(own));
     } else if (around.isOwnAddress && around.isOwnAddress(ip)) {
         if (around.explain)
-            reach.why = QStringLiteral("%1 is an address of this computer").arg(dotted(ip));
+            reach.why = QStringLiteral("%1 is an address of this computer").arg(quadString(ip));
     } else {
         reach.reachable = false;
         if (around.explain) {
             reach.why = QStringLiteral("%1 lies outside %2, where it answered: TCP to it needs a "
                                        "route")
-                            .arg(dotted(ip), names(own));
+                            .arg(quadString(ip), names(own));
             reach.fix = fixFor(r, own, around);
         }
     }
@@ -301,19 +296,19 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
     else if (edits.mask)
         checkHostPart(
             review, ip, mask,
-            QStringLiteral("with --mask %1 its address %2").arg(dotted(mask), dotted(ip)));
+            QStringLiteral("with --mask %1 its address %2").arg(quadString(mask), quadString(ip)));
     if (edits.mask && !contiguous(mask))
         review.refusals << QStringLiteral("--mask %1 is not contiguous (expected ones followed "
                                           "by zeros, such as 255.255.255.0)")
-                               .arg(dotted(mask));
+                               .arg(quadString(mask));
     if ((edits.ip || edits.mask || edits.gateway) && gateway != 0 &&
         (gateway & mask) != (ip & mask))
         review.refusals << QStringLiteral("the gateway %1%2 lies outside the new subnet %3 of "
                                           "%4 (expected an address in that subnet, or --gateway "
                                           "0.0.0.0 for none)")
-                               .arg(dotted(gateway),
+                               .arg(quadString(gateway),
                                     edits.gateway ? QString() : QStringLiteral(" (unchanged)"),
-                                    subnetText(ip, mask), dotted(ip));
+                                    subnetText(ip, mask), quadString(ip));
     if (edits.port && *edits.port == 0)
         review.refusals << QStringLiteral("--port 0: the receiver would listen on no TCP port "
                                           "(expected 1 to 65535)");
@@ -352,9 +347,9 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
             review.warnings << QStringLiteral("%1 lies outside every subnet of this computer "
                                               "(%2); the receiver will not be reachable from "
                                               "here after the change")
-                                   .arg(dotted(ip), subnets.isEmpty()
-                                                        ? QStringLiteral("none")
-                                                        : subnets.join(QStringLiteral(", ")));
+                                   .arg(quadString(ip), subnets.isEmpty()
+                                                            ? QStringLiteral("none")
+                                                            : subnets.join(QStringLiteral(", ")));
     }
     return review;
 }

@@ -161,6 +161,12 @@ QString quadString(const Quad &q)
     return QString::fromLatin1(text);
 }
 
+QString quadString(quint32 a)
+{
+    return quadString(
+        {std::uint8_t(a >> 24), std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)});
+}
+
 QString macText(const std::array<std::uint8_t, 6> &mac)
 {
     char text[18];

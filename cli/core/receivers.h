@@ -123,6 +123,7 @@ QString displayList(const QList<QByteArray> &serials, const QString &separator);
 QString withArticle(const QString &name);
 QString version(const std::uint8_t (&field)[2]);
 QString quadString(const Discovery::Quad &q);
+QString quadString(quint32 address); // the first octet highest, as toU32() gives it
 QString macText(const std::array<std::uint8_t, 6> &mac); // display order
 QString macString(const DeviceConfigRecord &r);
 QString onOffText(bool on);

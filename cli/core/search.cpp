@@ -48,6 +48,7 @@ int Search::begin(int windowMs, int resendEveryMs, int resends, QStringList *fai
     m_clock.start();
     m_deadline.start(windowMs);
     m_resend.stop();
+    m_settle.stop();
     m_resendsLeft = resends;
     if (resendEveryMs > 0 && resends != 0)
         m_resend.start(std::max(1, resendEveryMs));
