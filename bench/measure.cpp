@@ -19,6 +19,10 @@
 //     Keeping a deadline: PROGRAM, told to listen MS milliseconds, is flooded
 //     from its first request on UDP port 48321 until it exits. Prints
 //     "late_ms=L", the time from request plus MS to its exit.
+//   vantrel-measure listen PROGRAM [ARG]...
+//     The listening window: from PROGRAM's first request on UDP port 48321
+//     (the window's start-up search) to the release of UDP port 48322.
+//     Prints "request_ms=Q listen_ms=L": launch to request, request to release.
 //
 // Meant to run inside a private network namespace (scripts/bench.sh).
 #include <fcntl.h>
@@ -285,12 +289,38 @@ int deadline(double ms, const char *flood, char **program)
     return 0;
 }
 
+int listen(char **program)
+{
+    const int fd = listenForRequests();
+    const Clock::time_point launched = Clock::now();
+    const pid_t pid = launch(program);
+    char byte;
+    if (recv(fd, &byte, 1, 0) < 0) {
+        std::fprintf(stderr, "vantrel-measure: %s sent no request\n", program[0]);
+        finish(pid);
+        return 1;
+    }
+    const Clock::time_point requested = Clock::now();
+    close(fd);
+    while (replyPortHeld() && Clock::now() - requested < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    const Clock::time_point released = Clock::now();
+    finish(pid);
+    const auto ms = [](Clock::duration d) {
+        return std::chrono::duration<double, std::milli>(d).count();
+    };
+    std::printf("request_ms=%.1f listen_ms=%.1f\n", ms(requested - launched),
+                ms(released - requested));
+    return 0;
+}
+
 [[noreturn]] void usage()
 {
     std::fputs("Usage: vantrel-measure startup RUNS PROGRAM...\n"
                "       vantrel-measure drain SECONDS FLOOD -- PROGRAM [ARG]...\n"
                "       vantrel-measure burst COUNT FLOOD -- PROGRAM [ARG]...\n"
-               "       vantrel-measure deadline MS FLOOD -- PROGRAM [ARG]...\n",
+               "       vantrel-measure deadline MS FLOOD -- PROGRAM [ARG]...\n"
+               "       vantrel-measure listen PROGRAM [ARG]...\n",
                stderr);
     std::exit(1);
 }
@@ -302,6 +332,8 @@ int main(int argc, char **argv)
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "startup" && argc > 3)
         return startup(std::atoi(argv[2]), std::vector<const char *>(argv + 3, argv + argc));
+    if (mode == "listen" && argc > 2)
+        return listen(argv + 2);
     if (argc < 6 || std::strcmp(argv[4], "--") != 0)
         usage();
     if (mode == "drain")

