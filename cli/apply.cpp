@@ -391,8 +391,7 @@ QString applyHelp()
 
 QStringList applyOptions()
 {
-    ApplyOptions o;
-    return namesOf(table(o));
+    return optionNames(table);
 }
 
 } // namespace Cli

@@ -84,6 +84,12 @@ QStringList allOptions();
 
 // The option names of a table.
 QStringList namesOf(const QList<OptionSpec> &table);
+// Those of a command's table, filled into options of its own.
+template <class Options> QStringList optionNames(QList<OptionSpec> (*table)(Options &))
+{
+    Options o;
+    return namesOf(table(o));
+}
 
 std::unique_ptr<Command> makeFind(const QStringList &args, Output &out);
 std::unique_ptr<Command> makeShow(const QStringList &args, Output &out);

@@ -371,8 +371,7 @@ QString doctorHelp()
 
 QStringList doctorOptions()
 {
-    DoctorOptions o;
-    return namesOf(table(o));
+    return optionNames(table);
 }
 
 } // namespace Cli

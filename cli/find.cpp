@@ -228,8 +228,7 @@ QString findHelp()
 
 QStringList findOptions()
 {
-    FindOptions o;
-    return namesOf(table(o));
+    return optionNames(table);
 }
 
 } // namespace Cli

@@ -290,8 +290,7 @@ QString setHelp()
 
 QStringList setOptions()
 {
-    SetOptions o;
-    return namesOf(table(o));
+    return optionNames(table);
 }
 
 } // namespace Cli

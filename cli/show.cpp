@@ -97,8 +97,7 @@ QString showHelp()
 
 QStringList showOptions()
 {
-    ShowOptions o;
-    return namesOf(table(o));
+    return optionNames(table);
 }
 
 } // namespace Cli

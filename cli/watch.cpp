@@ -251,8 +251,7 @@ QString watchHelp()
 
 QStringList watchOptions()
 {
-    WatchOptions o;
-    return namesOf(table(o));
+    return optionNames(table);
 }
 
 } // namespace Cli
