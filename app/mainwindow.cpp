@@ -206,13 +206,16 @@ void MainWindow::OnListDoubleClick(QListWidgetItem *item)
         dlg.m_Device = m_ConfigRecords[r];
         // Taken now: replies arriving while the dialog is open may move the rows.
         const std::size_t received = m_ReplySizes[r];
-        const int interfaceIndex = m_ReplyInterfaces[r];
+        const QString interfaceName = m_ReplyInterfaces[r];
         dlg.InitDialog();
         if (dlg.exec() && dlg.m_bDataChanged) {
-            ui->listWidget->clear();
-            m_ConfigRecords[r] = dlg.m_Device;
-            m_ConfigRecords[r].head.opcode = Discovery::OpConfigure;
-            SendConfiguration(m_ConfigRecords[r], received, interfaceIndex);
+            DeviceConfigRecord record = dlg.m_Device;
+            record.head.opcode = Discovery::OpConfigure;
+            // A message that never left changes nothing: the list stays.
+            if (SendConfiguration(record, received, interfaceName)) {
+                ui->listWidget->clear();
+                m_ConfigRecords[r] = record;
+            }
         }
     } else {
         CSdrxxDialog dlg(this);
@@ -244,11 +247,12 @@ void MainWindow::OpenReplyPort()
     ++m_OpenWindows;
 }
 
-void MainWindow::SendConfiguration(const DeviceConfigRecord &record, std::size_t received,
-                                   int interfaceIndex)
+bool MainWindow::SendConfiguration(const DeviceConfigRecord &record, std::size_t received,
+                                   const QString &interfaceName)
 {
     OpenReplyPort();
     qDebug("UDP Open");
+    QTimer::singleShot(Discovery::ConfigWindowMs, this, SLOT(CloseUdp()));
 
     const std::vector<std::uint8_t> message = Discovery::configMessage(record, received);
     QNetworkDatagram datagram(
@@ -256,13 +260,40 @@ void MainWindow::SendConfiguration(const DeviceConfigRecord &record, std::size_t
         QHostAddress(QHostAddress::Broadcast), Discovery::DevicePort);
     // The limited broadcast follows the default route unless told otherwise,
     // so it leaves by the adapter where the receiver answered: on a second
-    // adapter it would never arrive. A reply on loopback came from this
-    // computer, which hears the broadcast whichever way it leaves.
-    const QNetworkInterface arrival = QNetworkInterface::interfaceFromIndex(interfaceIndex);
-    if (arrival.isValid() && !(arrival.flags() & QNetworkInterface::IsLoopBack))
-        datagram.setInterfaceIndex(uint(interfaceIndex));
-    m_SendSocket.writeDatagram(datagram);
-    QTimer::singleShot(Discovery::ConfigWindowMs, this, SLOT(CloseUdp()));
+    // adapter it would never arrive, and a wire the user never chose must
+    // not get it. The adapter is found again by name, as one plugged in
+    // again gets a new index. A reply on loopback came from this computer,
+    // which hears the broadcast whichever way it leaves.
+    QString failure;
+    if (!interfaceName.isEmpty()) {
+        const QNetworkInterface now = QNetworkInterface::interfaceFromName(interfaceName);
+        if (!now.isValid())
+            failure = QStringLiteral("adapter %1 is gone").arg(interfaceName);
+        else if (!(now.flags() & QNetworkInterface::IsUp))
+            failure = QStringLiteral("adapter %1 is down").arg(interfaceName);
+        else if (!(now.flags() & QNetworkInterface::IsLoopBack))
+            datagram.setInterfaceIndex(uint(now.index()));
+    }
+    if (failure.isEmpty() && m_SendSocket.writeDatagram(datagram) < 0)
+        failure = m_SendSocket.errorString();
+    if (failure.isEmpty())
+        return true;
+    qWarning("Vantrel: the configuration message was not sent: %s", qPrintable(failure));
+    return false;
+}
+
+QString MainWindow::InterfaceName(int index)
+{
+    if (index <= 0)
+        return QString();
+    // One system query per adapter, not per reply.
+    const auto known = m_InterfaceNames.constFind(index);
+    if (known != m_InterfaceNames.constEnd())
+        return *known;
+    const QString name = QNetworkInterface::interfaceNameFromIndex(index);
+    if (m_InterfaceNames.size() < 1024 && !name.isEmpty())
+        m_InterfaceNames.insert(index, name);
+    return name;
 }
 
 void MainWindow::SendDiscoverRequest()
@@ -343,7 +374,7 @@ void MainWindow::TakeReply(const std::uint8_t *data, std::size_t size, int inter
     const bool inUse =
         Discovery::storeReply(data, size, m_Headers[m], m_ConfigRecords[m], m_InfoRecords[m]);
     m_ReplySizes[m] = size;
-    m_ReplyInterfaces[m] = interfaceIndex;
+    m_ReplyInterfaces[m] = InterfaceName(interfaceIndex);
     AddListEntry(m, inUse);
 }
 

@@ -8,6 +8,7 @@
 
 #include "discovery.h"
 
+#include <QHash>
 #include <QMainWindow>
 #include <QUdpSocket>
 
@@ -37,8 +38,9 @@ private slots:
 private:
     void TakeReply(const std::uint8_t *data, std::size_t size, int interfaceIndex);
     void AddListEntry(int row, bool inUse);
-    void SendConfiguration(const DeviceConfigRecord &record, std::size_t received,
-                           int interfaceIndex);
+    bool SendConfiguration(const DeviceConfigRecord &record, std::size_t received,
+                           const QString &interfaceName);
+    QString InterfaceName(int index);
     void OpenReplyPort();
     bool NextDatagramInterface(int fd, int *interfaceIndex);
 
@@ -53,5 +55,8 @@ private:
     DeviceConfigRecord m_ConfigRecords[Discovery::MaxDevices];
     DeviceInfoRecord m_InfoRecords[Discovery::MaxDevices];
     std::size_t m_ReplySizes[Discovery::MaxDevices]; // bytes each row's reply really held
-    int m_ReplyInterfaces[Discovery::MaxDevices];    // where it came in; 0 when unknown
+    // Where it came in, by name, which survives an adapter plugged in again;
+    // empty when unknown.
+    QString m_ReplyInterfaces[Discovery::MaxDevices];
+    QHash<int, QString> m_InterfaceNames; // index -> name, as the system told it
 };

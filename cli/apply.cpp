@@ -56,7 +56,7 @@ Exit status: 0 every row applied or unchanged (--dry-run: the plan would be
 sent), 1 usage error or a bad plan, 2 a serial number did not answer (nothing
 sent), 3 a row not confirmed (also when units with one serial number disagree),
 4 refused by a check (nothing sent), 5 output failed before anything was sent,
-6 the network cannot be used.
+6 the network cannot be used (or a message could not be sent).
 )";
 
 struct ApplyOptions : CommonOptions, SendOptions {
@@ -255,11 +255,11 @@ void Apply::decide()
             m_out.note(QStringLiteral("%1: warning: %2").arg(rowName(row), w));
         if (row.verdict != QLatin1String("send"))
             continue;
-        row.sent = send(row.target->was, row.target->planned);
-        if (!row.sent) {
+        row.sent = send(row.target->was, row.target->planned, &row.detail);
+        if (row.sent)
+            m_verification.expect(*row.target);
+        else
             row.outcome = QStringLiteral("not sent");
-            row.detail = QStringLiteral("the message could not be sent");
-        }
     }
     if (done())
         return;
@@ -280,8 +280,8 @@ void Apply::judge(bool final)
                 row.outcome = QStringLiteral("unchanged");
             continue;
         }
-        const std::optional<Outcome> o = m_verification.judge(
-            *row.target, m_search.heard().find(row.plan.serial), final, m_apply.verifyTimeoutMs);
+        const std::optional<Outcome> o =
+            m_verification.judge(*row.target, final, m_apply.verifyTimeoutMs);
         if (!o) {
             wait = true;
             continue;
@@ -292,11 +292,13 @@ void Apply::judge(bool final)
     if (wait)
         return;
     print(true);
-    bool ok = true;
-    for (const Row &row : std::as_const(m_rows))
+    bool ok = true, unsent = false;
+    for (const Row &row : std::as_const(m_rows)) {
         ok = ok &&
              (row.outcome == QLatin1String("applied") || row.outcome == QLatin1String("unchanged"));
-    finish(ok ? ExitOk : ExitNotConfirmed);
+        unsent = unsent || row.outcome == QLatin1String("not sent");
+    }
+    finish(ok ? ExitOk : unsent ? ExitNetwork : ExitNotConfirmed);
 }
 
 void Apply::print(bool outcomes)

@@ -139,7 +139,7 @@ QString Command::progressText() const
         .arg(m_search.heard().all().size());
 }
 
-bool Command::send(const Receiver &target, const DeviceConfigRecord &planned)
+bool Command::send(const Receiver &target, const DeviceConfigRecord &planned, QString *why)
 {
     const Delivery d =
         sendConfiguration(m_exchange, target, planned, m_search.reach(target).routed);
@@ -149,6 +149,8 @@ bool Command::send(const Receiver &target, const DeviceConfigRecord &planned)
         m_out.messageSent();
     // A note for the person, not data: standard output holds one document.
     m_out.note(d.note);
+    if (!d.sent && why)
+        *why = d.note;
     return d.sent;
 }
 

@@ -52,7 +52,8 @@ protected:
     void beginSearch(); // a search as the options give it, again
     void showProgress();
     // Sends the message for `target`, saying so on stderr.
-    bool send(const Receiver &target, const DeviceConfigRecord &planned);
+    // `why` gets the reason when nothing was sent.
+    bool send(const Receiver &target, const DeviceConfigRecord &planned, QString *why = nullptr);
     // The search after the messages went out.
     void beginVerify(int windowMs);
     void progressStopped();

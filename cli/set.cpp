@@ -54,18 +54,21 @@ Refused unless --force: an IP address of 0.x.x.x, 255.255.255.255, multicast,
 loopback, the network or broadcast address of its subnet, this computer's own
 or one that another receiver reported; a mask that is not contiguous; a
 gateway outside the new subnet; a port of 0; a serial number that two
-receivers answer with. Never sent: other models, and replies too short to
-carry the settings. A warning, no refusal: an address outside every subnet
-of this computer.
+receivers answer with from one address. Never sent: other models, replies too
+short to carry the settings, a serial number heard from two addresses (two
+receivers: -i or --to narrows the search to one), and a receiver whose
+settings changed between its replies. A warning, no refusal: an address
+outside every subnet of this computer.
 
 Outcome: applied (seen with the new settings), seen unchanged, seen at
-another address, partly applied, not seen.
+another address, partly applied, not seen, not sent. Only the receiver itself
+confirms: a reply on its interface from its old or its new address.
 Exit status: 0 applied or nothing to change, 1 usage error, 2 SERIAL did not
-answer, 3 sent but not confirmed (or the send failed, or units with one
-serial number disagree), 4 refused by a check, 5 output failed before anything
-was sent, 6 the network cannot be used. Once the message is out, the outcome
-decides the status. The outcome line (text) or object (--json) is written on
-standard output, or on stderr if that fails once the message is out.
+answer, 3 sent but not confirmed (or units with one serial number disagree),
+4 refused by a check, 5 output failed before anything was sent, 6 the network
+cannot be used (or the message could not be sent). Once the message is out,
+the outcome decides the status. The outcome line (text) or object (--json) is
+written on standard output, or on stderr if that fails once the message is out.
 )";
 
 struct SetOptions : CommonOptions, SendOptions {
@@ -169,6 +172,7 @@ void Set::decide()
     m_found = true;
     m_target = Target{*found, found->config, m_set.edits,
                       int(m_search.heard().identities(found->serial()).size())};
+    m_verification.expect(m_target);
     const bool changing = applyEdits(m_target.planned, m_set.edits);
     const SetReview review = reviewSet(*found, m_target.planned, m_set.edits, m_search.heard(),
                                        m_search.subnets(), m_search.reach(*found).routed);
@@ -223,9 +227,9 @@ void Set::decide()
         return;
     if (json)
         m_out.note(line);
-    if (!send(*found, m_target.planned)) {
-        end(ExitNotConfirmed, QStringLiteral("not sent"),
-            QStringLiteral("the message could not be sent"));
+    QString why;
+    if (!send(*found, m_target.planned, &why)) {
+        end(ExitNetwork, QStringLiteral("not sent"), why);
         return;
     }
     m_verifying = true;
@@ -234,8 +238,8 @@ void Set::decide()
 
 void Set::judge(bool final)
 {
-    const std::optional<Outcome> outcome = m_verification.judge(
-        m_target, m_search.heard().find(m_set.serial), final, m_set.verifyTimeoutMs);
+    const std::optional<Outcome> outcome =
+        m_verification.judge(m_target, final, m_set.verifyTimeoutMs);
     if (!outcome)
         return;
     const QString line = outcome->verdict + QStringLiteral(": ") + outcome->detail;

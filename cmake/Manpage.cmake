@@ -4,6 +4,9 @@
 include(GNUInstallDirs)
 
 function(vantrel_add_manpage source component)
+    if(WIN32)
+        return() # Windows has no manual pages; the help text is the manual there
+    endif()
     get_filename_component(name "${source}" NAME_WLE) # vantrel-cli.1.in -> vantrel-cli.1
     set(page "${CMAKE_CURRENT_BINARY_DIR}/${name}")
     configure_file("${source}" "${page}" @ONLY)

@@ -8,6 +8,7 @@ include(GNUInstallDirs)
 
 set(CPACK_PACKAGE_NAME vantrel)
 set(CPACK_PACKAGE_VENDOR "Quorvane")
+set(VANTREL_REPLY_PORT 48322)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_INSTALL_DIRECTORY Vantrel)
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
@@ -99,6 +100,38 @@ endif()
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     set(CPACK_GENERATOR DEB)
+elseif(WIN32)
+    # One 64-bit installer with both programs, and the same files as a zip.
+    set(CPACK_GENERATOR NSIS ZIP)
+    set(CPACK_MONOLITHIC_INSTALL ON)
+    unset(CPACK_COMPONENTS_ALL)
+    set(CPACK_SYSTEM_NAME win64)
+    set(CPACK_PACKAGE_FILE_NAME Vantrel-${PROJECT_VERSION}-win64)
+    set(CPACK_NSIS_PACKAGE_NAME Vantrel)
+    set(CPACK_NSIS_DISPLAY_NAME "Vantrel ${PROJECT_VERSION}")
+    set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Vantrel)
+    set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+    # A 64-bit installer: NSIS builds a 32-bit one unless told otherwise.
+    set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+    set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/resources/vantrel.ico)
+    set(CPACK_NSIS_MUI_UNIICON ${PROJECT_SOURCE_DIR}/resources/vantrel.ico)
+    set(CPACK_NSIS_INSTALLED_ICON_NAME bin\\vantrel.exe)
+    set(CPACK_PACKAGE_EXECUTABLES vantrel Vantrel)
+    # The options page offers vantrel-cli on PATH; unticked by default.
+    set(CPACK_NSIS_MODIFY_PATH ON)
+    set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+    # Windows drops the replies on UDP 48322 unless a rule lets them in: the
+    # first reason a receiver is "not found" there.
+    set(rule "netsh advfirewall firewall")
+    set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "")
+    set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "")
+    foreach(program vantrel vantrel-cli)
+        set(name "${program} replies (UDP ${VANTREL_REPLY_PORT})")
+        string(APPEND CPACK_NSIS_EXTRA_INSTALL_COMMANDS
+               "  nsExec::ExecToLog '${rule} add rule name=\"${name}\" dir=in action=allow protocol=UDP localport=${VANTREL_REPLY_PORT} program=\"$INSTDIR\\bin\\${program}.exe\" enable=yes'\n  Pop $0\n")
+        string(APPEND CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS
+               "  nsExec::ExecToLog '${rule} delete rule name=\"${name}\"'\n  Pop $0\n")
+    endforeach()
 endif()
 
 include(CPack)

@@ -23,7 +23,24 @@ Receiver marlo(Quad ip = {192, 0, 2, 10}, quint16 port = 1024, quint8 fpga = 0, 
     auto *r = reinterpret_cast<DeviceConfigRecord *>(bytes.data());
     r->fpgaConfig = fpga;
     r->macAddress[0] = macLast;
-    return *parseReply(bytes, QHostAddress(toU32(ip)), 1);
+    Receiver out = *parseReply(bytes, QHostAddress(toU32(ip)), 1);
+    out.interfaceName = "vt0";
+    return out;
+}
+
+// The same reply, heard from another address or on another interface.
+Receiver heardFrom(Receiver r, Quad from, const QString &interfaceName = "vt0")
+{
+    r.from = QHostAddress(toU32(from));
+    r.interfaceName = interfaceName;
+    return r;
+}
+
+Receiver withAltUdp(Receiver r)
+{
+    r.config.netFlags |= NetAltUdp;
+    setQuad(r.config.altUdpAddress, {203, 0, 113, 99});
+    return r;
 }
 
 } // namespace
@@ -37,7 +54,7 @@ private slots:
     void judge_data()
     {
         QTest::addColumn<QList<Receiver>>("seen");
-        QTest::addColumn<QString>("asked"); // port, port+fpga or ip
+        QTest::addColumn<QString>("asked"); // port, port+fpga, ip or dhcp
         QTest::addColumn<QString>("verdict");
         QTest::addColumn<QString>("detail"); // how it begins
         QTest::addColumn<bool>("waits");     // no verdict before the window is over
@@ -65,12 +82,45 @@ private slots:
             << "MA1001 answers at 192.0.2.77, not at 192.0.2.50 (ip is 192.0.2.77, expected "
                "192.0.2.50)"
             << true;
-        // The unit answered once more as it was before it took the message.
-        QTest::newRow("answer before applying") << QList{was, moved} << "port"
-                                                << "applied"
-                                                << "MA1001 answers with the new settings" << false;
+        // The unit answered once more as it was before it took the message:
+        // only the whole window tells which answer stands.
+        QTest::newRow("unchanged, then changed") << QList{was, moved} << "port"
+                                                 << "applied"
+                                                 << "MA1001 answers with the new settings" << true;
+        QTest::newRow("confirmation from a third address")
+            << QList{heardFrom(moved, {192, 0, 2, 99}), was} << "port"
+            << "seen unchanged"
+            << "MA1001 still answers with its old settings" << true;
+        QTest::newRow("only a third address answers")
+            << QList{heardFrom(moved, {192, 0, 2, 99})} << "port"
+            << "not seen"
+            << "MA1001 did not answer within 800 ms after the configuration message (1 replies "
+               "with its serial number came from elsewhere"
+            << true;
+        QTest::newRow("its address on another interface")
+            << QList{heardFrom(moved, {192, 0, 2, 10}, "vt1")} << "port"
+            << "not seen"
+            << "MA1001 did not answer" << true;
+        const Receiver atNew = marlo({192, 0, 2, 50});
+        QTest::newRow("from the address it was given") << QList{atNew} << "ip"
+                                                       << "applied"
+                                                       << "MA1001 answers with the new settings "
+                                                          "at 192.0.2.50:1024"
+                                                       << false;
+        Receiver leased = marlo({192, 0, 2, 123});
+        leased.config.netFlags |= NetDhcp;
+        QTest::newRow("DHCP: any address with its MAC") << QList{leased} << "dhcp"
+                                                        << "applied"
+                                                        << "MA1001 answers with the new settings "
+                                                           "at 192.0.2.123:1024"
+                                                        << false;
+        leased.config.macAddress[0] = 9;
+        QTest::newRow("DHCP: another MAC") << QList{leased} << "dhcp"
+                                           << "not seen"
+                                           << "MA1001 did not answer" << true;
         QTest::newRow("two units disagree")
-            << QList{moved, marlo({192, 0, 2, 11}, 1024, 0, 2)} << "port"
+            << QList{moved, heardFrom(marlo({192, 0, 2, 11}, 1024, 0, 2), {192, 0, 2, 10})}
+            << "port"
             << "not confirmed"
             << "MA1001 answered as 2 units, 192.0.2.10:2000 (MAC " << true;
     }
@@ -85,20 +135,69 @@ private slots:
         t.planned = t.was.config;
         if (asked == "ip")
             t.edits.ip = Quad{192, 0, 2, 50};
+        else if (asked == "dhcp")
+            t.edits.dhcp = true;
         else
             t.edits.port = 2000;
         if (asked.contains("fpga"))
             t.edits.fpgaConfig = 1;
         applyEdits(t.planned, t.edits);
         Verification v;
+        v.expect(t);
         for (const Receiver &r : seen)
             v.note(r);
-        const Receiver *last = seen.isEmpty() ? nullptr : &seen.last();
-        QCOMPARE(!v.judge(t, last, false, 800).has_value(), waits);
-        const std::optional<Outcome> o = v.judge(t, last, true, 800);
+        QCOMPARE(!v.judge(t, false, 800).has_value(), waits);
+        const std::optional<Outcome> o = v.judge(t, true, 800);
         QVERIFY(o);
         QCOMPARE(o->verdict, verdict);
         QVERIFY2(o->detail.startsWith(detail), qPrintable(o->detail));
+    }
+
+    // The first search's replies for the target, in the order they came:
+    // what stops 'set' before it sends.
+    void review_data()
+    {
+        QTest::addColumn<QList<Receiver>>("heard");
+        QTest::addColumn<QString>("blocker"); // how it begins; empty: none
+        const Receiver was = marlo();
+        QTest::newRow("one unit") << QList{was, was} << "";
+        QTest::newRow("one source on two adapters")
+            << QList{was, heardFrom(was, {192, 0, 2, 10}, "vt1")} << "";
+        Receiver here = heardFrom(was, {192, 0, 2, 1}),
+                 there = heardFrom(was, {198, 51, 100, 1}, "vt1");
+        here.local = there.local = true;
+        QTest::newRow("this computer on two adapters") << QList{here, there} << "";
+        QTest::newRow("one serial on two segments")
+            << QList{was, heardFrom(was, {198, 51, 100, 10}, "vt1")}
+            << "serial number MA1001 answered from 192.0.2.10 on vt0 and from 198.51.100.10 on "
+               "vt1: more than one receiver has it";
+        QTest::newRow("a second sender") << QList{was, heardFrom(withAltUdp(was), {192, 0, 2, 99})}
+                                         << "serial number MA1001 answered from 192.0.2.10 on vt0 "
+                                            "and from 192.0.2.99 on vt0";
+        QTest::newRow("settings changed while searching")
+            << QList{was, withAltUdp(was)}
+            << "receiver MA1001: its settings changed while searching (alt-udp off -> on, alt-ip "
+               "0.0.0.0 -> 203.0.113.99)";
+    }
+    void review()
+    {
+        QFETCH(QList<Receiver>, heard);
+        QFETCH(QString, blocker);
+        ReceiverList list;
+        for (const Receiver &r : heard)
+            list.add(r);
+        const Receiver &target = *list.find("MA1001");
+        DeviceConfigRecord after = target.config;
+        NetworkEdits edits;
+        edits.port = 2000;
+        applyEdits(after, edits);
+        const SetReview review =
+            reviewSet(target, after, edits, list, {{0xC0000201, 0xFFFFFF00, "vt0", 1}});
+        if (blocker.isEmpty())
+            QCOMPARE(review.blockers, QStringList());
+        else
+            QVERIFY2(review.blockers.value(0).startsWith(blocker),
+                     qPrintable(review.blockers.join('\n')));
     }
 
     // Replies merge by serial over the resent requests; --model leaves the

@@ -213,7 +213,9 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
               const Surroundings &around)
 {
     const QList<ReceiverList::Arrival> ways =
-        arrivals.isEmpty() ? QList<ReceiverList::Arrival>{{r.interfaceIndex, r.from}} : arrivals;
+        arrivals.isEmpty()
+            ? QList<ReceiverList::Arrival>{{r.interfaceIndex, r.from, r.interfaceName, r.local}}
+            : arrivals;
     const quint32 ip = toU32(r.ip());
     const auto names = [&](const QList<LocalSubnet> &subnets) {
         QStringList names;
@@ -287,6 +289,21 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
         return review;
     }
 
+    if (const Receiver *before = heard.changedFrom(target.serial())) {
+        QStringList what;
+        for (const Change &c : changesBetween(namedValues(before->config, everySetting()),
+                                              namedValues(target.config, everySetting())))
+            what << QStringLiteral("%1 %2 -> %3").arg(c.setting, c.from, c.to);
+        review.blockers << QStringLiteral("receiver %1: its settings changed while searching "
+                                          "(%2); a message built from either reply may not be "
+                                          "what it has (expected the same settings in every "
+                                          "reply)")
+                               .arg(serial, what.isEmpty() ? QStringLiteral("other bytes of its "
+                                                                            "record")
+                                                           : what.join(QStringLiteral(", ")));
+        return review;
+    }
+
     const quint32 ip = toU32(quad(after.head.ipAddress));
     const quint32 mask = toU32(quad(after.subnetMask));
     const quint32 gateway = toU32(quad(after.gateway));
@@ -317,7 +334,21 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
                                           "1 to 65535)");
 
     const QList<Identity> units = heard.identities(target.serial());
-    if (units.size() > 1) {
+    QSet<quint32> sources;
+    for (const Identity &u : units)
+        sources.insert(u.source);
+    if (sources.size() > 1) {
+        // Two units on two wires, or a second sender: the message would
+        // reach one of them, and nothing says which is meant.
+        QStringList where;
+        for (const ReceiverList::Arrival &a : heard.arrivals(target.serial()))
+            where << sourceText(a.local, a.from, a.interfaceName);
+        where.removeDuplicates();
+        review.blockers << QStringLiteral("serial number %1 answered from %2: more than one "
+                                          "receiver has it (expected one; -i INTERFACE or --to "
+                                          "ADDRESS narrows the search to one of them)")
+                               .arg(serial, where.join(QStringLiteral(" and from ")));
+    } else if (units.size() > 1) {
         // Name addresses alone when they differ, else ports and MACs too.
         bool sameIp = true;
         for (const Identity &u : units)
@@ -355,6 +386,16 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
 }
 
 // The named settings of a record, as option name and value text.
+NetworkEdits everySetting()
+{
+    NetworkEdits e;
+    e.ip = e.mask = e.gateway = e.altIp = Quad{};
+    e.port = e.altPort = 0;
+    e.dhcp = e.altUdp = false;
+    e.fpgaConfig = 0;
+    return e;
+}
+
 QList<QPair<QString, QString>> namedValues(const DeviceConfigRecord &r, const NetworkEdits &e)
 {
     QList<QPair<QString, QString>> v;

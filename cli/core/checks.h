@@ -54,6 +54,8 @@ struct SetReview {
     QStringList warnings;
 };
 
+// Names every setting: namedValues() and differences() then take them all.
+Discovery::NetworkEdits everySetting();
 // The settings named in `e`, as option name and value text as `r` has them.
 QList<QPair<QString, QString>> namedValues(const DeviceConfigRecord &r,
                                            const Discovery::NetworkEdits &e);

@@ -12,70 +12,126 @@ Delivery sendConfiguration(Exchange &exchange, const Receiver &target,
 {
     const std::vector<std::uint8_t> message = configMessage(planned);
     const QByteArray bytes(reinterpret_cast<const char *>(message.data()), int(message.size()));
-    // Out through the interface where the receiver answered: the limited
-    // broadcast would otherwise follow the default route, which may lead elsewhere.
-    const int index = target.interfaceIndex;
-    QString name = index > 0 ? QNetworkInterface::interfaceNameFromIndex(index) : QString();
-    QHostAddress to(QHostAddress::Broadcast);
     const QString serial = displayText(target.serial());
+    Destination to{QHostAddress(QHostAddress::Broadcast), 0, QString()};
     Delivery d;
     // A limited broadcast never crosses a router: a receiver heard through
     // one gets the message at the address it answered from.
     if (routed) {
-        to = target.from;
-        name.clear();
+        to.address = target.from;
         d.routedNote = QStringLiteral("%1 answered through a router from %2; the configuration "
                                       "message goes to that address directly")
-                           .arg(serial, to.toString());
+                           .arg(serial, to.address.toString());
+    } else if (!target.interfaceName.isEmpty()) {
+        // Out through the interface where the receiver answered: the limited
+        // broadcast would otherwise follow the default route elsewhere.
+        const QNetworkInterface now = QNetworkInterface::interfaceFromName(target.interfaceName);
+        const QString gone = !now.isValid()                             ? QStringLiteral("is gone")
+                             : !(now.flags() & QNetworkInterface::IsUp) ? QStringLiteral("is down")
+                                                                        : QString();
+        if (!gone.isEmpty()) {
+            d.note = QStringLiteral("not sent: %1 answered on %2, which %3 now (expected it up; "
+                                    "search again once it is)")
+                         .arg(serial, target.interfaceName, gone);
+            return d;
+        }
+        to.interfaceIndex = now.index();
+        to.interfaceName = target.interfaceName;
     }
-    const QString on = name.isEmpty() ? QString() : QStringLiteral(" on ") + name;
+    const QString on =
+        to.interfaceName.isEmpty() ? QString() : QStringLiteral(" on ") + to.interfaceName;
     QString error;
-    d.sent = exchange.send(bytes, Destination{to, name.isEmpty() ? 0 : index, name}, &error);
-    d.note = d.sent ? QStringLiteral("sent the configuration message (%1 bytes) to %2:%3%4")
-                          .arg(QString::number(bytes.size()), to.toString(),
-                               QString::number(DevicePort), on)
-                    : QStringLiteral("cannot send the configuration message for %1 to %2%3: %4")
-                          .arg(serial, to.toString(), on, error);
+    d.sent = exchange.send(bytes, to, &error);
+    d.note = d.sent
+                 ? QStringLiteral("sent the configuration message (%1 bytes) to %2:%3%4")
+                       .arg(QString::number(bytes.size()), to.address.toString(),
+                            QString::number(DevicePort), on)
+                 : QStringLiteral("not sent: the configuration message for %1 to %2%3 failed: %4")
+                       .arg(serial, to.address.toString(), on, error);
     return d;
+}
+
+namespace {
+
+bool unchangedReply(const Receiver &r, const Target &t)
+{
+    return r.configurable && differences(r.config, t.was.config, t.edits).isEmpty() &&
+           !differences(r.config, t.planned, t.edits).isEmpty();
+}
+
+// Whether a reply may speak for the target.
+bool fromTarget(const Receiver &r, const Target &t)
+{
+    if (t.was.local)
+        return r.local; // a receiver played here answers from any of our addresses
+    if (!t.was.interfaceName.isEmpty() && r.interfaceName != t.was.interfaceName)
+        return false;
+    const QHostAddress planned(toU32(quad(t.planned.head.ipAddress)));
+    if (r.from == t.was.from || r.from == planned)
+        return true;
+    const bool toDhcp = t.edits.dhcp && *t.edits.dhcp && !(t.was.config.netFlags & NetDhcp);
+    return toDhcp && r.configurable &&
+           macDisplayOrder(r.config.macAddress) == macDisplayOrder(t.was.config.macAddress);
+}
+
+} // namespace
+
+void Verification::expect(const Target &t)
+{
+    m_heard.insert(t.was.serial(), Heard{t, {}, -1, false, 0, std::nullopt});
 }
 
 void Verification::note(const Receiver &r)
 {
-    QList<Unit> &units = m_units[r.serial()];
+    const auto it = m_heard.find(r.serial());
+    if (it == m_heard.end())
+        return;
+    Heard &h = *it;
+    if (!fromTarget(r, h.target)) {
+        ++h.others;
+        if (r.configurable && r.interfaceName == h.target.was.interfaceName &&
+            macDisplayOrder(r.config.macAddress) == macDisplayOrder(h.target.was.config.macAddress))
+            h.elsewhere = r;
+        return;
+    }
+    h.unchanged = h.unchanged || unchangedReply(r, h.target);
     const Identity id = identityOf(r);
     ++m_replies;
-    for (Unit &u : units)
-        if (identityOf(u.last) == id) {
-            u.last = r;
-            u.lastSeen = m_replies;
+    for (int i = 0; i < h.units.size(); ++i)
+        if (identityOf(h.units[i].last) == id) {
+            h.units[i].last = r;
+            h.units[i].lastSeen = m_replies;
+            h.latest = i;
             return;
         }
-    if (units.size() < ReceiverList::MaxAddressesPerSerial)
-        units << Unit{r, m_replies, m_replies};
+    if (h.units.size() < ReceiverList::MaxAddressesPerSerial) {
+        h.units << Unit{r, m_replies, m_replies};
+        h.latest = int(h.units.size() - 1);
+    }
 }
 
-QList<Receiver> Verification::unitsAfter(const Receiver &was) const
+QList<Receiver> Verification::unitsAfter(const Heard &h) const
 {
     // The target may still answer as it was, before it applies the message;
     // once it answers as it is now and no more as before, that was no second
     // unit. One that goes on answering as before is.
-    const QList<Unit> units = m_units.value(was.serial());
-    const Identity old = identityOf(was);
+    const Identity old = identityOf(h.target.was);
     int firstOther = 0;
-    for (const Unit &u : units)
+    for (const Unit &u : h.units)
         if (!(identityOf(u.last) == old) && (!firstOther || u.firstSeen < firstOther))
             firstOther = u.firstSeen;
     QList<Receiver> out;
-    for (const Unit &u : units)
+    for (const Unit &u : h.units)
         if (!(identityOf(u.last) == old && firstOther && u.lastSeen < firstOther))
             out << u.last;
     return out;
 }
 
-QString Verification::contradiction(const Target &t) const
+QString Verification::contradiction(const Heard &h) const
 {
+    const Target &t = h.target;
     QStringList with, without;
-    for (const Receiver &u : unitsAfter(t.was)) {
+    for (const Receiver &u : unitsAfter(h)) {
         const bool took = u.configurable && differences(u.config, t.planned, t.edits).isEmpty();
         (took ? with : without) << identityText(identityOf(u), u.configurable);
     }
@@ -86,22 +142,43 @@ QString Verification::contradiction(const Target &t) const
              with.join(QStringLiteral(", ")), without.join(QStringLiteral(", ")));
 }
 
-std::optional<Outcome> Verification::judge(const Target &t, const Receiver *seen, bool final,
-                                           int windowMs) const
+std::optional<Outcome> Verification::judge(const Target &t, bool final, int windowMs) const
 {
     const QString serial = displayText(t.was.serial());
-    if (!seen) {
+    const auto it = m_heard.constFind(t.was.serial());
+    if (it == m_heard.constEnd() || it->latest < 0) {
         if (!final)
             return std::nullopt;
-        return Outcome{QStringLiteral("not seen"),
-                       QStringLiteral("%1 did not answer within %2 ms after the configuration "
-                                      "message")
-                           .arg(serial, QString::number(windowMs))};
+        // An address nobody gave it, with its MAC on its wire: it took a
+        // wrong one. That explains a failure; it never confirms.
+        if (it != m_heard.constEnd() && it->elsewhere) {
+            const Receiver &r = *it->elsewhere;
+            const QStringList missing = differences(r.config, t.planned, t.edits);
+            if (!missing.isEmpty())
+                return Outcome{QStringLiteral("seen at another address"),
+                               QStringLiteral("%1 answers at %2, not at %3 (%4)")
+                                   .arg(serial, r.from.toString(),
+                                        quadString(quad(t.planned.head.ipAddress)),
+                                        missing.join(QStringLiteral("; ")))};
+        }
+        const int others = it == m_heard.constEnd() ? 0 : it->others;
+        return Outcome{
+            QStringLiteral("not seen"),
+            QStringLiteral("%1 did not answer within %2 ms after the configuration message%3")
+                .arg(serial, QString::number(windowMs),
+                     others ? QStringLiteral(" (%1 replies with its serial number came from "
+                                             "elsewhere and do not count)")
+                                  .arg(others)
+                            : QString())};
     }
-    // Every unit of a serial that answers as several must have its say.
-    if (!final && (t.unitsInSearch > 1 || unitsAfter(t.was).size() > 1))
+    const Heard &h = *it;
+    const Receiver *seen = &h.units.at(h.latest).last;
+    // Every unit of a serial that answers as several must have its say, and
+    // once it answered unchanged only the whole window tells whether it
+    // took the message after all.
+    if (!final && (t.unitsInSearch > 1 || unitsAfter(h).size() > 1 || h.unchanged))
         return std::nullopt;
-    const QString disagree = contradiction(t);
+    const QString disagree = contradiction(h);
     if (!disagree.isEmpty())
         return Outcome{QStringLiteral("not confirmed"), disagree};
     const QStringList missing =

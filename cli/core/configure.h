@@ -36,20 +36,24 @@ struct Delivery {
 };
 
 // The message built from the target's own reply, out where it answered: by
-// the limited broadcast on that interface, or by unicast to the address it
-// answered from when it is behind a router.
+// the limited broadcast on that interface (found again by its name, as an
+// adapter plugged in again gets a new index), or by unicast to the address
+// it answered from when it is behind a router. An interface that is gone or
+// down sends nothing: the default route may lead to another wire.
 Delivery sendConfiguration(Exchange &exchange, const Receiver &target,
                            const DeviceConfigRecord &planned, bool routed);
 
-// What answered the verifying search, unit by unit.
+// What answered the verifying search. Only the target may confirm: a reply
+// on its interface, from the address it answered from before or the one it
+// was given (after a change to DHCP, any address with its MAC). Anything
+// else is counted and never weighed.
 class Verification {
 public:
+    void expect(const Target &t);
     void note(const Receiver &r);
     // nullopt while the verdict must wait for more of the window; with
-    // `final` (the window is over) always a verdict. `seen`: the newest reply
-    // with the target's serial, if any.
-    std::optional<Outcome> judge(const Target &t, const Receiver *seen, bool final,
-                                 int windowMs) const;
+    // `final` (the window is over) always a verdict.
+    std::optional<Outcome> judge(const Target &t, bool final, int windowMs) const;
 
 private:
     // Every unit that answered, by serial, one per identity: two units with
@@ -58,10 +62,18 @@ private:
         Receiver last;
         int firstSeen = 0, lastSeen = 0; // in the order replies came
     };
-    QList<Receiver> unitsAfter(const Receiver &was) const;
-    QString contradiction(const Target &t) const;
+    struct Heard {
+        Target target;
+        QList<Unit> units;
+        int latest = -1;                   // the unit that answered last, in `units`
+        bool unchanged = false;            // it answered with its old settings
+        int others = 0;                    // replies from anywhere else
+        std::optional<Receiver> elsewhere; // the last of them with its MAC, on its wire
+    };
+    QList<Receiver> unitsAfter(const Heard &h) const;
+    QString contradiction(const Heard &h) const;
 
-    QHash<QByteArray, QList<Unit>> m_units;
+    QHash<QByteArray, Heard> m_heard;
     int m_replies = 0;
 };
 

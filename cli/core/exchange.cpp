@@ -175,8 +175,17 @@ QString portHolder(quint16 port, qint64 *holder)
 
 QString Exchange::interfaceName(int index) const
 {
-    const QString name = index > 0 ? QNetworkInterface::interfaceNameFromIndex(index) : QString();
-    return name.isEmpty() ? QStringLiteral("-") : name;
+    if (index <= 0)
+        return QString();
+    // Asking the system costs a walk of every interface; a reply per
+    // receiver must not. An index never comes back with another name.
+    const auto known = m_names.constFind(index);
+    if (known != m_names.constEnd())
+        return *known;
+    const QString name = QNetworkInterface::interfaceNameFromIndex(index);
+    if (m_names.size() < 1024 && !name.isEmpty())
+        m_names.insert(index, name);
+    return name;
 }
 
 bool Exchange::send(const QByteArray &bytes, const Destination &to, QString *error)
@@ -287,14 +296,15 @@ void Exchange::take(const char *data, int size, const QHostAddress &from, quint1
         return; // the common case under a flood: nothing to do
     }
     const QByteArray bytes = QByteArray::fromRawData(data, size);
-    const std::optional<Receiver> r =
-        marked ? parseReply(bytes, from, interfaceIndex) : std::nullopt;
+    std::optional<Receiver> r = marked ? parseReply(bytes, from, interfaceIndex) : std::nullopt;
+    if (r)
+        r->interfaceName = interfaceName(interfaceIndex);
     count(interfaceIndex, r.has_value());
     if (m_log.isOpen()) {
         const char *result = r ? "reply" : marked ? "short" : "invalid";
         m_log.line(QStringLiteral("recv from=%1:%2 to=%3:%4 if=%5 size=%6 result=%7 hex=%8")
                        .arg(from.toString(), QString::number(fromPort), to.toString(),
-                            QString::number(ReplyPort), interfaceName(interfaceIndex),
+                            QString::number(ReplyPort), logName(interfaceIndex),
                             QString::number(size), QLatin1String(result),
                             QString::fromLatin1(bytes.toHex())));
     }

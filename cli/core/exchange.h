@@ -97,6 +97,11 @@ private slots:
 
 private:
     QString interfaceName(int index) const;
+    QString logName(int index) const
+    {
+        const QString name = interfaceName(index);
+        return name.isEmpty() ? QStringLiteral("-") : name;
+    }
     // One datagram off the reply port, from wherever it was read.
     void take(const char *data, int size, const QHostAddress &from, quint16 fromPort,
               const QHostAddress &to, int interfaceIndex);
@@ -107,6 +112,7 @@ private:
     Capture *m_capture = nullptr;
     bool m_stopped = false;
     QHash<int, Tally> m_tally; // as many keys as this computer has interfaces
+    mutable QHash<int, QString> m_names;
     QUdpSocket m_socket;
 #ifdef Q_OS_LINUX
     // Linux reads many datagrams per system call straight off the socket;

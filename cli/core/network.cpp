@@ -157,6 +157,9 @@ bool OwnAddresses::contains(quint32 ip)
     probe.setProxy(QNetworkProxy::NoProxy); // the proxy lookup costs more than the bind
     own = probe.bind(QHostAddress(ip), 0);
 #endif
+    // Replies may come from any address a network cares to forge.
+    if (m_known.size() >= 8192)
+        m_known.clear();
     m_known.insert(ip, own);
     return own;
 }

@@ -2,6 +2,7 @@
 #include "receivers.h"
 
 #include <cstdio>
+#include <cstring>
 
 using namespace Discovery;
 
@@ -40,8 +41,30 @@ Identity identityOf(const Receiver &r)
     id.port = u16(r.head.tcpPort);
     if (r.configurable)
         id.mac = macDisplayOrder(r.config.macAddress);
+    id.source = r.local ? 0 : r.from.toIPv4Address();
     return id;
 }
+
+QString sourceText(bool local, const QHostAddress &from, const QString &interfaceName)
+{
+    return QStringLiteral("%1 on %2")
+        .arg(local ? QStringLiteral("this computer") : from.toString(),
+             interfaceName.isEmpty() ? QStringLiteral("an unknown interface") : interfaceName);
+}
+
+namespace {
+
+// Everything a configuration message repeats, without the in-use status,
+// which a unit changes as clients come and go.
+bool sameSettings(const DeviceConfigRecord &a, const DeviceConfigRecord &b)
+{
+    DeviceConfigRecord x = a, y = b;
+    x.status = y.status = 0;
+    x.head.opcode = y.head.opcode = 0;
+    return std::memcmp(&x, &y, sizeof x) == 0;
+}
+
+} // namespace
 
 QString identityText(const Identity &id, bool withMac)
 {
@@ -65,7 +88,7 @@ int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)
     if (another && units.size() < MaxAddressesPerSerial)
         units.append(id);
     QList<Arrival> &arrived = m_arrivals[serial];
-    const Arrival here{r.interfaceIndex, r.from};
+    const Arrival here{r.interfaceIndex, r.from, r.interfaceName, r.local};
     if (!arrived.contains(here) && arrived.size() < MaxAddressesPerSerial)
         arrived.append(here);
     m_byIpValid = false;
@@ -74,6 +97,10 @@ int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)
     if (newIdentity)
         *newIdentity = another && known != m_index.constEnd();
     if (known != m_index.constEnd()) {
+        const Receiver &before = m_receivers[*known];
+        if (r.configurable && before.configurable && identityOf(before) == id &&
+            !sameSettings(before.config, r.config) && !m_changedFrom.contains(serial))
+            m_changedFrom.insert(serial, before);
         m_receivers[*known] = r;
         return *known;
     }

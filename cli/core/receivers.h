@@ -27,6 +27,10 @@ struct Receiver {
     std::size_t size = 0; // bytes of the datagram
     QHostAddress from;
     int interfaceIndex = 0; // where the reply came in; 0 when unknown
+    // Its name then: an adapter unplugged and plugged in again keeps its
+    // name but gets a new index.
+    QString interfaceName;
+    bool local = false; // sent from one of this computer's own addresses
 
     QByteArray serial() const;
     Discovery::Quad ip() const;
@@ -38,19 +42,23 @@ inline quint32 toU32(const Discovery::Quad &q)
     return quint32(q[0]) << 24 | quint32(q[1]) << 16 | quint32(q[2]) << 8 | q[3];
 }
 
-// What tells two units with one serial number apart: where they answer from
-// and, for the configurable models, their MAC address.
+// What tells two units with one serial number apart: the address their
+// replies come from, the address and port they report and, for the
+// configurable models, their MAC address.
 struct Identity {
     Discovery::Quad ip{};
     quint16 port = 0;
     std::array<std::uint8_t, 6> mac{}; // display order; zero for other models
+    quint32 source = 0;                // 0: this computer, whichever of its addresses
     bool operator==(const Identity &o) const
     {
-        return ip == o.ip && port == o.port && mac == o.mac;
+        return ip == o.ip && port == o.port && mac == o.mac && source == o.source;
     }
 };
 Identity identityOf(const Receiver &r);
 QString identityText(const Identity &id, bool withMac);
+// "192.0.2.7 on eth1", "this computer on lo".
+QString sourceText(bool local, const QHostAddress &from, const QString &interfaceName);
 
 // A valid reply of at least the head's 56 bytes; nothing beyond a record's
 // size is read.
@@ -82,6 +90,13 @@ public:
     QList<QByteArray> conflicts(int index) const;
     // Every unit this serial answered as, the current one first.
     QList<Identity> identities(const QByteArray &serial) const;
+    // The earlier reply, when a later one of the same unit reported other
+    // settings: a message built from either may not be what the unit has.
+    const Receiver *changedFrom(const QByteArray &serial) const
+    {
+        const auto it = m_changedFrom.constFind(serial);
+        return it == m_changedFrom.constEnd() ? nullptr : &*it;
+    }
     bool duplicateSerial(const QByteArray &serial) const
     {
         const auto units = m_identities.constFind(serial);
@@ -91,6 +106,8 @@ public:
     struct Arrival {
         int interfaceIndex = 0;
         QHostAddress from;
+        QString interfaceName;
+        bool local = false;
         bool operator==(const Arrival &o) const
         {
             return interfaceIndex == o.interfaceIndex && from == o.from;
@@ -106,6 +123,7 @@ private:
     QHash<QByteArray, int> m_index;                  // serial -> index
     QHash<QByteArray, QList<Identity>> m_identities; // serial -> units seen
     QHash<QByteArray, QList<Arrival>> m_arrivals;    // serial -> where replies came in
+    QHash<QByteArray, Receiver> m_changedFrom;       // serial -> reply before a change
     // IP address -> indices, built when asked after a change, so that the
     // conflicts of a thousand receivers are not a million comparisons.
     mutable QHash<quint32, QList<int>> m_byIp;

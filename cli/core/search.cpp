@@ -114,8 +114,10 @@ void Search::onResend()
     sendRequests(nullptr);
 }
 
-void Search::onReply(const Receiver &r)
+void Search::onReply(const Receiver &reply)
 {
+    Receiver r = reply;
+    r.local = m_ownAddresses.contains(r.from.toIPv4Address());
     if (!m_options.models.isEmpty() &&
         !m_options.models.contains(QString::fromLatin1(fieldText(r.head.deviceName).c_str()))) {
         if (m_filtered.size() < ReceiverList::MaxReceivers)
