@@ -114,6 +114,9 @@ void Command::beginSearch()
 
 void Command::beginVerify(int windowMs)
 {
+    // Asked where the interfaces are now: one plugged in again since the
+    // first search has a new index.
+    m_search.prepare();
     m_search.begin(windowMs, Search::VerifyResendMs, -1);
     showProgress();
 }

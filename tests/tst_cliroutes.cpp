@@ -141,6 +141,68 @@ private slots:
         QCOMPARE(EmulatorProcess::hexOf(configs.first()), expected);
     }
 
+    // Two units with one serial number, one behind each adapter: 'set'
+    // sends nothing, naming both; -i picks one, and only that one changes.
+    void oneSerialOnTwoSegments()
+    {
+        TestNet::addPair({"vt1", "198.51.100.1/24"});
+        const QString unit = "model=Marlo,serial=MA1001,port=1024,ip=";
+        EmulatorProcess a({"--device", unit + "192.0.2.10"},
+                          EmulatorProcess::farEnd("vt0p", "192.0.2.10/24"));
+        EmulatorProcess b({"--device", unit + "198.51.100.10"},
+                          EmulatorProcess::farEnd("vt1p", "198.51.100.10/24"));
+        QVERIFY(a.adopt("vt0p") && b.adopt("vt1p") && a.waitReady() && b.waitReady());
+
+        Result r = cli({"set", "MA1001", "--port", "2000", "--timeout", "400", "--force"});
+        QCOMPARE(r.code, 4);
+        QVERIFY2(r.err.contains("serial number MA1001 answered from 192.0.2.10 on vt0 and from "
+                                "198.51.100.10 on vt1") ||
+                     r.err.contains("serial number MA1001 answered from 198.51.100.10 on vt1 "
+                                    "and from 192.0.2.10 on vt0"),
+                 qPrintable(r.err));
+        QVERIFY(a.lines(" recv ", "kind=config").isEmpty());
+        QVERIFY(b.lines(" recv ", "kind=config").isEmpty());
+
+        r = cli({"set", "MA1001", "--port", "2000", "--timeout", "400", "-i", "vt1"});
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+        QCOMPARE(b.lines(" recv ", "kind=config").size(), 1);
+        QVERIFY(a.lines(" recv ", "kind=config").isEmpty());
+    }
+
+    // The adapter is unplugged and plugged in again (a new index) while
+    // 'set' searches: the message still leaves by it, found by its name.
+    void adapterReplugDuringSet()
+    {
+        TestNet::addPair({"vt1", "198.51.100.1/24"});
+        const QString wire = "ip addr add 198.51.100.10/24 dev vt1p && ip link set vt1p up && "
+                             "ip route replace default dev vt1p";
+        EmulatorProcess emu({"--device", "model=Marlo,serial=RP1,ip=198.51.100.10,port=1024"},
+                            EmulatorProcess::farEnd("vt1p", "198.51.100.10/24"));
+        QVERIFY(emu.adopt("vt1p") && emu.waitReady());
+        const int before = QNetworkInterface::interfaceIndexFromName("vt1");
+
+        QProcess set;
+        set.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        set.start(CLI_PATH, {"set", "RP1", "--port", "2000", "--timeout", "3000"});
+        QVERIFY(QTest::qWaitFor([&] { return !emu.lines(" send ", "serial=RP1").isEmpty(); }));
+        TestNet::ip({"link", "del", "vt1"});
+        TestNet::addPair({"vt1", "198.51.100.1/24"});
+        QVERIFY(TestNet::moveLink("vt1p", emu.processId()));
+        QCOMPARE(QProcess::execute("nsenter",
+                                   {"--net=/proc/" + QString::number(emu.processId()) + "/ns/net",
+                                    "sh", "-c", wire}),
+                 0);
+        QVERIFY(QNetworkInterface::interfaceIndexFromName("vt1") != before);
+
+        QVERIFY(QTest::qWaitFor([&] { return set.state() == QProcess::NotRunning; }, 30000));
+        const QString out = QString::fromUtf8(set.readAllStandardOutput());
+        QVERIFY2(set.exitCode() == 0, qPrintable(out));
+        QVERIFY(QTest::qWaitFor([&] { return !emu.lines(" recv ", "kind=config").isEmpty(); }));
+        const QStringList configs = emu.lines(" recv ", "kind=config");
+        QCOMPARE(configs.size(), 1);
+        QVERIFY2(configs.first().contains(" if=vt1p "), qPrintable(configs.first()));
+    }
+
     // A receiver on vt1's wire answering from an address of another subnet is
     // on that wire, not behind a router: unreachable by TCP until it moves,
     // which 'show' says how to do, and 'set' reaches it by broadcast on vt1.

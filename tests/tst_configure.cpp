@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QNetworkDatagram>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -32,12 +33,15 @@ using namespace WindowDriver;
 namespace {
 
 int g_udpOpen = 0;
+QStringList g_warnings;
 QtMessageHandler g_previousHandler = nullptr;
 
 void countUdpOpen(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (message == QLatin1String("UDP Open"))
         ++g_udpOpen;
+    if (type == QtWarningMsg)
+        g_warnings << message;
     g_previousHandler(type, context, message);
 }
 
@@ -145,10 +149,20 @@ private slots:
 
     // A receiver on a second adapter, in a namespace of its own at the far end
     // of that adapter's wire, while the default route leaves by the first:
-    // its configuration message leaves by the adapter where it answered.
+    // its configuration message leaves by the adapter where it answered, also
+    // when that was plugged in again (a new index) while the dialog was open.
+    // One that went down sends nothing, says so and keeps the list.
+    void configurationLeavesByTheReceiversAdapter_data()
+    {
+        QTest::addColumn<QString>("meanwhile");
+        QTest::newRow("as it was") << "";
+        QTest::newRow("plugged in again") << "replug";
+        QTest::newRow("down") << "down";
+    }
     void configurationLeavesByTheReceiversAdapter()
     {
-        TestNet::tryIp({"link", "del", "vt1"}); // a pair left from an earlier run of this test
+        QFETCH(QString, meanwhile);
+        TestNet::tryIp({"link", "del", "vt1"}); // a pair left from an earlier row
         TestNet::addPair({"vt1", "198.51.100.1/24"});
         EmulatorProcess emulator(
             {"--device", "model=Marlo,serial=MA2002,ip=198.51.100.20,port=1024" + Reserved},
@@ -156,13 +170,42 @@ private slots:
         QVERIFY(emulator.adopt("vt1p"));
         QVERIFY(emulator.waitReady());
         MainWindow w;
-        QTRY_COMPARE(rows(w), QStringList{"Marlo   SN=MA2002   IP=198.51.100.20   Port=1024"});
+        const QString row = "Marlo   SN=MA2002   IP=198.51.100.20   Port=1024";
+        QTRY_COMPARE(rows(w), QStringList{row});
+        QTRY_VERIFY(replyPortFree());
         const QByteArray reply = EmulatorProcess::hexOf(emulator.lines(" send ").constFirst());
 
-        openRow(w, 0, [](QDialog *dialog) {
+        g_warnings.clear();
+        const qint64 pid = emulator.processId();
+        openRow(w, 0, [&](QDialog *dialog) {
             retype(dialog->findChild<QLineEdit *>(QStringLiteral("lineEdit_TCPPort")), "2048");
+            if (meanwhile == "replug") {
+                TestNet::ip({"link", "del", "vt1"});
+                TestNet::addPair({"vt1", "198.51.100.1/24"});
+                QVERIFY(TestNet::moveLink("vt1p", pid));
+                QCOMPARE(QProcess::execute("nsenter",
+                                           {"--net=/proc/" + QString::number(pid) + "/ns/net", "sh",
+                                            "-c",
+                                            "ip addr add 198.51.100.20/24 dev vt1p && ip link set "
+                                            "vt1p up && ip route replace default dev vt1p"}),
+                         0);
+            } else if (meanwhile == "down") {
+                TestNet::ip({"link", "set", "vt1", "down"});
+            }
             press(dialog, QDialogButtonBox::Ok);
         });
+        if (meanwhile == "down") {
+            QCOMPARE(rows(w), QStringList{row});
+            QVERIFY2(g_warnings
+                             .filter("the configuration message was not sent: adapter vt1 is "
+                                     "down")
+                             .size() == 1,
+                     qPrintable(g_warnings.join('\n')));
+            QTRY_VERIFY(replyPortFree());
+            QCOMPARE(emulator.lines(" recv ", "kind=config").size(), 0);
+            return;
+        }
+        QCOMPARE(rows(w), QStringList());
         QTRY_COMPARE(emulator.lines(" recv ", "kind=config").size(), 1);
         const QString config = emulator.lines(" recv ", "kind=config").constFirst();
         QVERIFY2(config.contains(" dst=255.255.255.255 if=vt1p "), qPrintable(config));

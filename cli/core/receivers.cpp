@@ -71,6 +71,8 @@ QString identityText(const Identity &id, bool withMac)
     QString text = quadString(id.ip) + QLatin1Char(':') + QString::number(id.port);
     if (withMac)
         text += QStringLiteral(" (MAC ") + macText(id.mac) + QLatin1Char(')');
+    if (id.source != 0 && id.source != toU32(id.ip))
+        text += QStringLiteral(" from ") + quadString(id.source);
     return text;
 }
 
