@@ -2,6 +2,8 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "replysocket.h"
+
 #include "editdevicedlg.h"
 #include "sdrxxdialog.h"
 
@@ -21,11 +23,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#ifdef Q_OS_LINUX
-#include <netinet/in.h>
-#include <sys/socket.h>
-#endif
 
 namespace {
 
@@ -89,41 +86,6 @@ bool wholeGeometry(const QByteArray &geometry)
 }
 
 } // namespace
-
-// Whether a datagram waits on the socket, and the interface it came in on
-// (0 where the system does not say). A peek, so that Qt still reads it: its
-// own read path is the fast one under a flood, but tells no interface.
-bool MainWindow::NextDatagramInterface(int fd, int *interfaceIndex)
-{
-#ifdef Q_OS_LINUX
-    union {
-        cmsghdr header;
-        char bytes[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo))];
-    } control;
-    msghdr message{};
-    message.msg_control = control.bytes;
-    message.msg_controllen = sizeof control.bytes;
-    if (recvmsg(fd, &message, MSG_PEEK | MSG_DONTWAIT) < 0)
-        return errno == EINTR ? m_pRecvSocket->hasPendingDatagrams() : false;
-    *interfaceIndex = 0;
-    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
-            in6_pktinfo info;
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            *interfaceIndex = int(info.ipi6_ifindex);
-        } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info;
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            *interfaceIndex = info.ipi_ifindex;
-        }
-    }
-    return true;
-#else
-    Q_UNUSED(fd);
-    *interfaceIndex = 0;
-    return m_pRecvSocket->hasPendingDatagrams();
-#endif
-}
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_pRecvSocket(nullptr), m_bUdpOpen(false),
@@ -234,13 +196,7 @@ void MainWindow::OpenReplyPort()
         if (m_pRecvSocket->bind(Discovery::ReplyPort)) {
             m_pRecvSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
                                            ReceiveBufferBytes);
-#ifdef Q_OS_LINUX
-            // Each datagram tells where it came in; the socket is a dual-stack one.
-            const int fd = int(m_pRecvSocket->socketDescriptor());
-            const int on = 1;
-            setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
-            setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-#endif
+            ReplySocket::askForArrivalInterface(*m_pRecvSocket);
         }
     }
     m_bUdpOpen = true;
@@ -322,13 +278,11 @@ void MainWindow::ReadUDPMessages()
 {
     std::array<std::uint8_t, Discovery::ReadBufferSize> buffer;
     int interfaceIndex = 0;
-    while (NextDatagramInterface(int(m_pRecvSocket->socketDescriptor()), &interfaceIndex)) {
-        // A longer datagram is cut to the buffer; the kernel drops the rest.
-        const qint64 size = m_pRecvSocket->readDatagram(reinterpret_cast<char *>(buffer.data()),
-                                                        qint64(buffer.size()));
-        // A failed read has dropped its datagram; any others wake this slot again.
-        if (size < 0)
-            break;
+    // A longer datagram is cut to the buffer; the system drops the rest. A
+    // failed read has dropped its datagram; any others wake this slot again.
+    qint64 size;
+    while ((size = ReplySocket::read(*m_pRecvSocket, reinterpret_cast<char *>(buffer.data()),
+                                     qint64(buffer.size()), &interfaceIndex)) >= 0) {
         if (Discovery::isValidReply(buffer.data(), std::size_t(size)))
             TakeReply(buffer.data(), std::size_t(size), interfaceIndex);
     }

@@ -42,7 +42,6 @@ private:
                            const QString &interfaceName);
     QString InterfaceName(int index);
     void OpenReplyPort();
-    bool NextDatagramInterface(int fd, int *interfaceIndex);
 
     Ui::MainWindow *ui;
     QUdpSocket m_SendSocket;

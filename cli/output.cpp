@@ -54,6 +54,20 @@ void onInterrupt(int sig)
 }
 #endif
 
+// Ends the process as a write to a closed pipe does on Linux, with the
+// status a shell reports for it (128 + SIGPIPE) where there is no SIGPIPE.
+[[noreturn]] void endAsBrokenPipe()
+{
+#ifdef Q_OS_WIN
+    std::fflush(stderr);
+    std::_Exit(141);
+#else
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+    std::_Exit(141);
+#endif
+}
+
 } // namespace
 
 void prepareProcess()
@@ -110,10 +124,8 @@ bool Output::data(const QString &text)
     g_writing = 0;
     // A reader that has had enough ('find | head -1') ends the run quietly, as
     // SIGPIPE would; once a configuration message is out, its outcome counts.
-    if (!ok && errno == EPIPE && !m_sent) {
-        std::signal(SIGPIPE, SIG_DFL);
-        std::raise(SIGPIPE);
-    }
+    if (!ok && errno == EPIPE && !m_sent)
+        endAsBrokenPipe();
     if (!ok)
         failed(QStringLiteral("cannot write to standard output: %1")
                    .arg(g_stdoutClosed ? QStringLiteral("it is closed")

@@ -10,8 +10,8 @@ if [ "${1:-}" = test ]; then
     packages+=(clang clang-format libclang-rt-dev desktop-file-utils xvfb xauth
                lintian mandoc appstream dpkg-dev nftables tshark)
 elif [ "${1:-}" = windows ]; then
-    packages+=(g++-mingw-w64-x86-64-posix wine64 nsis ninja-build dpkg-dev xz-utils
-               xvfb xauth zip unzip)
+    packages+=(g++-mingw-w64-x86-64-posix wine wine64 nsis ninja-build dpkg-dev xz-utils
+               xvfb xauth xdotool imagemagick zip unzip python3)
 elif [ "${1:-}" = demo ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     packages+=(xvfb xauth imagemagick)
 fi

@@ -104,3 +104,7 @@ cmake --build "$out" --parallel "$jobs"
     exit 1
 }
 ls -l "$out"/Vantrel-*-win64.exe "$out"/Vantrel-*-win64.zip | awk '{print $5, $9}'
+
+# The Wine tests play receivers with the Linux emulator.
+cmake -S "$root" -B "$out/host" -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF >/dev/null
+cmake --build "$out/host" --parallel "$jobs" --target vantrel-emulator >/dev/null

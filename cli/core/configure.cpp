@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "configure.h"
+#include "network.h"
 
 #include <QNetworkInterface>
 
@@ -25,7 +26,7 @@ Delivery sendConfiguration(Exchange &exchange, const Receiver &target,
     } else if (!target.interfaceName.isEmpty()) {
         // Out through the interface where the receiver answered: the limited
         // broadcast would otherwise follow the default route elsewhere.
-        const QNetworkInterface now = QNetworkInterface::interfaceFromName(target.interfaceName);
+        const QNetworkInterface now = interfaceNamed(target.interfaceName);
         const QString gone = !now.isValid()                             ? QStringLiteral("is gone")
                              : !(now.flags() & QNetworkInterface::IsUp) ? QStringLiteral("is down")
                                                                         : QString();

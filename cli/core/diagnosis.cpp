@@ -22,7 +22,7 @@ QList<InterfaceState> interfaceStates()
     QList<InterfaceState> states;
     for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
         InterfaceState s;
-        s.name = i.name();
+        s.name = i.humanReadableName();
         s.index = i.index();
         s.up = i.flags() & QNetworkInterface::IsUp;
         s.carrier = i.flags() & QNetworkInterface::IsRunning;

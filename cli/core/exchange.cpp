@@ -182,7 +182,8 @@ QString Exchange::interfaceName(int index) const
     const auto known = m_names.constFind(index);
     if (known != m_names.constEnd())
         return *known;
-    const QString name = QNetworkInterface::interfaceNameFromIndex(index);
+    // The name a user knows; Qt's own is "ethernet_3" on Windows.
+    const QString name = QNetworkInterface::interfaceFromIndex(index).humanReadableName();
     if (m_names.size() < 1024 && !name.isEmpty())
         m_names.insert(index, name);
     return name;

@@ -19,16 +19,27 @@ using namespace Discovery;
 
 namespace Cli {
 
+QNetworkInterface interfaceNamed(const QString &name)
+{
+    const QNetworkInterface byName = QNetworkInterface::interfaceFromName(name);
+    if (byName.isValid())
+        return byName;
+    for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
+        if (i.humanReadableName() == name)
+            return i;
+    return QNetworkInterface();
+}
+
 Setup destinations(const SearchOptions &s)
 {
     Setup setup;
     QList<QNetworkInterface> interfaces;
     if (!s.interfaceName.isEmpty()) {
-        const QNetworkInterface named = QNetworkInterface::interfaceFromName(s.interfaceName);
+        const QNetworkInterface named = interfaceNamed(s.interfaceName);
         if (!named.isValid()) {
             QStringList names;
             for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
-                names << i.name();
+                names << i.humanReadableName();
             setup.error = QStringLiteral("--interface: no interface '%1' on this computer "
                                          "(expected one of: %2)")
                               .arg(s.interfaceName, names.join(QStringLiteral(", ")));
@@ -48,7 +59,7 @@ Setup destinations(const SearchOptions &s)
         for (const QNetworkAddressEntry &e : i.addressEntries()) {
             if (e.ip().protocol() != QAbstractSocket::IPv4Protocol || e.broadcast().isNull())
                 continue;
-            const Destination d{e.broadcast(), i.index(), i.name()};
+            const Destination d{e.broadcast(), i.index(), i.humanReadableName()};
             const bool known = std::any_of(
                 setup.destinations.begin(), setup.destinations.end(), [&](const Destination &o) {
                     return o.address == d.address && o.interfaceIndex == d.interfaceIndex;
@@ -70,7 +81,7 @@ Setup destinations(const SearchOptions &s)
         const bool one = !s.interfaceName.isEmpty();
         setup.destinations << Destination{QHostAddress(QHostAddress::Broadcast),
                                           one ? interfaces.first().index() : 0,
-                                          one ? interfaces.first().name() : QString()};
+                                          one ? interfaces.first().humanReadableName() : QString()};
     }
     if (!s.interfaceName.isEmpty() && setup.destinations.size() == s.to.size())
         setup.error = QStringLiteral("--interface: %1 has no IPv4 broadcast address (expected "
@@ -117,7 +128,7 @@ QList<LocalSubnet> localSubnets(bool withLoopback)
             if (e.ip().protocol() == QAbstractSocket::IPv4Protocol)
                 subnets << LocalSubnet{e.ip().toIPv4Address(),
                                        e.netmask().toIPv4Address(),
-                                       i.name(),
+                                       i.humanReadableName(),
                                        i.index(),
                                        loopback,
                                        gateways.value(i.index())};

@@ -9,6 +9,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QNetworkInterface>
 #include <QString>
 
 namespace Cli {
@@ -33,6 +34,10 @@ struct Setup {
 Setup destinations(const SearchOptions &s);
 
 QList<LocalSubnet> localSubnets(bool withLoopback);
+
+// The interface a user names: as the system does (Qt's "ethernet_3" on
+// Windows) or as the user knows it ("Ethernet", the same on Linux).
+QNetworkInterface interfaceNamed(const QString &name);
 
 // Whether an address is this computer's, as an address entry or a local
 // route: a socket can be bound to it. The system is asked once per address,

@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The Windows build under Wine, end to end, inside a private network
+# namespace: its tests that need no network, vantrel-cli.exe and vantrel.exe
+# against Linux emulators at the far ends of two veth pairs, and the
+# installer, silently in and out. Run after scripts/windows.sh.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+export PATH="$PATH:/usr/sbin:/sbin"
+VANTREL_VETH="vt0=192.0.2.1/24 vt1=198.51.100.1/24"
+. scripts/netns.sh
+# Wine sees no interface at all when the default route has no gateway.
+ip route replace default via 192.0.2.254 dev vt0
+
+win=build/windows
+emulator=build/windows/host/emulator/vantrel-emulator
+art=$win/artefacts
+rm -rf "$art" && mkdir -p "$art"
+export WINEPREFIX=$PWD/$win/wineprefix WINEDEBUG=-all
+rm -rf "$WINEPREFIX"
+wine=$(command -v wine || echo /usr/lib/wine/wine64)
+failures=0
+pass() { echo "PASS  $*"; }
+fail() {
+    echo "FAIL  $*"
+    failures=$((failures + 1))
+}
+
+# Waits until `file` has a line matching `pattern` (grep -E), at most `seconds`.
+wait_for() {
+    local file=$1 pattern=$2 seconds=${3:-30} i=0
+    until grep -qE "$pattern" "$file" 2>/dev/null; do
+        i=$((i + 1))
+        [ $i -gt $((seconds * 20)) ] && return 1
+        sleep 0.05
+    done
+}
+
+# An emulator in a namespace of its own at the far end of `link`, answering
+# from `address`.
+pids=()
+far_end() {
+    local link=$1 address=$2
+    shift 2
+    unshare --net -- sh -c "while ! ip link show $link >/dev/null 2>&1; do sleep 0.02; done
+ip link set lo up && ip addr add $address dev $link && ip link set $link up &&
+ip route add default dev $link
+exec \"\$0\" \"\$@\"" "$emulator" "$@" >"$art/emulator-$link.log" 2>&1 &
+    pids+=($!)
+    local pid=$! self
+    self=$(readlink /proc/self/ns/net)
+    until [ "$(readlink /proc/$pid/ns/net 2>/dev/null)" != "$self" ]; do sleep 0.02; done
+    ip link set "$link" netns "$pid"
+    wait_for "$art/emulator-$link.log" ' ready ' || fail "emulator on $link did not start"
+}
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    "$wine"server -k 2>/dev/null || wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+
+# The configuration message a receiver's reply becomes with `port`: opcode 2
+# and the port's two bytes, every other byte as the receiver sent it.
+expected_config() {
+    python3 -c '
+import sys
+b = bytearray.fromhex(sys.argv[1]); port = int(sys.argv[2])
+b[4] = 2; b[53] = port & 0xFF; b[54] = port >> 8
+print(b.hex())' "$1" "$2"
+}
+
+far_end vt0p 192.0.2.10/24 --device "model=Marlo,serial=WA1,ip=192.0.2.10,port=1024,delay=400"
+far_end vt1p 198.51.100.20/24 --device "model=Marlo,serial=WB2,ip=198.51.100.20,port=1024"
+
+echo "== Wine $("$wine" --version 2>/dev/null)"
+# Wine's services answer the interface queries from the namespace they start in.
+"$wine" wineboot -i >/dev/null 2>&1 || true
+
+echo "== tests without a network"
+for t in "$win"/tests/tst_*.exe; do
+    if QT_QPA_PLATFORM=offscreen "$wine" "$t" >"$art/$(basename "$t" .exe).log" 2>&1; then
+        pass "$(basename "$t")"
+    else
+        fail "$(basename "$t")"
+        tail -n 20 "$art/$(basename "$t" .exe).log"
+    fi
+done
+
+echo "== vantrel-cli.exe"
+"$wine" "$win/vantrel-cli.exe" find --json --timeout 1500 >"$art/find.json" 2>"$art/find.err" || true
+if python3 -c '
+import json, sys
+serials = {r["serial"] for r in json.load(open(sys.argv[1]))}
+sys.exit(0 if serials == {"WA1", "WB2"} else 1)' "$art/find.json"; then
+    pass "find --json lists both receivers"
+else
+    fail "find --json: $(cat "$art/find.json" "$art/find.err")"
+fi
+
+reply=$(grep ' send ' "$art/emulator-vt1p.log" | grep 'serial=WB2' | tail -n1 | sed 's/.* hex=//')
+"$wine" "$win/vantrel-cli.exe" set WB2 --port 2000 --timeout 1500 >"$art/set.out" 2>"$art/set.err" &&
+    status=0 || status=$?
+configs=$(grep ' recv ' "$art/emulator-vt1p.log" | grep -c 'kind=config' || true)
+sent=$(grep ' recv ' "$art/emulator-vt1p.log" | grep 'kind=config' | head -n1 | sed 's/.* hex=//')
+if [ "$status" = 0 ] && [ "$configs" = 1 ] && [ "$sent" = "$(expected_config "$reply" 2000)" ] &&
+    ! grep -q 'kind=config' "$art/emulator-vt0p.log"; then
+    pass "set reaches WB2 on the second adapter, byte-exact: $(cat "$art/set.out")"
+else
+    fail "set: status $status, $configs messages: $(cat "$art/set.out" "$art/set.err")"
+fi
+
+echo "== vantrel.exe"
+Xvfb :73 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=:73
+requests_before=$(grep -c 'kind=request' "$art/emulator-vt1p.log" || true)
+"$wine" "$win/vantrel.exe" >"$art/window.log" 2>&1 &
+pids+=($!)
+window=$(xdotool search --sync --name 'Vantrel Ver' | head -n1)
+wait_for "$art/emulator-vt1p.log" "kind=request" 30
+if [ "$(grep -c 'kind=request' "$art/emulator-vt1p.log")" -gt "$requests_before" ]; then
+    pass "the window's request reaches the receiver on the second adapter"
+else
+    fail "no request from the window"
+fi
+# The list is full when the search is over: the reply port is released.
+port_bound() { grep -q ':BC42 ' /proc/net/udp /proc/net/udp6 2>/dev/null; }
+for _ in $(seq 600); do port_bound && break; sleep 0.05; done
+for _ in $(seq 600); do port_bound || break; sleep 0.05; done
+import -window root "$art/window.png"
+echo "screenshot: $art/window.png"
+
+# WB2 answers first (WA1 waits 400 ms): row 0. Double-click it, type a port, OK.
+reply=$(grep ' send ' "$art/emulator-vt1p.log" | grep 'serial=WB2' | tail -n1 | sed 's/.* hex=//')
+xdotool mousemove --window "$window" "${VANTREL_ROW_X:-60}" "${VANTREL_ROW_Y:-80}" click --repeat 2 --delay 80 1
+dialog=$(xdotool search --sync --onlyvisible --name 'Device Setup' | head -n1)
+import -window root "$art/dialog.png"
+xdotool mousemove --window "$dialog" "${VANTREL_PORT_X:-185}" "${VANTREL_PORT_Y:-170}" click --repeat 2 --delay 80 1
+xdotool key --window "$dialog" ctrl+a
+xdotool type --window "$dialog" 2048
+xdotool key --window "$dialog" Return
+if wait_for "$art/emulator-vt1p.log" 'kind=config.*hex='"$(expected_config "$reply" 2048)"'$' 20 &&
+    ! grep -q 'kind=config' "$art/emulator-vt0p.log"; then
+    pass "the window's edit reaches WB2 on the second adapter, byte-exact"
+else
+    fail "the window's configuration message: $(grep kind=config "$art"/emulator-*.log)"
+fi
+
+echo "== installer"
+installer=$(ls "$win"/Vantrel-*-win64.exe | head -n1)
+dest='C:\Program Files\Vantrel'
+unix_dest="$WINEPREFIX/drive_c/Program Files/Vantrel"
+"$wine" "$installer" /S >/dev/null 2>&1 || true
+if [ -f "$unix_dest/bin/vantrel.exe" ] && [ -f "$unix_dest/bin/vantrel-cli.exe" ] &&
+    [ -f "$unix_dest/Uninstall.exe" ]; then
+    pass "installs into $dest"
+else
+    fail "install: $(find "$WINEPREFIX/drive_c/Program Files" -maxdepth 3 | head)"
+fi
+"$wine" "$unix_dest/Uninstall.exe" /S >/dev/null 2>&1 || true
+# The uninstaller copies itself away and runs from there: wait for its work.
+for _ in $(seq 200); do [ -e "$unix_dest" ] || break; sleep 0.05; done
+if [ ! -e "$unix_dest" ]; then
+    pass "uninstalls, leaving nothing behind"
+else
+    fail "left behind: $(find "$unix_dest")"
+fi
+
+[ $failures -eq 0 ] && echo "== Wine tests passed" && exit 0
+echo "== $failures Wine tests failed"
+exit 1
