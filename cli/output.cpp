@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "output.h"
 
+#include <QMetaObject>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 
 #ifdef Q_OS_WIN
 #include <io.h>
+#include <windows.h>
 #define isatty _isatty
 #else
 #include <fcntl.h>
@@ -28,11 +30,29 @@ volatile std::sig_atomic_t g_stopRequested = 0;
 int g_stopStatus = 0; // the status of a run that the signal ends in a write
 bool g_stdoutClosed = false;
 
+#ifdef Q_OS_WIN
+// With catchStop(), Ctrl-C, Ctrl-Break and a closed console window post the
+// end of the run to the event loop; Windows calls the handler on a thread
+// of its own.
+QObject *g_stopContext = nullptr;
+std::function<void()> g_stopped;
+
+BOOL WINAPI onConsoleStop(DWORD)
+{
+    if (!g_stopContext)
+        return FALSE; // the default: end the process
+    if (g_writing)
+        std::_Exit(g_stopStatus);
+    g_stopRequested = 1;
+    QMetaObject::invokeMethod(
+        g_stopContext, [] { g_stopped(); }, Qt::QueuedConnection);
+    return TRUE;
+}
+#else
 // With catchStop(), the handler only writes to this pipe, and the event loop
 // ends the run.
 int g_stopPipe[2] = {-1, -1};
 
-#ifndef Q_OS_WIN
 void onInterrupt(int sig)
 {
     if (g_stopPipe[1] >= 0) {
@@ -181,15 +201,17 @@ void Output::clearProgress()
 bool Output::catchStop(QObject *context, std::function<void()> stopped, int blockedStatus,
                        bool endBeforeWrite)
 {
+    g_stopStatus = blockedStatus;
+    m_endBeforeWrite = endBeforeWrite;
 #ifdef Q_OS_WIN
-    return false;
+    g_stopped = std::move(stopped);
+    g_stopContext = context;
+    return SetConsoleCtrlHandler(onConsoleStop, TRUE);
 #else
     if (pipe(g_stopPipe) != 0)
         return false;
     fcntl(g_stopPipe[0], F_SETFD, FD_CLOEXEC);
     fcntl(g_stopPipe[1], F_SETFD, FD_CLOEXEC);
-    g_stopStatus = blockedStatus;
-    m_endBeforeWrite = endBeforeWrite;
     auto *stop = new QSocketNotifier(g_stopPipe[0], QSocketNotifier::Read, context);
     QObject::connect(stop, &QSocketNotifier::activated, context, [stop, stopped] {
         stop->setEnabled(false); // the byte stays in the pipe

@@ -95,6 +95,9 @@ fi
 # need no network, then the installer and the zip.
 out=$root/build/windows
 echo "== Vantrel for Windows"
+# A build made against another Qt keeps that Qt's paths in its cache.
+[ "$(cat "$out/.vantrel-qt" 2>/dev/null)" = "$qtprefix" ] || rm -rf "$out"
+mkdir -p "$out" && echo "$qtprefix" >"$out/.vantrel-qt"
 cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$qtprefix/lib/cmake/Qt6/qt.toolchain.cmake" \
     -DVANTREL_WERROR=ON -DVANTREL_TESTS="${VANTREL_WINDOWS_TESTS:-ON}" >/dev/null
