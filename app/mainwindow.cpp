@@ -230,8 +230,20 @@ bool MainWindow::SendConfiguration(const DeviceConfigRecord &record, std::size_t
         else if (!(now.flags() & QNetworkInterface::IsLoopBack))
             datagram.setInterfaceIndex(uint(now.index()));
     }
-    if (failure.isEmpty() && m_SendSocket.writeDatagram(datagram) < 0)
-        failure = m_SendSocket.errorString();
+    // Sent from the adapter's own address too: every system then sends the
+    // limited broadcast out of it, where an index alone is not honoured by all.
+    QUdpSocket bound;
+    QUdpSocket *via = &m_SendSocket;
+    if (failure.isEmpty() && datagram.interfaceIndex() > 0)
+        for (const QNetworkAddressEntry &e :
+             QNetworkInterface::interfaceFromIndex(int(datagram.interfaceIndex())).addressEntries())
+            if (e.ip().protocol() == QAbstractSocket::IPv4Protocol) {
+                if (bound.bind(e.ip(), 0))
+                    via = &bound;
+                break;
+            }
+    if (failure.isEmpty() && via->writeDatagram(datagram) < 0)
+        failure = via->errorString();
     if (failure.isEmpty())
         return true;
     qWarning("Vantrel: the configuration message was not sent: %s", qPrintable(failure));

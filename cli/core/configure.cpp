@@ -38,6 +38,7 @@ Delivery sendConfiguration(Exchange &exchange, const Receiver &target,
         }
         to.interfaceIndex = now.index();
         to.interfaceName = target.interfaceName;
+        to.fromInterfaceAddress = !(now.flags() & QNetworkInterface::IsLoopBack);
     }
     const QString on =
         to.interfaceName.isEmpty() ? QString() : QStringLiteral(" on ") + to.interfaceName;

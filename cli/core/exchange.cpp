@@ -10,6 +10,7 @@
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
+#include <QNetworkProxy>
 
 #ifdef Q_OS_LINUX
 #include <netinet/in.h>
@@ -194,11 +195,22 @@ bool Exchange::send(const QByteArray &bytes, const Destination &to, QString *err
     QNetworkDatagram datagram(bytes, to.address, DevicePort);
     if (to.interfaceIndex > 0)
         datagram.setInterfaceIndex(uint(to.interfaceIndex));
+    QUdpSocket *via = &m_socket;
+    QUdpSocket bound;
+    if (to.fromInterfaceAddress && to.interfaceIndex > 0)
+        for (const QNetworkAddressEntry &e :
+             QNetworkInterface::interfaceFromIndex(to.interfaceIndex).addressEntries())
+            if (e.ip().protocol() == QAbstractSocket::IPv4Protocol) {
+                bound.setProxy(QNetworkProxy::NoProxy);
+                if (bound.bind(e.ip(), 0))
+                    via = &bound;
+                break;
+            }
     errno = 0;
-    const bool sent = m_socket.writeDatagram(datagram) == bytes.size();
+    const bool sent = via->writeDatagram(datagram) == bytes.size();
     // The system's reason, where Qt's would be a generic "unable to send".
     const QString reason =
-        errno ? QString::fromLocal8Bit(std::strerror(errno)) : m_socket.errorString();
+        errno ? QString::fromLocal8Bit(std::strerror(errno)) : via->errorString();
     QString failure;
     if (!sent)
         failure = QStringLiteral(" error=") + QString(reason).replace(' ', '_');

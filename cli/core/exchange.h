@@ -51,6 +51,9 @@ struct Destination {
     QHostAddress address;
     int interfaceIndex = 0; // 0: let the routing table choose
     QString interfaceName;
+    // Sent from the interface's own address too: every system then sends a
+    // limited broadcast out of it, where an index alone is not honoured by all.
+    bool fromInterfaceAddress = false;
 };
 
 // Who holds a UDP port of this computer, as the system tells it: "process
