@@ -72,6 +72,13 @@ print(b.hex())' "$1" "$2"
 far_end vt0p 192.0.2.10/24 --device "model=Marlo,serial=WA1,ip=192.0.2.10,port=1024,delay=400"
 far_end vt1p 198.51.100.20/24 --device "model=Marlo,serial=WB2,ip=198.51.100.20,port=1024"
 
+# A display before Wine's first program: its desktop process, started with
+# the wineserver, serves every window after it.
+Xvfb :73 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=:73
+for _ in $(seq 200); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.05; done
+
 echo "== Wine $("$wine" --version 2>/dev/null)"
 # Wine's services answer the interface queries from the namespace they start in.
 "$wine" wineboot -i >/dev/null 2>&1 || true
@@ -111,14 +118,7 @@ else
     fail "set: status $status, $configs messages: $(cat "$art/set.out" "$art/set.err")"
 fi
 
-# The window under Xvfb: not yet found by xdotool under Wine here, so
-# opt-in (VANTREL_WINE_GUI=1) until it is.
-if [ "${VANTREL_WINE_GUI:-0}" = 1 ]; then
 echo "== vantrel.exe"
-Xvfb :73 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=:73
-for _ in $(seq 200); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.05; done
 requests_before=$(grep -c 'kind=request' "$art/emulator-vt1p.log" || true)
 "$wine" "$win/vantrel.exe" >"$art/window.log" 2>&1 &
 pids+=($!)
@@ -140,24 +140,28 @@ echo "screenshot: $art/window.png"
 reply=$(grep ' send ' "$art/emulator-vt1p.log" | grep 'serial=WB2' | tail -n1 | sed 's/.* hex=//')
 xdotool mousemove --window "$window" "${VANTREL_ROW_X:-60}" "${VANTREL_ROW_Y:-80}" click --repeat 2 --delay 80 1
 dialog=$(xdotool search --sync --onlyvisible --name 'Device Setup' | head -n1)
-import -window root "$art/dialog.png"
 xdotool mousemove --window "$dialog" "${VANTREL_PORT_X:-185}" "${VANTREL_PORT_Y:-170}" click --repeat 2 --delay 80 1
-xdotool key --window "$dialog" ctrl+a
-xdotool type --window "$dialog" 2048
-xdotool key --window "$dialog" Return
+# Keys through XTEST to the focused field: Wine ignores sent events.
+xdotool key ctrl+a BackSpace
+xdotool type 2048
+import -window root "$art/dialog.png"
+xdotool mousemove --window "$dialog" "${VANTREL_OK_X:-312}" "${VANTREL_OK_Y:-515}" click 1
 if wait_for "$art/emulator-vt1p.log" 'kind=config.*hex='"$(expected_config "$reply" 2048)"'$' 20 &&
+    [ "$(grep -c 'kind=config' "$art/emulator-vt1p.log")" = 2 ] && # set's and this one
     ! grep -q 'kind=config' "$art/emulator-vt0p.log"; then
     pass "the window's edit reaches WB2 on the second adapter, byte-exact"
 else
     fail "the window's configuration message: $(grep kind=config "$art"/emulator-*.log)"
 fi
 
-fi
-
 echo "== installer"
 installer=$(ls "$win"/Vantrel-*-win64.exe | head -n1)
 dest='C:\Program Files\Vantrel'
 unix_dest="$WINEPREFIX/drive_c/Program Files/Vantrel"
+# Wine's netsh keeps no rules: a stand-in records what the installer runs.
+x86_64-w64-mingw32-gcc -O2 -o "$art/netsh.exe" tests/wine/netsh.c
+cp "$art/netsh.exe" "$WINEPREFIX/drive_c/windows/system32/netsh.exe"
+export WINEDLLOVERRIDES="netsh.exe=n"
 "$wine" "$installer" /S >/dev/null 2>&1 || true
 if [ -f "$unix_dest/bin/vantrel.exe" ] && [ -f "$unix_dest/bin/vantrel-cli.exe" ] &&
     [ -f "$unix_dest/Uninstall.exe" ]; then
@@ -172,6 +176,17 @@ if [ ! -e "$unix_dest" ]; then
     pass "uninstalls, leaving nothing behind"
 else
     fail "left behind: $(find "$unix_dest")"
+fi
+netsh_log="$WINEPREFIX/drive_c/netsh.log"
+cp "$netsh_log" "$art/" 2>/dev/null || true
+expected_rules="add rule name=\"vantrel replies (UDP 48322)\" dir=in action=allow protocol=UDP localport=48322 program=\"$dest\\bin\\vantrel.exe\" enable=yes
+add rule name=\"vantrel-cli replies (UDP 48322)\" dir=in action=allow protocol=UDP localport=48322 program=\"$dest\\bin\\vantrel-cli.exe\" enable=yes
+delete rule name=\"vantrel replies (UDP 48322)\"
+delete rule name=\"vantrel-cli replies (UDP 48322)\""
+if [ "$(sed -e 's/^.*advfirewall firewall //' -e 's/\r$//' "$netsh_log" 2>/dev/null)" = "$expected_rules" ]; then
+    pass "firewall rules for UDP 48322 added on install, removed on uninstall"
+else
+    fail "firewall commands: $(cat "$netsh_log" 2>/dev/null)"
 fi
 
 [ $failures -eq 0 ] && echo "== Wine tests passed" && exit 0
