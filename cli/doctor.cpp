@@ -5,6 +5,7 @@
 // what came back, the receivers' addresses and a firewall on this computer.
 #include "command.h"
 #include "diagnosis.h"
+#include "system.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -276,7 +277,7 @@ int Doctor::cannotStart(Blocked why, const QString &message)
     m_out.note(message);
     interfaces();
     qint64 pid = 0;
-    const QString holder = portHolder(ReplyPort, &pid);
+    const QString holder = System::portHolder(ReplyPort, &pid);
     if (!holder.isEmpty())
         problem(QStringLiteral("reply port"), QString::number(ReplyPort),
                 QStringLiteral("UDP %1 is held by %2").arg(QString::number(ReplyPort), holder),

@@ -10,6 +10,8 @@
 #include <QObject>
 #include <QString>
 
+#include "system.h"
+
 namespace Cli {
 
 struct InterfaceState {
@@ -32,9 +34,8 @@ class WireWatch : public QObject {
     Q_OBJECT
 public:
     using QObject::QObject;
-    ~WireWatch() override;
-    // False, with the system's reason, when it may not open a packet socket
-    // (it needs root or CAP_NET_RAW).
+    // False, with the system's reason, when it may not watch the wire
+    // (a packet socket needs root or CAP_NET_RAW; Windows offers none).
     bool open(quint16 port, QString *error);
     const QHash<int, int> &seen() const
     {
@@ -44,7 +45,7 @@ public:
 private:
     void read();
 
-    int m_fd = -1;
+    System::PacketWatch m_packets;
     quint16 m_port = 0;
     QHash<int, int> m_seen;
 };

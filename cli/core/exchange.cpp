@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "exchange.h"
+#include "system.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,16 +13,7 @@
 #include <QNetworkInterface>
 #include <QNetworkProxy>
 
-#ifdef Q_OS_LINUX
-#include <netinet/in.h>
-#include <sys/socket.h>
-#endif
-#ifdef Q_OS_UNIX
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 using namespace Discovery;
 
@@ -31,34 +23,15 @@ namespace {
 // Datagrams read before the event loop gets its turn again, so that the
 // deadline and the other timers run however fast datagrams arrive.
 constexpr int ReadBatch = 256;
-#ifdef Q_OS_LINUX
-constexpr int RecvBatch = 64; // per recvmmsg() call
-#endif
 } // namespace
 
 bool openOutput(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error)
 {
     file.setFileName(path);
-#ifdef Q_OS_UNIX
-    // A FIFO nobody reads would hold the run before anything is sent. One
-    // with a reader, such as a shell's >(gzip), is a fine place to write.
-    struct stat st {};
-    if (stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISFIFO(st.st_mode)) {
-        const int fd =
-            ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            *error = errno == ENXIO ? QStringLiteral("it is a FIFO that nobody reads")
-                                    : QString::fromLocal8Bit(std::strerror(errno));
-            return false;
-        }
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        if (file.open(fd, QIODevice::WriteOnly | mode, QFileDevice::AutoCloseHandle))
-            return true;
-        ::close(fd);
-        *error = file.errorString();
-        return false;
-    }
-#endif
+    bool fifo = false;
+    const bool opened = System::openFifo(file, path, mode, error, &fifo);
+    if (fifo)
+        return opened;
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate | mode))
         return true;
     *error = file.errorString();
@@ -95,6 +68,8 @@ Exchange::Exchange(Log &log, QObject *parent) : QObject(parent), m_log(log)
     connect(&m_socket, &QUdpSocket::readyRead, this, &Exchange::readPending);
 }
 
+Exchange::~Exchange() = default;
+
 bool Exchange::open(QString *error)
 {
     // Requests leave from the reply port too, so receivers that answer the
@@ -104,74 +79,25 @@ bool Exchange::open(QString *error)
     if (m_socket.bind(QHostAddress::AnyIPv4, ReplyPort, QUdpSocket::DontShareAddress)) {
         // The window's room for replies that arrive within a flood of stray datagrams.
         m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 << 20);
-#ifdef Q_OS_LINUX
-        // Nothing reads through Qt, so after its first readyRead Qt's own
-        // notifier stays off; this one takes over.
-        disconnect(&m_socket, &QUdpSocket::readyRead, this, &Exchange::readPending);
-        const int fd = int(m_socket.socketDescriptor());
-        const int on = 1;
-        setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-        m_buffers.resize(std::size_t(RecvBatch) * ReadBufferSize);
-        m_notifier = new QSocketNotifier(m_socket.socketDescriptor(), QSocketNotifier::Read, this);
-        connect(m_notifier, &QSocketNotifier::activated, this, &Exchange::readBatches);
-#endif
+        if (System::BatchReader::available()) {
+            // Nothing reads through Qt, so after its first readyRead Qt's own
+            // notifier stays off; this one takes over.
+            disconnect(&m_socket, &QUdpSocket::readyRead, this, &Exchange::readPending);
+            m_batches = std::make_unique<System::BatchReader>(m_socket.socketDescriptor());
+            m_notifier =
+                new QSocketNotifier(m_socket.socketDescriptor(), QSocketNotifier::Read, this);
+            connect(m_notifier, &QSocketNotifier::activated, this, &Exchange::readBatches);
+        }
         return true;
     }
     if (m_socket.error() == QAbstractSocket::AddressInUseError) {
-        const QString holder = portHolder(ReplyPort);
+        const QString holder = System::portHolder(ReplyPort);
         *error = QStringLiteral("the port is in use by %1")
                      .arg(holder.isEmpty() ? QStringLiteral("another program") : holder);
     } else {
         *error = m_socket.errorString();
     }
     return false;
-}
-
-QString portHolder(quint16 port, qint64 *holder)
-{
-#ifdef Q_OS_LINUX
-    // The sockets bound to the port, by inode, from the kernel's tables...
-    QSet<QByteArray> inodes;
-    const QByteArray wanted = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const char *path : {"/proc/net/udp", "/proc/net/udp6"}) {
-        QFile table(QString::fromLatin1(path));
-        if (!table.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> lines = table.readAll().split('\n');
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QList<QByteArray> f = lines[i].simplified().split(' ');
-            if (f.size() > 9 && f[1].endsWith(wanted) && f[9] != "0")
-                inodes.insert("socket:[" + f[9] + ']');
-        }
-    }
-    if (inodes.isEmpty())
-        return QString();
-    // ...then the process with one of them open. Others' are hidden unless we may see them.
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &pid : pids) {
-        if (pid.isEmpty() || !pid.at(0).isDigit())
-            continue;
-        const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
-        for (const QString &fd : QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot)) {
-            char target[64] = {};
-            const QByteArray link = QFile::encodeName(fds + QLatin1Char('/') + fd);
-            const ssize_t n = readlink(link.constData(), target, sizeof target - 1);
-            if (n <= 0 || !inodes.contains(QByteArray(target, int(n))))
-                continue;
-            QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-            QByteArray command =
-                cmdline.open(QIODevice::ReadOnly) ? cmdline.read(200) : QByteArray();
-            command.replace('\0', ' ');
-            if (holder)
-                *holder = pid.toLongLong();
-            return QStringLiteral("process %1 (%2)").arg(pid, displayText(command.trimmed()));
-        }
-    }
-#else
-    Q_UNUSED(port);
-    Q_UNUSED(holder);
-#endif
-    return QString();
 }
 
 QString Exchange::interfaceName(int index) const
@@ -243,59 +169,21 @@ void Exchange::readPending()
     }
 }
 
-#ifdef Q_OS_LINUX
 void Exchange::readBatches()
 {
-    const int fd = int(m_socket.socketDescriptor());
-    mmsghdr messages[RecvBatch];
-    iovec pieces[RecvBatch];
-    sockaddr_in senders[RecvBatch];
-    union Control {
-        cmsghdr header;
-        char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
-    } controls[RecvBatch];
-    for (int round = 0; round < ReadBatch / RecvBatch && !m_stopped; ++round) {
-        for (int i = 0; i < RecvBatch; ++i) {
-            pieces[i] = {m_buffers.data() + std::size_t(i) * ReadBufferSize, ReadBufferSize};
-            messages[i] = {};
-            messages[i].msg_hdr.msg_name = &senders[i];
-            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
-            messages[i].msg_hdr.msg_iov = &pieces[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-            messages[i].msg_hdr.msg_control = controls[i].bytes;
-            messages[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
-        }
-        const int n = recvmmsg(fd, messages, RecvBatch, MSG_DONTWAIT, nullptr);
-        for (int i = 0; i < n && !m_stopped; ++i) {
-            const msghdr &h = messages[i].msg_hdr;
-            const char *data = static_cast<const char *>(pieces[i].iov_base);
-            // A datagram longer than the buffer is cut, as in the window.
-            const int size = int(std::min<unsigned>(messages[i].msg_len, ReadBufferSize));
-            int index = 0;
-            QHostAddress to;
-            for (const cmsghdr *c = CMSG_FIRSTHDR(&h); c;
-                 c = CMSG_NXTHDR(const_cast<msghdr *>(&h), const_cast<cmsghdr *>(c)))
-                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-                    in_pktinfo info;
-                    std::memcpy(&info, CMSG_DATA(c), sizeof info);
-                    index = info.ipi_ifindex;
-                    to = QHostAddress(ntohl(info.ipi_addr.s_addr));
-                }
-            // Invalid datagrams, the common case under a flood, cost no address object.
-            const bool wanted =
-                m_log.isOpen() || (m_capture && m_capture->isOpen()) ||
-                isValidReply(reinterpret_cast<const std::uint8_t *>(data), std::size_t(size));
-            if (!wanted)
-                count(index, false);
-            else
-                take(data, size, QHostAddress(ntohl(senders[i].sin_addr.s_addr)),
-                     ntohs(senders[i].sin_port), to, index);
-        }
-        if (n < RecvBatch)
-            return; // drained, or an error: the notifier calls again when there is more
-    }
+    m_batches->read(ReadBatch, ReadBufferSize, [this](const System::Datagram &d) {
+        // Invalid datagrams, the common case under a flood, cost no address object.
+        const bool wanted =
+            m_log.isOpen() || (m_capture && m_capture->isOpen()) ||
+            isValidReply(reinterpret_cast<const std::uint8_t *>(d.data), std::size_t(d.size));
+        if (!wanted)
+            count(d.interfaceIndex, false);
+        else
+            take(d.data, d.size, QHostAddress(d.from), d.fromPort,
+                 d.to ? QHostAddress(d.to) : QHostAddress(), d.interfaceIndex);
+        return !m_stopped;
+    });
 }
-#endif
 
 void Exchange::take(const char *data, int size, const QHostAddress &from, quint16 fromPort,
                     const QHostAddress &to, int interfaceIndex)

@@ -16,11 +16,15 @@
 #include <QSocketNotifier>
 #include <QUdpSocket>
 
-#include <vector>
+#include <memory>
 
 #include <functional>
 
 namespace Cli {
+
+namespace System {
+class BatchReader;
+}
 
 // Opens `file` for writing at `path`; a FIFO only when something reads it.
 bool openOutput(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error);
@@ -56,14 +60,11 @@ struct Destination {
     bool fromInterfaceAddress = false;
 };
 
-// Who holds a UDP port of this computer, as the system tells it: "process
-// 1234 (vantrel-cli find)"; empty when it does not say. `pid` gets its number.
-QString portHolder(quint16 port, qint64 *pid = nullptr);
-
 class Exchange : public QObject {
     Q_OBJECT
 public:
     explicit Exchange(Log &log, QObject *parent = nullptr);
+    ~Exchange() override;
 
     bool open(QString *error);
     // Every datagram in and out also goes to `capture`, when it is open.
@@ -94,9 +95,7 @@ signals:
 
 private slots:
     void readPending();
-#ifdef Q_OS_LINUX
     void readBatches();
-#endif
 
 private:
     QString interfaceName(int index) const;
@@ -117,12 +116,10 @@ private:
     QHash<int, Tally> m_tally; // as many keys as this computer has interfaces
     mutable QHash<int, QString> m_names;
     QUdpSocket m_socket;
-#ifdef Q_OS_LINUX
-    // Linux reads many datagrams per system call straight off the socket;
-    // Qt's own path costs a peek and a read per datagram.
+    // Where the system can, many datagrams per call straight off the
+    // socket; Qt's own path costs a peek and a read per datagram.
+    std::unique_ptr<System::BatchReader> m_batches;
     QSocketNotifier *m_notifier = nullptr;
-    std::vector<char> m_buffers;
-#endif
 };
 
 } // namespace Cli

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "network.h"
+#include "system.h"
 
 #include <QFile>
 #include <QNetworkInterface>
@@ -7,13 +8,6 @@
 #include <QUdpSocket>
 
 #include <algorithm>
-
-#ifdef Q_OS_LINUX
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 using namespace Discovery;
 
@@ -90,35 +84,9 @@ Setup destinations(const SearchOptions &s)
     return setup;
 }
 
-namespace {
-
-// The gateway of the default route through each interface, by index.
-QHash<int, quint32> defaultGateways()
-{
-    QHash<int, quint32> gateways;
-#ifdef Q_OS_LINUX
-    QFile table(QStringLiteral("/proc/net/route"));
-    if (!table.open(QIODevice::ReadOnly))
-        return gateways;
-    // "Iface Destination Gateway Flags ...": addresses as the kernel holds them, in hex.
-    const QList<QByteArray> lines = table.readAll().split('\n');
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QList<QByteArray> f = lines[i].simplified().split(' ');
-        bool ok = false;
-        const quint32 gateway = f.size() > 7 ? f[2].toUInt(&ok, 16) : 0;
-        if (ok && gateway && f[1] == "00000000" && f[7] == "00000000")
-            gateways.insert(QNetworkInterface::interfaceIndexFromName(QString::fromLatin1(f[0])),
-                            ntohl(gateway));
-    }
-#endif
-    return gateways;
-}
-
-} // namespace
-
 QList<LocalSubnet> localSubnets(bool withLoopback)
 {
-    const QHash<int, quint32> gateways = defaultGateways();
+    const QHash<int, quint32> gateways = System::defaultGateways();
     QList<LocalSubnet> subnets;
     for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
         const bool loopback = i.flags() & QNetworkInterface::IsLoopBack;
@@ -138,10 +106,7 @@ QList<LocalSubnet> localSubnets(bool withLoopback)
 
 OwnAddresses::~OwnAddresses()
 {
-#ifdef Q_OS_LINUX
-    if (m_probe >= 0)
-        close(m_probe);
-#endif
+    System::closeProbe(m_probe);
 }
 
 bool OwnAddresses::contains(quint32 ip)
@@ -151,23 +116,7 @@ bool OwnAddresses::contains(quint32 ip)
     const auto known = m_known.constFind(ip);
     if (known != m_known.constEnd())
         return *known;
-    bool own = false;
-#ifdef Q_OS_LINUX
-    if (m_probe < 0)
-        m_probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(ip);
-    own = m_probe >= 0 && bind(m_probe, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
-    if (own) { // bound now: the next address needs a socket of its own
-        close(m_probe);
-        m_probe = -1;
-    }
-#else
-    QUdpSocket probe;
-    probe.setProxy(QNetworkProxy::NoProxy); // the proxy lookup costs more than the bind
-    own = probe.bind(QHostAddress(ip), 0);
-#endif
+    const bool own = System::canBind(ip, m_probe);
     // Replies may come from any address a network cares to forge.
     if (m_known.size() >= 8192)
         m_known.clear();

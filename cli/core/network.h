@@ -53,7 +53,7 @@ public:
 
 private:
     QHash<quint32, bool> m_known;
-    int m_probe = -1; // a socket not bound yet
+    qintptr m_probe = -1; // a socket not bound yet
 };
 
 } // namespace Cli

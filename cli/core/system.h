@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: MIT
+//
+// The operating system's services that vantrel-cli's engine needs beyond Qt,
+// behind one interface with one source file per system. Where a system has
+// no counterpart, the answer says so ("cannot tell") and the caller tells
+// the user; nothing above this file asks which system it runs on.
+#pragma once
+
+#include <QFile>
+#include <QHash>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+namespace Cli::System {
+
+// Who holds a UDP port of this computer, as the system tells it: "process
+// 1234 (vantrel-cli find)"; empty when it does not say. `pid` gets its number.
+QString portHolder(quint16 port, qint64 *pid = nullptr);
+
+// The gateway of the default route through each interface, by index.
+QHash<int, quint32> defaultGateways();
+
+// Whether a socket can be bound to this IPv4 address: it is this computer's.
+// `probe` is a socket kept between calls (-1: none yet); closeProbe() ends it.
+bool canBind(quint32 ip, qintptr &probe);
+void closeProbe(qintptr probe);
+
+// Opens `path` for writing when it is a FIFO: only when something reads it,
+// which otherwise would hold the run before anything is sent. Returns false
+// with `handled` false when it is no FIFO (or the system has none).
+bool openFifo(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error,
+              bool *handled);
+
+// Reading many datagrams per system call off a UDP socket.
+struct Datagram {
+    const char *data;
+    int size;
+    quint32 from;
+    quint16 fromPort;
+    quint32 to;         // the address it was sent to; 0 when unknown
+    int interfaceIndex; // where it came in; 0 when unknown
+};
+class BatchReader {
+public:
+    // Whether this system has such a call; Qt's own read path serves where not.
+    static bool available();
+    // Asks the socket to tell each datagram's interface and destination.
+    explicit BatchReader(qintptr socket);
+    // Reads up to `max` waiting datagrams (each cut to `bufferSize`), handing
+    // each to `take` until it returns false. Returns how many it read.
+    int read(int max, std::size_t bufferSize, const std::function<bool(const Datagram &)> &take);
+
+private:
+    qintptr m_socket;
+    std::vector<char> m_buffers;
+};
+
+// UDP datagrams to one port as they arrive on the wire, before any firewall
+// of this computer, counted by interface index.
+class PacketWatch {
+public:
+    PacketWatch() = default;
+    PacketWatch(const PacketWatch &) = delete;
+    PacketWatch &operator=(const PacketWatch &) = delete;
+    ~PacketWatch();
+    // False, with the reason, where it may not watch (root or CAP_NET_RAW on
+    // Linux) or the system offers no such view: then it cannot tell.
+    bool open(QString *error);
+    qintptr descriptor() const
+    {
+        return m_fd;
+    }
+    // Reads what is waiting; `seen` gets the interface of each datagram to `port`.
+    void read(quint16 port, const std::function<void(int interfaceIndex)> &seen);
+
+private:
+    qintptr m_fd = -1;
+};
+
+} // namespace Cli::System

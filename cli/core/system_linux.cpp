@@ -1,0 +1,234 @@
+// SPDX-License-Identifier: MIT
+#include "system.h"
+
+#include "receivers.h"
+
+#include <QDir>
+#include <QNetworkInterface>
+#include <QSet>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Cli::System {
+
+QString portHolder(quint16 port, qint64 *holder)
+{
+    // The sockets bound to the port, by inode, from the kernel's tables...
+    QSet<QByteArray> inodes;
+    const QByteArray wanted = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char *path : {"/proc/net/udp", "/proc/net/udp6"}) {
+        QFile table(QString::fromLatin1(path));
+        if (!table.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = table.readAll().split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> f = lines[i].simplified().split(' ');
+            if (f.size() > 9 && f[1].endsWith(wanted) && f[9] != "0")
+                inodes.insert("socket:[" + f[9] + ']');
+        }
+    }
+    if (inodes.isEmpty())
+        return QString();
+    // ...then the process with one of them open. Others' are hidden unless we may see them.
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        if (pid.isEmpty() || !pid.at(0).isDigit())
+            continue;
+        const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+        for (const QString &fd : QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+            char target[64] = {};
+            const QByteArray link = QFile::encodeName(fds + QLatin1Char('/') + fd);
+            const ssize_t n = readlink(link.constData(), target, sizeof target - 1);
+            if (n <= 0 || !inodes.contains(QByteArray(target, int(n))))
+                continue;
+            QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+            QByteArray command =
+                cmdline.open(QIODevice::ReadOnly) ? cmdline.read(200) : QByteArray();
+            command.replace('\0', ' ');
+            if (holder)
+                *holder = pid.toLongLong();
+            return QStringLiteral("process %1 (%2)").arg(pid, displayText(command.trimmed()));
+        }
+    }
+    return QString();
+}
+
+QHash<int, quint32> defaultGateways()
+{
+    QHash<int, quint32> gateways;
+    QFile table(QStringLiteral("/proc/net/route"));
+    if (!table.open(QIODevice::ReadOnly))
+        return gateways;
+    // "Iface Destination Gateway Flags ...": addresses as the kernel holds them, in hex.
+    const QList<QByteArray> lines = table.readAll().split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> f = lines[i].simplified().split(' ');
+        bool ok = false;
+        const quint32 gateway = f.size() > 7 ? f[2].toUInt(&ok, 16) : 0;
+        if (ok && gateway && f[1] == "00000000" && f[7] == "00000000")
+            gateways.insert(QNetworkInterface::interfaceIndexFromName(QString::fromLatin1(f[0])),
+                            ntohl(gateway));
+    }
+    return gateways;
+}
+
+bool canBind(quint32 ip, qintptr &probe)
+{
+    if (probe < 0)
+        probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(ip);
+    const bool own =
+        probe >= 0 && bind(int(probe), reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
+    if (own) { // bound now: the next address needs a socket of its own
+        close(int(probe));
+        probe = -1;
+    }
+    return own;
+}
+
+void closeProbe(qintptr probe)
+{
+    if (probe >= 0)
+        close(int(probe));
+}
+
+bool openFifo(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error,
+              bool *handled)
+{
+    struct stat st {};
+    *handled = stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISFIFO(st.st_mode);
+    if (!*handled)
+        return false;
+    // One with a reader, such as a shell's >(gzip), is a fine place to write.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno == ENXIO ? QStringLiteral("it is a FIFO that nobody reads")
+                                : QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (file.open(fd, QIODevice::WriteOnly | mode, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    *error = file.errorString();
+    return false;
+}
+
+namespace {
+constexpr int RecvBatch = 64; // per recvmmsg() call
+} // namespace
+
+bool BatchReader::available()
+{
+    return true;
+}
+
+BatchReader::BatchReader(qintptr socket) : m_socket(socket)
+{
+    const int on = 1;
+    setsockopt(int(socket), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+}
+
+int BatchReader::read(int max, std::size_t bufferSize,
+                      const std::function<bool(const Datagram &)> &take)
+{
+    m_buffers.resize(std::size_t(RecvBatch) * bufferSize);
+    mmsghdr messages[RecvBatch];
+    iovec pieces[RecvBatch];
+    sockaddr_in senders[RecvBatch];
+    union Control {
+        cmsghdr header;
+        char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+    } controls[RecvBatch];
+    int total = 0;
+    while (total < max) {
+        for (int i = 0; i < RecvBatch; ++i) {
+            pieces[i] = {m_buffers.data() + std::size_t(i) * bufferSize, bufferSize};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+            messages[i].msg_hdr.msg_iov = &pieces[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_control = controls[i].bytes;
+            messages[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
+        }
+        const int n = recvmmsg(int(m_socket), messages, RecvBatch, MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < n; ++i) {
+            const msghdr &h = messages[i].msg_hdr;
+            Datagram d{static_cast<const char *>(pieces[i].iov_base),
+                       // A datagram longer than the buffer is cut.
+                       int(std::min<std::size_t>(messages[i].msg_len, bufferSize)),
+                       ntohl(senders[i].sin_addr.s_addr), ntohs(senders[i].sin_port), 0, 0};
+            for (const cmsghdr *c = CMSG_FIRSTHDR(&h); c;
+                 c = CMSG_NXTHDR(const_cast<msghdr *>(&h), const_cast<cmsghdr *>(c)))
+                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                    in_pktinfo info;
+                    std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                    d.interfaceIndex = info.ipi_ifindex;
+                    d.to = ntohl(info.ipi_addr.s_addr);
+                }
+            ++total;
+            if (!take(d))
+                return total;
+        }
+        if (n < RecvBatch)
+            break; // drained, or an error: the notifier calls again when there is more
+    }
+    return total;
+}
+
+PacketWatch::~PacketWatch()
+{
+    if (m_fd >= 0)
+        close(int(m_fd));
+}
+
+bool PacketWatch::open(QString *error)
+{
+    // Cooked IPv4 packets of every interface, loopback included.
+    m_fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_IP));
+    if (m_fd < 0)
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+    return m_fd >= 0;
+}
+
+void PacketWatch::read(quint16 port, const std::function<void(int interfaceIndex)> &seen)
+{
+    unsigned char packet[64]; // the IPv4 and UDP heads are all it reads
+    for (int n = 0; n < 256; ++n) {
+        sockaddr_ll from{};
+        socklen_t size = sizeof from;
+        const ssize_t got = recvfrom(int(m_fd), packet, sizeof packet, MSG_TRUNC,
+                                     reinterpret_cast<sockaddr *>(&from), &size);
+        if (got < 0)
+            return;
+        // What comes in for this computer: what it sends shows on loopback
+        // twice, and what is for others is none of its business.
+        if (from.sll_pkttype == PACKET_OUTGOING || from.sll_pkttype == PACKET_OTHERHOST)
+            continue;
+        const std::size_t length = std::min<std::size_t>(std::size_t(got), sizeof packet);
+        if (length < 20 || (packet[0] >> 4) != 4 || packet[9] != IPPROTO_UDP)
+            continue;
+        const std::size_t head = std::size_t(packet[0] & 0x0F) * 4;
+        const bool first = ((packet[6] & 0x1F) | packet[7]) == 0; // no later fragment
+        if (!first || head < 20 || length < head + 4)
+            continue;
+        if (quint16(packet[head + 2] << 8 | packet[head + 3]) == port)
+            seen(from.sll_ifindex);
+    }
+}
+
+} // namespace Cli::System

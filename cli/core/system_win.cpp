@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: MIT
+#include "system.h"
+
+#include "receivers.h"
+
+#include <QFileInfo>
+#include <QNetworkProxy>
+#include <QUdpSocket>
+
+#include <iphlpapi.h>
+#include <netioapi.h>
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2ipdef.h>
+
+#include <vector>
+
+namespace Cli::System {
+
+QString portHolder(quint16 port, qint64 *holder)
+{
+    // The system's UDP table with the owning process of each socket.
+    ULONG size = 0;
+    GetExtendedUdpTable(nullptr, &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
+    std::vector<char> buffer(size);
+    auto *table = reinterpret_cast<MIB_UDPTABLE_OWNER_PID *>(buffer.data());
+    if (size == 0 ||
+        GetExtendedUdpTable(table, &size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0) != NO_ERROR)
+        return QString();
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_UDPROW_OWNER_PID &row = table->table[i];
+        if (ntohs(u_short(row.dwLocalPort)) != port)
+            continue;
+        if (holder)
+            *holder = qint64(row.dwOwningPid);
+        QString name;
+        if (HANDLE process =
+                OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, row.dwOwningPid)) {
+            wchar_t path[MAX_PATH];
+            DWORD length = MAX_PATH;
+            if (QueryFullProcessImageNameW(process, 0, path, &length))
+                name = QFileInfo(QString::fromWCharArray(path, int(length))).fileName();
+            CloseHandle(process);
+        }
+        return name.isEmpty() ? QStringLiteral("process %1").arg(row.dwOwningPid)
+                              : QStringLiteral("process %1 (%2)")
+                                    .arg(row.dwOwningPid)
+                                    .arg(displayText(name.toLatin1()));
+    }
+    return QString();
+}
+
+QHash<int, quint32> defaultGateways()
+{
+    QHash<int, quint32> gateways;
+    MIB_IPFORWARD_TABLE2 *table = nullptr;
+    if (GetIpForwardTable2(AF_INET, &table) != NO_ERROR)
+        return gateways;
+    for (ULONG i = 0; i < table->NumEntries; ++i) {
+        const MIB_IPFORWARD_ROW2 &row = table->Table[i];
+        const quint32 gateway = ntohl(row.NextHop.Ipv4.sin_addr.s_addr);
+        if (row.DestinationPrefix.PrefixLength == 0 && gateway != 0)
+            gateways.insert(int(row.InterfaceIndex), gateway);
+    }
+    FreeMibTable(table);
+    return gateways;
+}
+
+bool canBind(quint32 ip, qintptr &)
+{
+    QUdpSocket probe;
+    probe.setProxy(QNetworkProxy::NoProxy); // the proxy lookup costs more than the bind
+    return probe.bind(QHostAddress(ip), 0);
+}
+
+void closeProbe(qintptr) {}
+
+// Named pipes are no files here: every path opens as one.
+bool openFifo(QFile &, const QString &, QIODevice::OpenMode, QString *, bool *handled)
+{
+    *handled = false;
+    return false;
+}
+
+bool BatchReader::available()
+{
+    return false;
+}
+
+BatchReader::BatchReader(qintptr socket) : m_socket(socket) {}
+
+int BatchReader::read(int, std::size_t, const std::function<bool(const Datagram &)> &)
+{
+    return 0;
+}
+
+PacketWatch::~PacketWatch() = default;
+
+bool PacketWatch::open(QString *error)
+{
+    *error = QStringLiteral("Windows offers this program no view of the wire before its "
+                            "firewall");
+    return false;
+}
+
+void PacketWatch::read(quint16, const std::function<void(int)> &) {}
+
+} // namespace Cli::System
