@@ -1,4 +1,14 @@
 // SPDX-License-Identifier: MIT
+// The IP helper's newer tables need Vista's API level, and Winsock must come
+// before anything that includes windows.h.
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0600
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
+#endif
+#include <winsock2.h>
+// Before the IP helper: its tables of routes are declared only after it.
+#include <ws2ipdef.h>
+
 #include "system.h"
 
 #include "receivers.h"
@@ -10,8 +20,6 @@
 #include <iphlpapi.h>
 #include <netioapi.h>
 #include <windows.h>
-#include <winsock2.h>
-#include <ws2ipdef.h>
 
 #include <vector>
 
