@@ -118,21 +118,23 @@ void Doctor::interfaces()
         if (!i.up) {
             problem(QStringLiteral("interface"), name, QStringLiteral("down"),
                     QStringLiteral("bring it up if receivers are on its wire"),
-                    QStringLiteral("sudo ip link set %1 up").arg(name));
+                    System::Fix::bringUp(name));
         } else if (!i.carrier && !i.loopback) {
             problem(QStringLiteral("interface"), name,
                     QStringLiteral("no carrier: no cable, or the other end is off"),
                     QStringLiteral("check the cable and the switch or receiver at its other end"));
         } else if (i.ipv4.isEmpty()) {
-            problem(QStringLiteral("interface"), name,
-                    QStringLiteral("up, but without an IPv4 address: no request goes out on it"),
-                    QStringLiteral("give it an address of the receivers' subnet"),
-                    QStringLiteral("sudo ip addr add ADDRESS/PREFIX dev %1").arg(name));
+            problem(
+                QStringLiteral("interface"), name,
+                QStringLiteral("up, but without an IPv4 address: no request goes out on it"),
+                QStringLiteral("give it an address of the receivers' subnet"),
+                System::Fix::addAddress(QStringLiteral("ADDRESS"), QStringLiteral("PREFIX"), name));
         } else if (!routable) {
-            problem(QStringLiteral("interface"), name,
-                    QStringLiteral("only a link-local address (%1): DHCP failed").arg(has),
-                    QStringLiteral("give it an address of the receivers' subnet, or fix DHCP"),
-                    QStringLiteral("sudo ip addr add ADDRESS/PREFIX dev %1").arg(name));
+            problem(
+                QStringLiteral("interface"), name,
+                QStringLiteral("only a link-local address (%1): DHCP failed").arg(has),
+                QStringLiteral("give it an address of the receivers' subnet, or fix DHCP"),
+                System::Fix::addAddress(QStringLiteral("ADDRESS"), QStringLiteral("PREFIX"), name));
         } else {
             ok(QStringLiteral("interface"), name,
                (i.loopback ? QStringLiteral("loopback, up, ") : QStringLiteral("up, carrier, ")) +
@@ -146,7 +148,7 @@ void Doctor::interfaces()
                                "cannot be asked"),
                 QStringLiteral("connect the adapter the receivers are on, bring it up and give "
                                "it an address"),
-                QStringLiteral("ip address"));
+                System::Fix::listAddresses());
 }
 
 void Doctor::requests()
@@ -235,7 +237,7 @@ void Doctor::firewall()
                                          "%1")
                               .arg(m_wireError),
                           QStringLiteral("run doctor as root, or give it CAP_NET_RAW"),
-                          QStringLiteral("sudo vantrel-cli doctor")};
+                          System::Fix::asAdministrator(QStringLiteral("vantrel-cli doctor"))};
         return;
     }
     // Compared in all: a receiver on this computer answers over loopback
@@ -266,9 +268,7 @@ void Doctor::firewall()
                            "this program: a firewall on this computer drops them")
                 .arg(QString::number(onWire), QString::number(ReplyPort),
                      where.join(QStringLiteral(", ")), QString::number(taken)),
-            fix.join(QStringLiteral("; ")),
-            QStringLiteral("sudo nft insert rule inet filter input udp dport %1 accept")
-                .arg(ReplyPort));
+            fix.join(QStringLiteral("; ")), System::Fix::allowReplies(ReplyPort));
 }
 
 int Doctor::cannotStart(Blocked why, const QString &message)
@@ -282,7 +282,7 @@ int Doctor::cannotStart(Blocked why, const QString &message)
         problem(QStringLiteral("reply port"), QString::number(ReplyPort),
                 QStringLiteral("UDP %1 is held by %2").arg(QString::number(ReplyPort), holder),
                 QStringLiteral("end that program, or wait until it is done"),
-                QStringLiteral("kill %1").arg(pid));
+                System::Fix::endProcess(pid));
     if (holder.isEmpty() || why != Blocked::PortTaken)
         problem(QStringLiteral("network"), QString(), message,
                 QStringLiteral("see the interface lines above"));

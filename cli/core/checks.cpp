@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "checks.h"
+#include "system.h"
 
 #include <QRegularExpression>
 
@@ -133,16 +134,6 @@ bool fromOutside(const ReceiverList::Arrival &arrival, const QList<LocalSubnet> 
            !inside(arrival.from.toIPv4Address(), own);
 }
 
-// A word a shell takes as it is, quoted when it holds anything else.
-QString shellWord(const QString &word)
-{
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._:/@%+=,-]+$"));
-    if (plain.match(word).hasMatch())
-        return word;
-    return QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
-           QLatin1Char('\'');
-}
-
 // A host address of `s` that neither this computer, its gateway nor any
 // receiver heard uses, counting up from this computer's own; 0 if none.
 quint32 freeAddress(const LocalSubnet &s, const QList<LocalSubnet> &subnets,
@@ -182,8 +173,8 @@ QString fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundi
         ways << QStringLiteral("give it a free address of %1 on %2, for example: vantrel-cli set "
                                "%3 --ip %4 --mask %5%6")
                     .arg(subnetText(s.address, s.mask), s.interfaceName,
-                         shellWord(displayText(r.serial())), quadString(free), quadString(s.mask),
-                         gateway);
+                         System::Fix::shellWord(displayText(r.serial())), quadString(free),
+                         quadString(s.mask), gateway);
         break;
     }
     const quint32 ip = toU32(r.ip());
@@ -193,9 +184,11 @@ QString fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundi
     const quint32 mine = (ip & mask) + ((ip & ~mask) == 1 ? 2 : 1);
     if (!own.isEmpty())
         ways << QStringLiteral("or give this computer an address in its subnet %1, for example: "
-                               "sudo ip addr add %2/%3 dev %4")
-                    .arg(subnetText(ip, mask), quadString(mine),
-                         QString::number(prefixLength(mask)), shellWord(own.first().interfaceName));
+                               "%2")
+                    .arg(subnetText(ip, mask),
+                         System::Fix::addAddress(quadString(mine),
+                                                 QString::number(prefixLength(mask)),
+                                                 own.first().interfaceName));
     return ways.join(QStringLiteral("; "));
 }
 

@@ -79,4 +79,18 @@ private:
     qintptr m_fd = -1;
 };
 
+// The commands a person runs to mend what doctor and show find, in this
+// system's own terms, with words from the network quoted for its shell.
+namespace Fix {
+// A word this system's shell takes as it is, quoted where it must be.
+QString shellWord(const QString &word);
+QString bringUp(const QString &interfaceName);
+// `address` and `prefix` may be placeholders such as ADDRESS and PREFIX.
+QString addAddress(const QString &address, const QString &prefix, const QString &interfaceName);
+QString allowReplies(quint16 port);
+QString listAddresses();
+QString endProcess(qint64 pid);
+QString asAdministrator(const QString &command);
+} // namespace Fix
+
 } // namespace Cli::System

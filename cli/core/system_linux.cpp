@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QNetworkInterface>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
@@ -230,5 +231,49 @@ void PacketWatch::read(quint16 port, const std::function<void(int interfaceIndex
             seen(from.sll_ifindex);
     }
 }
+
+namespace Fix {
+
+QString shellWord(const QString &w)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._:/@%+=,-]+$"));
+    if (plain.match(w).hasMatch())
+        return w;
+    return QLatin1Char('\'') + QString(w).replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
+           QLatin1Char('\'');
+}
+
+QString bringUp(const QString &interfaceName)
+{
+    return QStringLiteral("sudo ip link set %1 up").arg(shellWord(interfaceName));
+}
+
+QString addAddress(const QString &address, const QString &prefix, const QString &interfaceName)
+{
+    return QStringLiteral("sudo ip addr add %1/%2 dev %3")
+        .arg(address, prefix, shellWord(interfaceName));
+}
+
+QString allowReplies(quint16 port)
+{
+    return QStringLiteral("sudo nft insert rule inet filter input udp dport %1 accept").arg(port);
+}
+
+QString listAddresses()
+{
+    return QStringLiteral("ip address");
+}
+
+QString endProcess(qint64 pid)
+{
+    return QStringLiteral("kill %1").arg(pid);
+}
+
+QString asAdministrator(const QString &command)
+{
+    return QStringLiteral("sudo ") + command;
+}
+
+} // namespace Fix
 
 } // namespace Cli::System

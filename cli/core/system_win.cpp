@@ -113,4 +113,49 @@ bool PacketWatch::open(QString *error)
 
 void PacketWatch::read(quint16, const std::function<void(int)> &) {}
 
+namespace Fix {
+
+// A PowerShell string: single quotes, each one inside doubled.
+QString shellWord(const QString &w)
+{
+    return QLatin1Char('\'') + QString(w).replace(QLatin1Char('\''), QStringLiteral("''")) +
+           QLatin1Char('\'');
+}
+
+QString bringUp(const QString &interfaceName)
+{
+    return QStringLiteral("Enable-NetAdapter -Name %1").arg(shellWord(interfaceName));
+}
+
+QString addAddress(const QString &address, const QString &prefix, const QString &interfaceName)
+{
+    return QStringLiteral("New-NetIPAddress -InterfaceAlias %1 -IPAddress %2 -PrefixLength %3")
+        .arg(shellWord(interfaceName), address, prefix);
+}
+
+QString allowReplies(quint16 port)
+{
+    return QStringLiteral("New-NetFirewallRule -DisplayName 'Vantrel replies (UDP %1)' "
+                          "-Direction Inbound -Protocol UDP -LocalPort %1 -Action Allow")
+        .arg(port);
+}
+
+QString listAddresses()
+{
+    return QStringLiteral("ipconfig");
+}
+
+QString endProcess(qint64 pid)
+{
+    return QStringLiteral("Stop-Process -Id %1").arg(pid);
+}
+
+// Windows has no sudo: the same command from a prompt run as administrator.
+QString asAdministrator(const QString &command)
+{
+    return command;
+}
+
+} // namespace Fix
+
 } // namespace Cli::System
