@@ -182,8 +182,9 @@ void Doctor::arrivals()
             indexes << it.key();
     for (const int index : std::as_const(indexes)) {
         const Exchange::Tally t = tally.value(index);
-        const QString name = index > 0 ? QNetworkInterface::interfaceNameFromIndex(index)
-                                       : QStringLiteral("an unknown interface");
+        const QString name = index > 0
+                                 ? QNetworkInterface::interfaceFromIndex(index).humanReadableName()
+                                 : QStringLiteral("an unknown interface");
         const QString detail = QStringLiteral("valid replies: %1, other datagrams: %2")
                                    .arg(QString::number(t.replies), QString::number(t.others));
         if (t.replies == 0 && t.others > 0)
@@ -236,8 +237,8 @@ void Doctor::firewall()
                           QStringLiteral("cannot watch the wire for datagrams a firewall drops: "
                                          "%1")
                               .arg(m_wireError),
-                          QStringLiteral("run doctor as root, or give it CAP_NET_RAW"),
-                          System::Fix::asAdministrator(QStringLiteral("vantrel-cli doctor"))};
+                          System::Fix::watchWire().first,
+                          System::Fix::watchWire().second};
         return;
     }
     // Compared in all: a receiver on this computer answers over loopback
@@ -246,7 +247,7 @@ void Doctor::firewall()
     QStringList where;
     for (auto it = m_wire.seen().cbegin(); it != m_wire.seen().cend(); ++it) {
         onWire += it.value();
-        where << QNetworkInterface::interfaceNameFromIndex(it.key());
+        where << QNetworkInterface::interfaceFromIndex(it.key()).humanReadableName();
     }
     for (const Exchange::Tally &t : m_exchange.tally())
         taken += t.replies + t.others;

@@ -93,8 +93,9 @@ int Capture::interfaceId(int index)
     const auto known = m_interfaces.constFind(index);
     if (known != m_interfaces.constEnd())
         return *known;
-    const QString name =
-        index > 0 ? QNetworkInterface::interfaceNameFromIndex(index) : QStringLiteral("any");
+    const QString name = index > 0
+                             ? QNetworkInterface::interfaceFromIndex(index).humanReadableName()
+                             : QStringLiteral("any");
     QByteArray body;
     put16(body, LinkTypeRaw);
     put16(body, 0);

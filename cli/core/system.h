@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QPair>
 #include <QString>
 
 #include <functional>
@@ -22,8 +23,9 @@ QString portHolder(quint16 port, qint64 *pid = nullptr);
 // The gateway of the default route through each interface, by index.
 QHash<int, quint32> defaultGateways();
 
-// Whether a socket can be bound to this IPv4 address: it is this computer's.
-// `probe` is a socket kept between calls (-1: none yet); closeProbe() ends it.
+// Whether this IPv4 address is this computer's, as an address entry or (on
+// Linux) a local route: a socket can be bound to it. `probe` is a socket
+// kept between calls (-1: none yet); closeProbe() ends it.
 bool canBind(quint32 ip, qintptr &probe);
 void closeProbe(qintptr probe);
 
@@ -91,6 +93,8 @@ QString allowReplies(quint16 port);
 QString listAddresses();
 QString endProcess(qint64 pid);
 QString asAdministrator(const QString &command);
+// What lets doctor see the wire when it cannot: the advice and its command.
+QPair<QString, QString> watchWire();
 } // namespace Fix
 
 } // namespace Cli::System

@@ -274,6 +274,12 @@ QString asAdministrator(const QString &command)
     return QStringLiteral("sudo ") + command;
 }
 
+QPair<QString, QString> watchWire()
+{
+    return {QStringLiteral("run doctor as root, or give it CAP_NET_RAW"),
+            asAdministrator(QStringLiteral("vantrel-cli doctor"))};
+}
+
 } // namespace Fix
 
 } // namespace Cli::System

@@ -14,8 +14,7 @@
 #include "receivers.h"
 
 #include <QFileInfo>
-#include <QNetworkProxy>
-#include <QUdpSocket>
+#include <QNetworkInterface>
 
 #include <iphlpapi.h>
 #include <netioapi.h>
@@ -74,11 +73,11 @@ QHash<int, quint32> defaultGateways()
     return gateways;
 }
 
+// The address entries, not a bind: Wine binds an address that is not the
+// computer's as if it were.
 bool canBind(quint32 ip, qintptr &)
 {
-    QUdpSocket probe;
-    probe.setProxy(QNetworkProxy::NoProxy); // the proxy lookup costs more than the bind
-    return probe.bind(QHostAddress(ip), 0);
+    return QNetworkInterface::allAddresses().contains(QHostAddress(ip));
 }
 
 void closeProbe(qintptr) {}
@@ -154,6 +153,15 @@ QString endProcess(qint64 pid)
 QString asAdministrator(const QString &command)
 {
     return command;
+}
+
+// Nothing lets it see the wire here: what it can say is where replies stop.
+QPair<QString, QString> watchWire()
+{
+    return {QStringLiteral("make sure Windows Firewall lets UDP %1 in (the installer adds "
+                           "such a rule for both programs)")
+                .arg(Discovery::ReplyPort),
+            allowReplies(Discovery::ReplyPort)};
 }
 
 } // namespace Fix
