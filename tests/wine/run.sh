@@ -70,7 +70,9 @@ print(b.hex())' "$1" "$2"
 }
 
 far_end vt0p 192.0.2.10/24 --device "model=Marlo,serial=WA1,ip=192.0.2.10,port=1024,delay=400"
-far_end vt1p 198.51.100.20/24 --device "model=Marlo,serial=WB2,ip=198.51.100.20,port=1024"
+# WF3 reports an address of another subnet, as a factory-set unit does.
+far_end vt1p 198.51.100.20/24 --device "model=Marlo,serial=WB2,ip=198.51.100.20,port=1024" \
+    --device "model=Marlo,serial=WF3,ip=203.0.113.77,port=1024"
 
 # A display before Wine's first program: its desktop process, started with
 # the wineserver, serves every window after it.
@@ -101,9 +103,9 @@ echo "== vantrel-cli.exe"
 "$wine" "$win/vantrel-cli.exe" find --json --timeout 1500 >"$art/find.json" 2>"$art/find.err" || true
 if python3 -c '
 import json, sys
-serials = {r["serial"] for r in json.load(open(sys.argv[1]))}
-sys.exit(0 if serials == {"WA1", "WB2"} else 1)' "$art/find.json"; then
-    pass "find --json lists both receivers"
+reach = {r["serial"]: r["reachable"] for r in json.load(open(sys.argv[1]))}
+sys.exit(0 if reach == {"WA1": True, "WB2": True, "WF3": False} else 1)' "$art/find.json"; then
+    pass "find --json lists every receiver, the one of another subnet unreachable"
 else
     fail "find --json: $(cat "$art/find.json" "$art/find.err")"
 fi
