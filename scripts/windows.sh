@@ -67,7 +67,7 @@ build_qt() {
     (cd "$work/src" && apt-get "${apt[@]}" source -qq "qt6-base=$qtversion" >/dev/null)
     local src
     src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d | head -n1)
-    echo "== Qt $qtversion for Windows (about 40 minutes on two cores, once)"
+    echo "== Qt $qtversion for Windows (about 20 minutes on two cores, once)"
     mkdir -p "$work/build"
     local start=$SECONDS
     (cd "$work/build" &&
