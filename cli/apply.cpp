@@ -4,7 +4,7 @@
 // every message sent once and one verifying search for all of them.
 #include "command.h"
 #include "format.h"
-#include "plan.h"
+#include "planreview.h"
 
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -36,17 +36,6 @@ a serial number that did not answer. A row whose settings the receiver has
 already is unchanged and not sent. Then each message is sent once, as 'set'
 builds it, and one verifying search looks for all of them.
 
-Options:
-  --dry-run           print the plan (each setting as current -> new) with the
-                      verdicts of the checks, and send nothing
-  --force             send although a check refuses (never to other models,
-                      short replies or receivers that did not answer)
-  --verify-timeout MS search this long for the receivers after sending, with
-                      a request every 500 ms (1 to 600000, default 3000)
-  -j, --json          the plan or the outcomes as a JSON array, one object per
-                      row: row (its line, or element of a JSON plan), serial,
-                      model, ip, verdict, changes (setting, from, to),
-                      refusals, warnings, and after sending outcome, detail
 )";
 
 const char *const ApplyTail = R"(
@@ -64,17 +53,35 @@ struct ApplyOptions : CommonOptions, SendOptions {
     Plan plan;
 };
 
-QList<OptionSpec> table(ApplyOptions &o)
+QList<OptionGroup> table(ApplyOptions &o)
 {
-    return commonOptions(o) << jsonOption(o) << sendOptions(o);
+    return {{QStringLiteral("Options:"),
+             sendOptions(o) << jsonOption(
+                 o, QStringLiteral("the plan or the outcomes as a JSON array, one object per row: "
+                                   "row (its line, or element of a JSON plan), serial, model, ip, "
+                                   "verdict, changes (setting, from, to), refusals, warnings, and "
+                                   "after sending outcome, detail"))},
+            searchOptions(o)};
 }
 
-// Whether a row asks a receiver of another model for anything it does not
-// already report: it reports only its address and port.
-bool asksForChange(const Receiver &r, const NetworkEdits &e)
+void check(ApplyOptions &o, const QStringList &positional)
 {
-    return (e.ip && *e.ip != r.ip()) || (e.port && *e.port != u16(r.head.tcpPort)) || e.mask ||
-           e.gateway || e.dhcp || e.altUdp || e.altIp || e.altPort || e.fpgaConfig;
+    if (positional.size() != 1)
+        fail(positional.isEmpty()
+                 ? QStringLiteral("apply: the plan file is missing (PLAN, or - for standard input)")
+                 : QStringLiteral("apply: unexpected argument '%1' after the plan")
+                       .arg(quoted(positional[1])));
+    o.planPath = positional.first();
+    // The log and the capture are opened for writing before anything is
+    // sent: they would overwrite the plan they were given.
+    const QFileInfo plan(o.planPath);
+    for (const auto &[option, path] : {std::pair{"--log", o.logFile}, {"--pcap", o.captureFile}}) {
+        const QFileInfo file(path);
+        if (!path.isEmpty() && file.exists() && plan.exists() &&
+            file.canonicalFilePath() == plan.canonicalFilePath())
+            fail(QStringLiteral("%1: '%2' is the plan itself").arg(QLatin1String(option), path));
+    }
+    o.plan = loadPlan(o.planPath);
 }
 
 class Apply : public Command {
@@ -107,12 +114,7 @@ private:
     }
 
     // Each plan row with its receiver, checks and outcome.
-    struct Row {
-        PlanRow plan;
-        std::optional<Target> target;
-        bool changes = false;
-        QStringList blockers, refusals, warnings;
-        QString verdict; // not found, unchanged, refused, send
+    struct Row : PlanCheck {
         bool sent = false;
         QString outcome, detail;
     };
@@ -122,8 +124,6 @@ private:
         return QStringLiteral("%1 (%2)").arg(m_apply.plan.where(row.plan),
                                              displayText(row.plan.serial));
     }
-    void match();
-    void review();
     void decide();
     void judge(bool final);
     void print(bool outcomes);
@@ -134,92 +134,13 @@ private:
     Verification m_verification;
 };
 
-// Each row with the receiver it names, and what the plan leaves of it.
-void Apply::match()
-{
-    const ReceiverList &heard = m_search.heard();
-    m_rows.clear();
-    for (const PlanRow &p : m_apply.plan.rows) {
-        Row row;
-        row.plan = p;
-        if (const Receiver *r = heard.find(p.serial)) {
-            row.target = Target{*r, r->config, p.edits, int(heard.identities(p.serial).size())};
-            row.changes = r->configurable ? applyEdits(row.target->planned, p.edits)
-                                          : asksForChange(*r, p.edits);
-        }
-        m_rows << row;
-    }
-}
-
-void Apply::review()
-{
-    const Plan &plan = m_apply.plan;
-    QSet<QByteArray> movingAway;
-    for (const Row &row : std::as_const(m_rows))
-        if (row.changes && row.target->was.configurable &&
-            quad(row.target->planned.head.ipAddress) != row.target->was.ip())
-            movingAway.insert(row.plan.serial);
-
-    // Plan-wide: a receiver named twice, two rows giving one address.
-    QHash<QByteArray, int> firstRow;
-    QHash<quint32, QList<int>> newAddresses;
-    for (int i = 0; i < m_rows.size(); ++i) {
-        Row &row = m_rows[i];
-        const auto earlier = firstRow.constFind(row.plan.serial);
-        if (earlier != firstRow.constEnd()) {
-            const QString both = QStringLiteral("%1 and %2 both name receiver %3")
-                                     .arg(plan.where(m_rows[*earlier].plan), plan.where(row.plan),
-                                          displayText(row.plan.serial));
-            m_rows[*earlier].blockers << both;
-            row.blockers << both;
-        } else {
-            firstRow.insert(row.plan.serial, i);
-        }
-        if (row.changes && row.plan.edits.ip)
-            newAddresses[toU32(quad(row.target->planned.head.ipAddress))] << i;
-    }
-    for (auto it = newAddresses.cbegin(); it != newAddresses.cend(); ++it) {
-        if (it.value().size() < 2)
-            continue;
-        QStringList rows;
-        for (int i : it.value())
-            rows << rowName(m_rows[i]);
-        for (int i : it.value())
-            m_rows[i].refusals << QStringLiteral("%1 rows give the IP address %2: %3")
-                                      .arg(QString::number(it.value().size()),
-                                           quadString(
-                                               quad(m_rows[i].target->planned.head.ipAddress)),
-                                           rows.join(QStringLiteral(", ")));
-    }
-
-    // Each row: the checks of 'set', against the receivers as the plan leaves them.
-    for (Row &row : m_rows) {
-        if (!row.target) {
-            row.verdict = QStringLiteral("not found");
-            continue;
-        }
-        // A row that changes nothing sends nothing, so no check of a send
-        // applies to it, whatever the model: unedited find output is a plan.
-        if (row.changes) {
-            const Target &t = *row.target;
-            const SetReview review =
-                reviewSet(t.was, t.planned, t.edits, m_search.heard(), m_search.subnets(),
-                          m_search.reach(t.was).routed, movingAway);
-            row.blockers << review.blockers;
-            row.refusals << review.refusals;
-            row.warnings << review.warnings;
-        }
-        if (!row.blockers.isEmpty() || (!row.refusals.isEmpty() && !m_apply.force))
-            row.verdict = QStringLiteral("refused");
-        else
-            row.verdict = row.changes ? QStringLiteral("send") : QStringLiteral("unchanged");
-    }
-}
-
 void Apply::decide()
 {
-    match();
-    review();
+    m_rows.clear();
+    for (const PlanCheck &c : reviewPlan(
+             m_apply.plan, m_search.heard(), m_search.subnets(),
+             [this](const Receiver &r) { return m_search.reach(r).routed; }, m_apply.force))
+        m_rows << Row{c, false, {}, {}};
     bool missing = false, refused = false;
     for (const Row &row : std::as_const(m_rows)) {
         missing = missing || !row.target;
@@ -244,7 +165,7 @@ void Apply::decide()
     }
 
     // As for 'set': output that cannot be written stops the run before anything is sent.
-    if (Output::closed()) {
+    if (m_out.closed()) {
         m_out.data(QString());
         return;
     }
@@ -306,8 +227,8 @@ void Apply::print(bool outcomes)
     const auto changesOf = [](const Row &row) {
         if (!row.target || !row.target->was.configurable)
             return QList<Change>();
-        return changesBetween(namedValues(row.target->was.config, row.plan.edits),
-                              namedValues(row.target->planned, row.plan.edits));
+        return changesBetween(namedValues(row.target->was.config, &row.plan.edits),
+                              namedValues(row.target->planned, &row.plan.edits));
     };
     QString text;
     if (m_options.format == Format::Json) {
@@ -362,38 +283,12 @@ void Apply::print(bool outcomes)
 
 } // namespace
 
-std::unique_ptr<Command> makeApply(const QStringList &args, Output &out)
+const CommandSpec &applyCommand()
 {
-    ApplyOptions o;
-    const QStringList positional =
-        parseOptions(QStringLiteral("apply"), table(o), allOptions(), args);
-    if (positional.size() != 1)
-        fail(positional.isEmpty()
-                 ? QStringLiteral("apply: the plan file is missing (PLAN, or - for standard input)")
-                 : QStringLiteral("apply: unexpected argument '%1' after the plan")
-                       .arg(quoted(positional[1])));
-    o.planPath = positional.first();
-    // The log and the capture are opened for writing before anything is
-    // sent: they would overwrite the plan they were given.
-    const QFileInfo plan(o.planPath);
-    for (const auto &[option, path] : {std::pair{"--log", o.logFile}, {"--pcap", o.captureFile}}) {
-        const QFileInfo file(path);
-        if (!path.isEmpty() && file.exists() && plan.exists() &&
-            file.canonicalFilePath() == plan.canonicalFilePath())
-            fail(QStringLiteral("%1: '%2' is the plan itself").arg(QLatin1String(option), path));
-    }
-    o.plan = loadPlan(o.planPath);
-    return std::make_unique<Apply>(o, out);
-}
-
-QString applyHelp()
-{
-    return QLatin1String(ApplyHelp) + QLatin1String(CommonHelp) + QLatin1String(ApplyTail);
-}
-
-QStringList applyOptions()
-{
-    return optionNames(table);
+    static const CommandSpec spec = command<Apply>(
+        "apply", "PLAN", "configure many receivers from one plan file, checked as a whole",
+        ApplyHelp, ApplyTail, table, check);
+    return spec;
 }
 
 } // namespace Cli

@@ -2,8 +2,7 @@
 #include "command.h"
 
 #include <QCoreApplication>
-
-#include <cstdio>
+#include <QEventLoop>
 
 using namespace Discovery;
 
@@ -13,18 +12,14 @@ namespace {
 
 constexpr int ProgressMs = 100;
 
-const char *const ProgramHelp = R"(Usage: vantrel-cli COMMAND [OPTION]...
+const char *const ProgramUsage = R"(Usage: vantrel-cli COMMAND [OPTION]...
 Finds the radio receivers on the local IPv4 network by UDP broadcast, shows
 what they report and changes their network settings.
 
 Commands:
-  find          list the receivers that answer
-  show SERIAL   everything one receiver reports
-  set SERIAL    change a receiver's network settings and check the result
-  watch         search again and again and report each change as it happens
-  apply PLAN    configure many receivers from one plan file, checked as a whole
-  doctor        search once and say why a receiver is not found
-  help [COMMAND]
+)";
+
+const char *const ProgramTail = R"(  help [COMMAND]
                 this text, or the options of COMMAND
 
 'vantrel-cli COMMAND --help' also shows the options of a command.
@@ -37,9 +32,29 @@ Exit status: 0 success, 1 usage error, 2 receiver not found,
 3 configuration sent but not confirmed, 4 refused by a check,
 5 output failed (standard output or the --log file could not be written),
 6 cannot use the network (the reply port is in use, no interface to send on),
-7 (doctor) receivers answered but a problem was found, 130 find ended by Ctrl-C after writing what it found, 141 the reader of
-standard output went away before anything was sent.
+7 (doctor) receivers answered but a problem was found, 130 find ended by
+Ctrl-C after writing what it found, 141 the reader of standard output went
+away before anything was sent.
 )";
+
+QString programHelp()
+{
+    QString text = QLatin1String(ProgramUsage);
+    for (const CommandSpec &c : commands())
+        text += QStringLiteral("  %1 %2\n")
+                    .arg((c.name + QLatin1Char(' ') + c.arguments).leftJustified(13), c.summary);
+    return text + QLatin1String(ProgramTail);
+}
+
+// "find, show, set, watch, apply or doctor"
+QString commandNames()
+{
+    QStringList names;
+    for (const CommandSpec &c : commands())
+        names << c.name;
+    const QString last = names.takeLast();
+    return names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
 
 } // namespace
 
@@ -166,27 +181,22 @@ void Command::finish(int code)
     m_exchange.stop();
     progressStopped();
     m_log.line(QStringLiteral("exit code=%1").arg(code));
-    QCoreApplication::exit(code);
+    emit finished(code);
 }
 
-QStringList namesOf(const QList<OptionSpec> &table)
+QStringList CommandSpec::optionNames() const
 {
     QStringList names;
-    for (const OptionSpec &o : table)
-        names << QLatin1String(o.name);
+    for (const OptionGroup &g : options)
+        for (const OptionSpec &o : g.options)
+            names << o.name;
     return names;
 }
 
 const QList<CommandSpec> &commands()
 {
-    static const QList<CommandSpec> table = {
-        {"find", makeFind, findHelp, findOptions},
-        {"show", makeShow, showHelp, showOptions},
-        {"set", makeSet, setHelp, setOptions},
-        {"watch", makeWatch, watchHelp, watchOptions},
-        {"apply", makeApply, applyHelp, applyOptions},
-        {"doctor", makeDoctor, doctorHelp, doctorOptions},
-    };
+    static const QList<CommandSpec> table = {findCommand(),  showCommand(),  setCommand(),
+                                             watchCommand(), applyCommand(), doctorCommand()};
     return table;
 }
 
@@ -194,7 +204,7 @@ QStringList allOptions()
 {
     QStringList names;
     for (const CommandSpec &c : commands())
-        names << c.options();
+        names << c.optionNames();
     return names;
 }
 
@@ -203,51 +213,41 @@ namespace {
 const CommandSpec &commandNamed(const QString &word)
 {
     for (const CommandSpec &c : commands())
-        if (word == QLatin1String(c.name))
+        if (word == c.name)
             return c;
-    fail(QStringLiteral("unknown command '%1'; expected find, show, set, watch, apply or "
-                        "doctor (see --help)")
-             .arg(quoted(word)));
-}
-
-int write(const QString &text)
-{
-    if (Output::closed() || std::fputs(text.toUtf8().constData(), stdout) < 0 ||
-        std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "vantrel-cli: cannot write to standard output\n");
-        return ExitOutput;
-    }
-    return ExitOk;
+    fail(QStringLiteral("unknown command '%1'; expected %2 (see --help)")
+             .arg(quoted(word), commandNames()));
 }
 
 } // namespace
 
-int run(const QStringList &args)
+int run(const QStringList &args, Output &out)
 {
-    Output out;
+    // Help and version are data: on standard output, once.
+    const auto write = [&out](const QString &text) {
+        return out.data(text) ? int(ExitOk) : int(ExitOutput);
+    };
     std::unique_ptr<Command> command;
     try {
         // Program options come before the command.
         qsizetype i = 0;
         for (; i < args.size() && args[i].startsWith(QLatin1Char('-')); ++i) {
             if (args[i] == QLatin1String("--help") || args[i] == QLatin1String("-h"))
-                return write(QLatin1String(ProgramHelp));
+                return write(programHelp());
             if (args[i] == QLatin1String("--version") || args[i] == QLatin1String("-V"))
                 return write(
                     QStringLiteral("vantrel-cli %1\n").arg(QLatin1String(VANTREL_VERSION)));
-            fail(QStringLiteral("unknown option '%1' before the command; expected find, show, "
-                                "set, watch, apply or doctor (see --help)")
-                     .arg(quoted(args[i])));
+            fail(QStringLiteral("unknown option '%1' before the command; expected %2 (see "
+                                "--help)")
+                     .arg(quoted(args[i]), commandNames()));
         }
         if (i == args.size())
-            fail(QStringLiteral(
-                "no command given; expected find, show, set, watch, apply or doctor (see --help)"));
+            fail(QStringLiteral("no command given; expected %1 (see --help)").arg(commandNames()));
         if (args[i] == QLatin1String("help")) {
             if (i + 2 < args.size())
                 fail(QStringLiteral("help: unexpected argument '%1'; expected at most one command")
                          .arg(quoted(args[i + 2])));
-            return write(i + 1 < args.size() ? commandNamed(args[i + 1]).help()
-                                             : QLatin1String(ProgramHelp));
+            return write(i + 1 < args.size() ? commandNamed(args[i + 1]).help : programHelp());
         }
         const CommandSpec &spec = commandNamed(args[i]);
         const QStringList rest = args.mid(i + 1);
@@ -256,16 +256,18 @@ int run(const QStringList &args)
             if (a == QLatin1String("--"))
                 break;
             if (a == QLatin1String("--help") || a == QLatin1String("-h"))
-                return write(spec.help());
+                return write(spec.help);
         }
         command = spec.factory(rest, out);
     } catch (const UsageError &e) {
-        std::fprintf(stderr, "vantrel-cli: %s\n", e.message.toUtf8().constData());
+        out.note(e.message);
         return ExitUsage;
     }
     if (const std::optional<int> code = command->start())
         return *code;
-    return QCoreApplication::exec();
+    QEventLoop loop;
+    QObject::connect(command.get(), &Command::finished, &loop, &QEventLoop::exit);
+    return loop.exec();
 }
 
 } // namespace Cli

@@ -13,6 +13,7 @@
 
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -26,6 +27,9 @@ public:
     // search. Returns the exit code when the run ended before the event loop
     // is needed.
     std::optional<int> start();
+
+signals:
+    void finished(int code);
 
 protected:
     // Before the first request; false when the run ended there.
@@ -71,47 +75,56 @@ private:
     std::optional<int> m_code;
 };
 
-// The command table: `factory` parses the arguments after the command word
-// (throws UsageError); `options` names its options.
+// One command: its name and the line the program help gives it, its help
+// text around the generated option lines, its options, and a factory that
+// parses the arguments after the command word (throws UsageError).
 struct CommandSpec {
-    const char *name;
-    std::unique_ptr<Command> (*factory)(const QStringList &args, Output &out);
-    QString (*help)();
-    QStringList (*options)();
+    QString name;
+    QString arguments; // "SERIAL": after the name in the program help
+    QString summary;
+    QString help;
+    QList<OptionGroup> options;
+    std::function<std::unique_ptr<Command>(const QStringList &args, Output &out)> factory;
+
+    QStringList optionNames() const;
 };
-const QList<CommandSpec> &commands();
+
 // Every option of every command, for the error that names one given to the wrong one.
 QStringList allOptions();
 
-// The option names of a table.
-QStringList namesOf(const QList<OptionSpec> &table);
-// Those of a command's table, filled into options of its own.
-template <class Options> QStringList optionNames(QList<OptionSpec> (*table)(Options &))
+// A command whose options fill an `Options`: `table` declares them, `check`
+// takes the positional arguments and checks the whole; `usage` and `tail`
+// are the help text before and after the option lines.
+template <class Run, class Options>
+CommandSpec command(const char *name, const char *arguments, const char *summary, const char *usage,
+                    const char *tail, QList<OptionGroup> (*table)(Options &),
+                    void (*check)(Options &, const QStringList &positional))
 {
-    Options o;
-    return namesOf(table(o));
+    static Options described; // only read for the names and help lines
+    const QList<OptionGroup> groups = table(described);
+    return {QLatin1String(name),
+            QLatin1String(arguments),
+            QLatin1String(summary),
+            QLatin1String(usage) + optionHelp(groups) + QLatin1String(tail),
+            groups,
+            [name, table, check](const QStringList &args, Output &out) -> std::unique_ptr<Command> {
+                Options o;
+                check(o, parseOptions(QLatin1String(name), table(o), allOptions(), args));
+                return std::make_unique<Run>(o, out);
+            }};
 }
 
-std::unique_ptr<Command> makeFind(const QStringList &args, Output &out);
-std::unique_ptr<Command> makeShow(const QStringList &args, Output &out);
-std::unique_ptr<Command> makeSet(const QStringList &args, Output &out);
-std::unique_ptr<Command> makeWatch(const QStringList &args, Output &out);
-std::unique_ptr<Command> makeApply(const QStringList &args, Output &out);
-std::unique_ptr<Command> makeDoctor(const QStringList &args, Output &out);
-QString findHelp();
-QString showHelp();
-QString setHelp();
-QString watchHelp();
-QString applyHelp();
-QString doctorHelp();
-QStringList findOptions();
-QStringList showOptions();
-QStringList setOptions();
-QStringList watchOptions();
-QStringList applyOptions();
-QStringList doctorOptions();
+// Every command, in the order the program help lists them.
+const QList<CommandSpec> &commands();
+const CommandSpec &findCommand();
+const CommandSpec &showCommand();
+const CommandSpec &setCommand();
+const CommandSpec &watchCommand();
+const CommandSpec &applyCommand();
+const CommandSpec &doctorCommand();
 
-// Parses the arguments, runs the command and returns the exit code.
-int run(const QStringList &args);
+// Parses the arguments, runs the command and returns the exit code;
+// everything it writes goes to `out`.
+int run(const QStringList &args, Output &out);
 
 } // namespace Cli

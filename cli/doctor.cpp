@@ -34,9 +34,6 @@ command, where there is one):
               datagrams to UDP 48322: seen there but not on the reply port
               means a firewall on this computer drops them
 
-Options:
-  -j, --json        one JSON object: checks (each with check, subject,
-                    verdict, detail, fix, command), receivers, status
 )";
 
 const char *const DoctorTail = R"(
@@ -49,9 +46,18 @@ constexpr int ExitProblem = 7;
 
 struct DoctorOptions : CommonOptions {};
 
-QList<OptionSpec> table(DoctorOptions &o)
+QList<OptionGroup> table(DoctorOptions &o)
 {
-    return commonOptions(o) << jsonOption(o) << settleOption(o);
+    return {{QStringLiteral("Options:"),
+             {jsonOption(o, QStringLiteral("one JSON object: checks (each with check, subject, "
+                                           "verdict, detail, fix, command), receivers, status")),
+              settleOption(o)}},
+            searchOptions(o)};
+}
+
+void check(DoctorOptions &, const QStringList &positional)
+{
+    noArguments(QStringLiteral("doctor"), positional);
 }
 
 class Doctor : public Command {
@@ -59,17 +65,14 @@ public:
     using Command::Command;
 
 private:
-    struct Check {
-        QString check, subject, verdict, detail, fix, command;
-    };
     void ok(const QString &check, const QString &subject, const QString &detail)
     {
-        m_checks << Check{check, subject, QStringLiteral("ok"), detail, {}, {}};
+        m_checks << Check{check, subject, Check::Ok, detail, {}, {}};
     }
     void problem(const QString &check, const QString &subject, const QString &detail,
                  const QString &fix, const QString &command = QString())
     {
-        m_checks << Check{check, subject, QStringLiteral("problem"), detail, fix, command};
+        m_checks << Check{check, subject, Check::Problem, detail, fix, command};
     }
 
     bool beforeSearch() override
@@ -233,7 +236,7 @@ void Doctor::firewall()
     if (!m_watching) {
         m_checks << Check{QStringLiteral("firewall"),
                           QString(),
-                          QStringLiteral("cannot tell"),
+                          Check::CannotTell,
                           QStringLiteral("cannot watch the wire for datagrams a firewall drops: "
                                          "%1")
                               .arg(m_wireError),
@@ -312,9 +315,8 @@ void Doctor::diagnose()
     } else {
         ok(QStringLiteral("search"), QString(),
            QStringLiteral("receivers that answered: %1").arg(found));
-        for (const Check &c : std::as_const(m_checks))
-            if (c.verdict == QLatin1String("problem"))
-                code = ExitProblem;
+        if (anyProblem(m_checks))
+            code = ExitProblem;
     }
     report(code);
     if (!done())
@@ -329,7 +331,7 @@ void Doctor::report(int code)
         for (const Check &c : std::as_const(m_checks))
             checks.append(QJsonObject{{QStringLiteral("check"), c.check},
                                       {QStringLiteral("subject"), c.subject},
-                                      {QStringLiteral("verdict"), c.verdict},
+                                      {QStringLiteral("verdict"), verdictText(c.verdict)},
                                       {QStringLiteral("detail"), c.detail},
                                       {QStringLiteral("fix"), c.fix},
                                       {QStringLiteral("command"), c.command}});
@@ -341,8 +343,8 @@ void Doctor::report(int code)
         for (const Check &c : std::as_const(m_checks)) {
             const QString what =
                 c.subject.isEmpty() ? c.check : c.check + QLatin1Char(' ') + c.subject;
-            text += c.verdict.leftJustified(12) + what + QStringLiteral(": ") + c.detail +
-                    QLatin1Char('\n');
+            text += verdictText(c.verdict).leftJustified(12) + what + QStringLiteral(": ") +
+                    c.detail + QLatin1Char('\n');
             if (!c.fix.isEmpty())
                 text += QStringLiteral("            fix: ") + c.fix + QLatin1Char('\n');
             if (!c.command.isEmpty())
@@ -354,26 +356,12 @@ void Doctor::report(int code)
 
 } // namespace
 
-std::unique_ptr<Command> makeDoctor(const QStringList &args, Output &out)
+const CommandSpec &doctorCommand()
 {
-    DoctorOptions o;
-    const QStringList positional =
-        parseOptions(QStringLiteral("doctor"), table(o), allOptions(), args);
-    if (!positional.isEmpty())
-        fail(QStringLiteral("doctor: unexpected argument '%1'; doctor takes options only")
-                 .arg(quoted(positional.first())));
-    return std::make_unique<Doctor>(o, out);
-}
-
-QString doctorHelp()
-{
-    return QLatin1String(DoctorHelp) + QLatin1String(SettleHelp) + QLatin1String(CommonHelp) +
-           QLatin1String(DoctorTail);
-}
-
-QStringList doctorOptions()
-{
-    return optionNames(table);
+    static const CommandSpec spec =
+        command<Doctor>("doctor", "", "search once and say why a receiver is not found", DoctorHelp,
+                        DoctorTail, table, check);
+    return spec;
 }
 
 } // namespace Cli

@@ -18,13 +18,6 @@ answer: model, serial number, IP address, TCP port, MAC address (configurable
 models), firmware version and whether the receiver is in use. Text rows appear
 as the replies arrive; a receiver that answers again keeps its row. Two
 receivers that report the same IP address are flagged as an IP conflict.
-
-Options:
-  -j, --json        a JSON array with one object per receiver
-  --csv             CSV with a header line and one line per receiver
-  --expect N        stop as soon as N different receivers answered
-  --model NAME      list only receivers of this model (whole name, case
-                    sensitive; repeatable)
 )";
 
 const char *const FindTail = R"(
@@ -48,9 +41,8 @@ Ctrl-C (what was found is written).
 
 struct FindOptions : CommonOptions {};
 
-QList<OptionSpec> table(FindOptions &o)
+QList<OptionGroup> table(FindOptions &o)
 {
-    QList<OptionSpec> t = commonOptions(o);
     const auto format = [&o](Format f) {
         return [&o, f](const QString &) {
             if (o.format != Format::Text)
@@ -58,12 +50,25 @@ QList<OptionSpec> table(FindOptions &o)
             o.format = f;
         };
     };
-    t << OptionSpec{"--json", false, format(Format::Json)} << modelOption(o) << settleOption(o)
-      << OptionSpec{"--csv", false, format(Format::Csv)}
-      << OptionSpec{"--expect", true, [&o](const QString &v) {
-                        o.search.expect = number(QStringLiteral("--expect"), v, 1, 1000000);
-                    }};
-    return t;
+    return {
+        {QStringLiteral("Options:"),
+         {{QStringLiteral("--json"), 'j', QString(),
+           QStringLiteral("a JSON array with one object per receiver"), format(Format::Json)},
+          {QStringLiteral("--csv"), 0, QString(),
+           QStringLiteral("CSV with a header line and one line per receiver"), format(Format::Csv)},
+          {QStringLiteral("--expect"), 0, QStringLiteral("N"),
+           QStringLiteral("stop as soon as N different receivers answered"),
+           [&o](const QString &v) {
+               o.search.expect = number(QStringLiteral("--expect"), v, 1, 1000000);
+           }},
+          modelOption(o),
+          settleOption(o)}},
+        searchOptions(o)};
+}
+
+void check(FindOptions &, const QStringList &positional)
+{
+    noArguments(QStringLiteral("find"), positional);
 }
 
 class Find : public Command {
@@ -209,26 +214,11 @@ void Find::finishFind()
 
 } // namespace
 
-std::unique_ptr<Command> makeFind(const QStringList &args, Output &out)
+const CommandSpec &findCommand()
 {
-    FindOptions o;
-    const QList<OptionSpec> t = table(o);
-    const QStringList positional = parseOptions(QStringLiteral("find"), t, allOptions(), args);
-    if (!positional.isEmpty())
-        fail(QStringLiteral("find: unexpected argument '%1'; find takes options only")
-                 .arg(quoted(positional.first())));
-    return std::make_unique<Find>(o, out);
-}
-
-QString findHelp()
-{
-    return QLatin1String(FindHelp) + QLatin1String(SettleHelp) + QLatin1String(CommonHelp) +
-           QLatin1String(FindTail);
-}
-
-QStringList findOptions()
-{
-    return optionNames(table);
+    static const CommandSpec spec = command<Find>("find", "", "list the receivers that answer",
+                                                  FindHelp, FindTail, table, check);
+    return spec;
 }
 
 } // namespace Cli

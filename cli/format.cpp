@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "format.h"
 
-#include <QHash>
 #include <QJsonArray>
-#include <QSet>
 
 using namespace Discovery;
 
@@ -211,15 +209,8 @@ QString showText(const Receiver &r, const Reach &reach)
         add("FPGA revision", QString::number(c.fpgaRevision));
         add("Options",
             options.isEmpty() ? QStringLiteral("none") : options.join(QLatin1String(", ")));
-        add("IP address", quadString(quad(c.head.ipAddress)));
-        add("TCP port", QString::number(u16(c.head.tcpPort)));
-        add("Subnet mask", quadString(quad(c.subnetMask)));
-        add("Gateway", quadString(quad(c.gateway)));
-        add("DHCP", onOffText(c.netFlags & NetDhcp));
-        add("Alternative UDP", onOffText(c.netFlags & NetAltUdp));
-        add("Alternative UDP IP", quadString(quad(c.altUdpAddress)));
-        add("Alternative UDP port", QString::number(u16(c.altUdpPort)));
-        add("FPGA configuration", QString::number(c.fpgaConfig));
+        for (const Setting &s : settings())
+            add(s.label, s.text(s.read(c)));
     } else {
         add("Firmware version", version(r.info.firmwareVersion));
         add("Boot version", version(r.info.bootVersion));
@@ -260,13 +251,8 @@ QJsonObject showJson(const Receiver &r, const Reach &reach)
         o[QStringLiteral("fpgaId")] = c.fpgaId;
         o[QStringLiteral("fpgaRevision")] = c.fpgaRevision;
         o[QStringLiteral("options")] = QJsonArray::fromStringList(optionNames(c.options));
-        o[QStringLiteral("mask")] = quadString(quad(c.subnetMask));
-        o[QStringLiteral("gateway")] = quadString(quad(c.gateway));
-        o[QStringLiteral("dhcp")] = (c.netFlags & NetDhcp) != 0;
-        o[QStringLiteral("altUdp")] = (c.netFlags & NetAltUdp) != 0;
-        o[QStringLiteral("altIp")] = quadString(quad(c.altUdpAddress));
-        o[QStringLiteral("altPort")] = u16(c.altUdpPort);
-        o[QStringLiteral("fpga")] = c.fpgaConfig;
+        for (const Setting &s : settings())
+            o[QLatin1String(s.key)] = s.read(c);
     } else {
         o[QStringLiteral("firmware")] = version(r.info.firmwareVersion);
         o[QStringLiteral("boot")] = version(r.info.bootVersion);
@@ -275,29 +261,29 @@ QJsonObject showJson(const Receiver &r, const Reach &reach)
     return o;
 }
 
-QList<QPair<QString, QString>> watchedFields(const Receiver &r)
+QList<Value> watchedFields(const Receiver &r)
 {
-    QList<QPair<QString, QString>> f = {
-        {QStringLiteral("model"), displayText(fieldText(r.head.deviceName))},
-        {QStringLiteral("ip"), quadString(r.ip())},
-        {QStringLiteral("port"), QString::number(u16(r.head.tcpPort))},
-        {QStringLiteral("in use"), r.inUse ? QStringLiteral("yes") : QStringLiteral("no")},
-        {QStringLiteral("firmware"), firmware(r)},
+    const auto field = [](const char *name, const char *key, const QJsonValue &json,
+                          const QString &text) {
+        return Value{QLatin1String(name), QLatin1String(key), json, text};
+    };
+    const QString model = exactText(fieldText(r.head.deviceName));
+    QList<Value> f = {
+        field("model", "model", model, displayText(fieldText(r.head.deviceName))),
+        field("in use", "inUse", r.inUse, r.inUse ? QStringLiteral("yes") : QStringLiteral("no")),
+        field("firmware", "firmware", firmware(r), firmware(r)),
     };
     if (r.configurable) {
         const DeviceConfigRecord &c = r.config;
-        f.append({{QStringLiteral("boot"), version(c.bootVersion)},
-                  {QStringLiteral("mac"), macString(c)},
-                  {QStringLiteral("mask"), quadString(quad(c.subnetMask))},
-                  {QStringLiteral("gateway"), quadString(quad(c.gateway))},
-                  {QStringLiteral("dhcp"), onOffText(c.netFlags & NetDhcp)},
-                  {QStringLiteral("alt-udp"), onOffText(c.netFlags & NetAltUdp)},
-                  {QStringLiteral("alt-ip"), quadString(quad(c.altUdpAddress))},
-                  {QStringLiteral("alt-port"), QString::number(u16(c.altUdpPort))},
-                  {QStringLiteral("fpga"), QString::number(c.fpgaConfig)}});
+        f << field("boot", "boot", version(c.bootVersion), version(c.bootVersion))
+          << field("mac", "mac", macString(c), macString(c)) << namedValues(c);
     } else {
-        f.append({{QStringLiteral("boot"), version(r.info.bootVersion)},
-                  {QStringLiteral("connection"), displayText(fieldText(r.info.connection))}});
+        const QString connection = exactText(fieldText(r.info.connection));
+        f << field("boot", "boot", version(r.info.bootVersion), version(r.info.bootVersion))
+          << field("connection", "connection", connection,
+                   displayText(fieldText(r.info.connection)))
+          << field("ip", "ip", quadString(r.ip()), quadString(r.ip()))
+          << field("port", "port", u16(r.head.tcpPort), QString::number(u16(r.head.tcpPort)));
     }
     return f;
 }
@@ -306,38 +292,17 @@ QString changesText(const QList<Change> &changes)
 {
     QStringList described;
     for (const Change &c : changes)
-        described << QStringLiteral("%1 %2 -> %3").arg(c.setting, c.from, c.to);
+        described << QStringLiteral("%1 %2 -> %3").arg(c.setting, c.fromText, c.toText);
     return described.join(QStringLiteral(", "));
 }
 
 QJsonArray changesJson(const QList<Change> &changes)
 {
-    // The text names are those of the options; JSON has those of plans.
-    static const QHash<QString, QString> names = {
-        {QStringLiteral("alt-udp"), QStringLiteral("altUdp")},
-        {QStringLiteral("alt-ip"), QStringLiteral("altIp")},
-        {QStringLiteral("alt-port"), QStringLiteral("altPort")},
-        {QStringLiteral("in use"), QStringLiteral("inUse")}};
-    static const QSet<QString> numbers = {QStringLiteral("port"), QStringLiteral("altPort"),
-                                          QStringLiteral("fpga")};
-    static const QSet<QString> flags = {QStringLiteral("dhcp"), QStringLiteral("altUdp"),
-                                        QStringLiteral("inUse")};
     QJsonArray list;
-    for (const Change &c : changes) {
-        const QString name = names.value(c.setting, c.setting);
-        const auto value = [&](const QString &text) -> QJsonValue {
-            if (text.isEmpty())
-                return QJsonValue(); // a field the other model does not have
-            if (numbers.contains(name))
-                return text.toInt();
-            if (flags.contains(name))
-                return text == QLatin1String("on") || text == QLatin1String("yes");
-            return text;
-        };
-        list.append(QJsonObject{{QStringLiteral("setting"), name},
-                                {QStringLiteral("from"), value(c.from)},
-                                {QStringLiteral("to"), value(c.to)}});
-    }
+    for (const Change &c : changes)
+        list.append(QJsonObject{{QStringLiteral("setting"), c.key},
+                                {QStringLiteral("from"), c.from},
+                                {QStringLiteral("to"), c.to}});
     return list;
 }
 

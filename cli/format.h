@@ -4,7 +4,8 @@
 // description, the fields 'watch' compares and lists of changed settings.
 #pragma once
 
-#include "checks.h"
+#include "reach.h"
+#include "settings.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -29,7 +30,7 @@ QString showText(const Receiver &r, const Reach &reach);
 QJsonObject showJson(const Receiver &r, const Reach &reach);
 
 // Every field a watch compares, as name and text, in a fixed order.
-QList<QPair<QString, QString>> watchedFields(const Receiver &r);
+QList<Value> watchedFields(const Receiver &r);
 
 // "port 1024 -> 2000, dhcp off -> on"
 QString changesText(const QList<Change> &changes);

@@ -2,6 +2,7 @@
 //
 // vantrel-cli: finds receivers and edits their network settings from a terminal.
 #include "command.h"
+#include "output.h"
 
 #include <QCoreApplication>
 
@@ -9,5 +10,6 @@ int main(int argc, char **argv)
 {
     Cli::prepareProcess(); // before Qt opens any file
     QCoreApplication app(argc, argv);
-    return Cli::run(QCoreApplication::arguments().mid(1));
+    Cli::Output out;
+    return Cli::run(QCoreApplication::arguments().mid(1), out);
 }

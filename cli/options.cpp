@@ -9,87 +9,86 @@ using namespace Discovery;
 
 namespace Cli {
 
-const char *const CommonHelp = R"(
-Search options:
-  -t, --timeout MS  listen this long after the first request (1 to 600000,
-                    default 2250); times are milliseconds, or 500ms, 2s
-  -i, --interface NAME  send only on this interface's addresses
-  --retries K       send the request K more times, spread over the listening
-                    time (0 to 100, default 0); replies merge by serial number
-  --also-limited    send to 255.255.255.255 as well, for receivers that ignore
-                    subnet-directed broadcasts
-  --to A.B.C.D      also send the request to this address through the routing
-                    table (repeatable): a receiver across a router, or a
-                    remote subnet's broadcast address such as 203.0.113.255
-  --log FILE        write every datagram sent and received to FILE, with time,
-                    addresses and a hex dump
-  --pcap FILE       also write them as a pcapng capture for Wireshark and
-                    tshark, with their real addresses, ports and interfaces
-  -h, --help        show this text
-)";
-
 namespace {
 
 constexpr int MaxRetries = 100;
+constexpr int HelpColumn = 22;
+constexpr int HelpWidth = 80;
 
-// The short forms of the common options.
-QString longName(const QString &arg)
+QString fileName(const QString &option, const QString &v)
 {
-    if (arg == QLatin1String("-j"))
-        return QStringLiteral("--json");
-    if (arg == QLatin1String("-t"))
-        return QStringLiteral("--timeout");
-    if (arg == QLatin1String("-i"))
-        return QStringLiteral("--interface");
-    return arg;
+    if (v.isEmpty())
+        fail(QStringLiteral("%1: the file name is empty").arg(option));
+    return v;
 }
 
 } // namespace
 
-QList<OptionSpec> commonOptions(CommonOptions &o)
+OptionGroup searchOptions(CommonOptions &o)
 {
     return {
-        {"--timeout", true,
-         [&o](const QString &v) { o.search.timeoutMs = duration(QStringLiteral("--timeout"), v); }},
-        {"--retries", true,
-         [&o](const QString &v) {
-             o.search.retries = number(QStringLiteral("--retries"), v, 0, MaxRetries);
-         }},
-        {"--interface", true,
-         [&o](const QString &v) {
-             if (v.isEmpty())
-                 fail(QStringLiteral("--interface: the interface name is empty"));
-             o.search.interfaceName = v;
-         }},
-        {"--also-limited", false, [&o](const QString &) { o.search.alsoLimited = true; }},
-        {"--to", true,
-         [&o](const QString &v) { o.search.to << address(QStringLiteral("--to"), v); }, true},
-        {"--log", true,
-         [&o](const QString &v) {
-             if (v.isEmpty())
-                 fail(QStringLiteral("--log: the file name is empty"));
-             o.logFile = v;
-         }},
-        {"--pcap", true,
-         [&o](const QString &v) {
-             if (v.isEmpty())
-                 fail(QStringLiteral("--pcap: the file name is empty"));
-             if (v == QLatin1String("-"))
-                 fail(QStringLiteral("--pcap: '-' would be standard output, which holds the "
-                                     "data; give a file name"));
-             o.captureFile = v;
-         }},
-    };
+        QStringLiteral("Search options:"),
+        {
+            {QStringLiteral("--timeout"), 't', QStringLiteral("MS"),
+             QStringLiteral("listen this long after the first request (1 to 600000, default "
+                            "2250); times are milliseconds, or 500ms, 2s"),
+             [&o](const QString &v) {
+                 o.search.timeoutMs = duration(QStringLiteral("--timeout"), v);
+             }},
+            {QStringLiteral("--interface"), 'i', QStringLiteral("NAME"),
+             QStringLiteral("send only on this interface's addresses"),
+             [&o](const QString &v) {
+                 if (v.isEmpty())
+                     fail(QStringLiteral("--interface: the interface name is empty"));
+                 o.search.interfaceName = v;
+             }},
+            {QStringLiteral("--retries"), 0, QStringLiteral("K"),
+             QStringLiteral("send the request K more times, spread over the listening time "
+                            "(0 to 100, default 0); replies merge by serial number"),
+             [&o](const QString &v) {
+                 o.search.retries = number(QStringLiteral("--retries"), v, 0, MaxRetries);
+             }},
+            {QStringLiteral("--also-limited"), 0, QString(),
+             QStringLiteral("send to 255.255.255.255 as well, for receivers that ignore "
+                            "subnet-directed broadcasts"),
+             [&o](const QString &) { o.search.alsoLimited = true; }},
+            {QStringLiteral("--to"), 0, QStringLiteral("A.B.C.D"),
+             QStringLiteral("also send the request to this address through the routing "
+                            "table (repeatable): a receiver across a router, or a remote "
+                            "subnet's broadcast address such as 203.0.113.255"),
+             [&o](const QString &v) { o.search.to << address(QStringLiteral("--to"), v); }, true},
+            {QStringLiteral("--log"), 0, QStringLiteral("FILE"),
+             QStringLiteral("write every datagram sent and received to FILE, with time, "
+                            "addresses and a hex dump"),
+             [&o](const QString &v) { o.logFile = fileName(QStringLiteral("--log"), v); }},
+            {QStringLiteral("--pcap"), 0, QStringLiteral("FILE"),
+             QStringLiteral("also write them as a pcapng capture for Wireshark and tshark, "
+                            "with their real addresses, ports and interfaces"),
+             [&o](const QString &v) {
+                 if (v == QLatin1String("-"))
+                     fail(QStringLiteral("--pcap: '-' would be standard output, which holds "
+                                         "the data; give a file name"));
+                 o.captureFile = fileName(QStringLiteral("--pcap"), v);
+             }},
+            // Taken before parsing (run()); listed for the help and the checks.
+            {QStringLiteral("--help"), 'h', QString(), QStringLiteral("show this text"),
+             [](const QString &) {}},
+        }};
 }
 
-OptionSpec jsonOption(CommonOptions &o)
+OptionSpec jsonOption(CommonOptions &o, const QString &help)
 {
-    return {"--json", false, [&o](const QString &) { o.format = Format::Json; }};
+    return {QStringLiteral("--json"), 'j', QString(), help,
+            [&o](const QString &) { o.format = Format::Json; }};
 }
 
 OptionSpec modelOption(CommonOptions &o)
 {
-    return {"--model", true,
+    return {QStringLiteral("--model"),
+            0,
+            QStringLiteral("NAME"),
+            QStringLiteral("only receivers of this model (whole name, case sensitive; "
+                           "repeatable)"),
             [&o](const QString &v) {
                 if (v.isEmpty())
                     fail(QStringLiteral("--model: the model name is empty"));
@@ -104,25 +103,29 @@ OptionSpec modelOption(CommonOptions &o)
 
 const char *const DoctorHint = "'vantrel-cli doctor' tells why a receiver is not found";
 
-const char *const SettleHelp =
-    R"(  --settle MS       end the search MS after the last new receiver answered,
-                    not before the first and never after --timeout (times as
-                    for --timeout); without it the search lasts --timeout
-)";
-
 OptionSpec settleOption(CommonOptions &o)
 {
-    return {"--settle", true, [&o](const QString &v) {
-                o.search.settleMs = duration(QStringLiteral("--settle"), v);
-            }};
+    return {
+        QStringLiteral("--settle"), 0, QStringLiteral("MS"),
+        QStringLiteral("end the search MS after the last new receiver answered, not before "
+                       "the first and never after --timeout (times as for --timeout); "
+                       "without it the search lasts --timeout"),
+        [&o](const QString &v) { o.search.settleMs = duration(QStringLiteral("--settle"), v); }};
 }
 
 QList<OptionSpec> sendOptions(SendOptions &o)
 {
     return {
-        {"--force", false, [&o](const QString &) { o.force = true; }},
-        {"--dry-run", false, [&o](const QString &) { o.dryRun = true; }},
-        {"--verify-timeout", true,
+        {QStringLiteral("--force"), 0, QString(),
+         QStringLiteral("send although a check refuses, naming each check (never to other "
+                        "models, short replies or receivers that did not answer)"),
+         [&o](const QString &) { o.force = true; }},
+        {QStringLiteral("--dry-run"), 0, QString(),
+         QStringLiteral("make the checks and show what would be sent; send nothing"),
+         [&o](const QString &) { o.dryRun = true; }},
+        {QStringLiteral("--verify-timeout"), 0, QStringLiteral("MS"),
+         QStringLiteral("search for the receivers this long after sending, with a request every "
+                        "500 ms (1 to 600000, default 3000)"),
          [&o](const QString &v) {
              o.verifyTimeoutMs = duration(QStringLiteral("--verify-timeout"), v);
          }},
@@ -139,14 +142,73 @@ QByteArray serialArgument(const QString &cmd, const QStringList &positional)
     return serialNumber(positional.first());
 }
 
-QStringList parseOptions(const QString &cmd, const QList<OptionSpec> &table,
-                         const QStringList &elsewhere, const QStringList &args)
+void noArguments(const QString &cmd, const QStringList &positional)
 {
-    QSet<QString> seen;
-    QStringList positional;
+    if (!positional.isEmpty())
+        fail(QStringLiteral("%1: unexpected argument '%2'; %1 takes options only")
+                 .arg(cmd, quoted(positional.first())));
+}
+
+QString optionHelp(const QList<OptionGroup> &groups)
+{
+    QString text;
+    for (const OptionGroup &g : groups) {
+        text += QLatin1Char('\n') + g.title + QLatin1Char('\n');
+        for (const OptionSpec &o : g.options) {
+            QString line = QStringLiteral("  ");
+            if (o.shortName)
+                line += QStringLiteral("-%1, ").arg(QLatin1Char(o.shortName));
+            line += o.name;
+            if (!o.valueName.isEmpty())
+                line += QLatin1Char(' ') + o.valueName;
+            // The help beside the name when it fits, else on the lines below.
+            if (line.size() + 2 > HelpColumn) {
+                text += line + QLatin1Char('\n');
+                line.clear();
+            }
+            for (const QString &word : o.help.split(QLatin1Char(' '))) {
+                if (line.size() + 1 + word.size() > HelpWidth - 1 && line.size() > HelpColumn) {
+                    text += line + QLatin1Char('\n');
+                    line.clear();
+                }
+                line = line.size() < HelpColumn ? line.leftJustified(HelpColumn) + word
+                                                : line + QLatin1Char(' ') + word;
+            }
+            text += line + QLatin1Char('\n');
+        }
+    }
+    return text;
+}
+
+QStringList parseOptions(const QString &cmd, const QList<OptionGroup> &groups,
+                         const QStringList &elsewhere, const QStringList &given)
+{
+    QList<const OptionSpec *> table;
+    for (const OptionGroup &g : groups)
+        for (const OptionSpec &o : g.options)
+            table << &o;
+    const auto named = [&](const QString &arg) -> const OptionSpec * {
+        for (const OptionSpec *s : std::as_const(table))
+            if (arg == s->name || (arg.size() == 2 && s->shortName && arg[1] == s->shortName))
+                return s;
+        if (elsewhere.contains(arg))
+            fail(QStringLiteral("%1: %2 does not apply to this command (see vantrel-cli %1 "
+                                "--help)")
+                     .arg(cmd, quoted(arg)));
+        fail(QStringLiteral("%1: unknown option '%2' (see vantrel-cli %1 --help)")
+                 .arg(cmd, quoted(arg)));
+    };
+
+    QSet<const OptionSpec *> seen;
+    const auto take = [&](const OptionSpec *spec) {
+        if (seen.contains(spec) && !spec->repeatable)
+            fail(QStringLiteral("%1: %2 is given twice").arg(cmd, spec->name));
+        seen.insert(spec);
+    };
+    QStringList args = given, positional;
     bool optionsEnded = false;
     for (int i = 0; i < args.size(); ++i) {
-        QString arg = args[i];
+        const QString arg = args[i];
         if (optionsEnded || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
             positional << arg;
             continue;
@@ -155,32 +217,36 @@ QStringList parseOptions(const QString &cmd, const QList<OptionSpec> &table,
             optionsEnded = true;
             continue;
         }
-        arg = longName(arg);
         std::optional<QString> value;
-        const int eq = arg.indexOf(QLatin1Char('='));
-        if (arg.startsWith(QLatin1String("--")) && eq > 0) {
-            value = arg.mid(eq + 1);
-            arg.truncate(eq);
+        const OptionSpec *spec = nullptr;
+        if (arg.startsWith(QLatin1String("--"))) {
+            const int eq = arg.indexOf(QLatin1Char('='));
+            spec = named(eq > 0 ? arg.left(eq) : arg);
+            if (eq > 0)
+                value = arg.mid(eq + 1);
+        } else {
+            // Short options: flags may be combined, and the last one may take
+            // the rest of the word or the next argument as its value.
+            for (int c = 1; c < arg.size(); ++c) {
+                spec = named(QStringLiteral("-") + arg[c]);
+                if (!spec->valueName.isEmpty()) {
+                    if (c + 1 < arg.size())
+                        value = arg.mid(c + 1);
+                    break;
+                }
+                if (c + 1 < arg.size()) {
+                    take(spec);
+                    spec->apply(QString());
+                }
+            }
         }
-        const auto spec = std::find_if(table.begin(), table.end(), [&](const OptionSpec &s) {
-            return arg == QLatin1String(s.name);
-        });
-        if (spec == table.end())
-            fail(elsewhere.contains(arg)
-                     ? QStringLiteral("%1: %2 does not apply to this command (see vantrel-cli %1 "
-                                      "--help)")
-                           .arg(cmd, quoted(arg))
-                     : QStringLiteral("%1: unknown option '%2' (see vantrel-cli %1 --help)")
-                           .arg(cmd, quoted(arg)));
-        if (seen.contains(arg) && !spec->repeatable)
-            fail(QStringLiteral("%1: %2 is given twice").arg(cmd, arg));
-        seen.insert(arg);
-        if (spec->takesValue && !value) {
+        take(spec);
+        if (!spec->valueName.isEmpty() && !value) {
             if (i + 1 >= args.size())
-                fail(QStringLiteral("%1: %2 needs a value").arg(cmd, arg));
+                fail(QStringLiteral("%1: %2 needs a value").arg(cmd, spec->name));
             value = args[++i];
-        } else if (!spec->takesValue && value) {
-            fail(QStringLiteral("%1: %2 takes no value").arg(cmd, arg));
+        } else if (spec->valueName.isEmpty() && value) {
+            fail(QStringLiteral("%1: %2 takes no value").arg(cmd, spec->name));
         }
         spec->apply(value.value_or(QString()));
     }

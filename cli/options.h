@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 //
-// The command line of vantrel-cli: one table of options per command, parsed
-// by one parser whose errors name the argument that was wrong and what was
-// expected. Nothing here touches the network, so a bad argument is always
-// caught before anything is sent.
+// The command line of vantrel-cli: each option declared once, with its short
+// form, value name and help line, in one table per command; one parser whose
+// errors name the argument that was wrong and what was expected, and the
+// "Options:" part of each help text written from the same tables. Nothing
+// here touches the network, so a bad argument is always caught before
+// anything is sent.
 #pragma once
 
 #include "network.h"
@@ -46,19 +48,25 @@ struct SendOptions {
 };
 
 struct OptionSpec {
-    const char *name;
-    bool takesValue;
+    QString name;       // "--timeout"
+    char shortName = 0; // 't': -t
+    QString valueName;  // "MS"; empty: the option takes no value
+    QString help;       // one paragraph, wrapped when written
     std::function<void(const QString &)> apply;
     bool repeatable = false;
 };
 
-// The options of every command, writing into `o`; the help text that lists them.
-QList<OptionSpec> commonOptions(CommonOptions &o);
-extern const char *const CommonHelp;
-OptionSpec jsonOption(CommonOptions &o);
+// The options of a help section: "Options:", "Search options:", ...
+struct OptionGroup {
+    QString title;
+    QList<OptionSpec> options;
+};
+
+// The search options and --log, --pcap and --help, writing into `o`.
+OptionGroup searchOptions(CommonOptions &o);
+OptionSpec jsonOption(CommonOptions &o, const QString &help);
 OptionSpec modelOption(CommonOptions &o);
 OptionSpec settleOption(CommonOptions &o); // find, show, watch and doctor
-extern const char *const SettleHelp;
 QList<OptionSpec> sendOptions(SendOptions &o);
 
 // Said after "not found": 'doctor' tells why.
@@ -66,12 +74,18 @@ extern const char *const DoctorHint;
 
 // The one positional argument of 'show' and 'set'.
 QByteArray serialArgument(const QString &command, const QStringList &positional);
+// For the commands that take options only.
+void noArguments(const QString &command, const QStringList &positional);
 
-// Parses the arguments after the command word against `table` and returns
-// the others (the positional arguments). `elsewhere` holds the options of the
-// other commands, for the error that names one given to the wrong command.
+// The option lines of a help text, each group under its title, in 80 columns.
+QString optionHelp(const QList<OptionGroup> &groups);
+
+// Parses the arguments after the command word against `groups` and returns
+// the others (the positional arguments). Short options may be combined:
+// "-jt 500" is "-j -t 500". `elsewhere` holds the options of the other
+// commands, for the error that names one given to the wrong command.
 // Throws UsageError.
-QStringList parseOptions(const QString &command, const QList<OptionSpec> &table,
+QStringList parseOptions(const QString &command, const QList<OptionGroup> &groups,
                          const QStringList &elsewhere, const QStringList &args);
 
 } // namespace Cli

@@ -18,59 +18,70 @@ void prepareProcess()
     g_stdoutClosed = Console::prepare();
 }
 
-bool Output::closed()
+Streams processStreams()
 {
-    return g_stdoutClosed;
+    Streams s;
+    s.closed = g_stdoutClosed;
+    // The progress line would end up inside redirected output or a log.
+    s.terminal = !g_stdoutClosed && Console::isTerminal(1) && Console::isTerminal(2);
+    s.data = [](const QByteArray &bytes, QString *why, bool *readerGone) {
+        if (g_stdoutClosed) {
+            *why = QStringLiteral("it is closed");
+            return false;
+        }
+        errno = 0;
+        Console::writing = 1;
+        const bool ok = std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout) ==
+                            std::size_t(bytes.size()) &&
+                        std::fflush(stdout) == 0;
+        Console::writing = 0;
+        if (!ok) {
+            *why = QString::fromLocal8Bit(std::strerror(errno));
+            *readerGone = errno == EPIPE;
+        }
+        return ok;
+    };
+    s.messages = [](const QByteArray &bytes) {
+        std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stderr);
+        std::fflush(stderr);
+    };
+    return s;
 }
 
-Output::Output()
-    // The progress line would end up inside redirected output or a log.
-    : m_terminal(!g_stdoutClosed && Console::isTerminal(1) && Console::isTerminal(2))
-{
-}
+Output::Output(Streams streams) : m_streams(std::move(streams)) {}
 
 bool Output::data(const QString &text)
 {
     if (m_failed)
         return false;
     clearProgress();
-    const QByteArray bytes = text.toUtf8();
-    errno = 0;
-    Console::writing = 1;
     // A signal that came between two writes would otherwise wait behind this
     // one for ever.
     if (Console::stopRequested && m_endBeforeWrite)
         Console::endNow(Console::stopStatus);
-    const bool ok = !g_stdoutClosed &&
-                    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout) ==
-                        std::size_t(bytes.size()) &&
-                    std::fflush(stdout) == 0;
-    Console::writing = 0;
+    QString why;
+    bool readerGone = false;
+    const bool ok = m_streams.data(text.toUtf8(), &why, &readerGone);
     // A reader that has had enough ('find | head -1') ends the run quietly, as
     // SIGPIPE would; once a configuration message is out, its outcome counts.
-    if (!ok && errno == EPIPE && !m_sent)
+    if (!ok && readerGone && !m_sent)
         Console::endAsBrokenPipe();
     if (!ok)
-        failed(QStringLiteral("cannot write to standard output: %1")
-                   .arg(g_stdoutClosed ? QStringLiteral("it is closed")
-                                       : QString::fromLocal8Bit(std::strerror(errno))));
+        failed(QStringLiteral("cannot write to standard output: %1").arg(why));
     return ok;
 }
 
 void Output::note(const QString &text)
 {
     clearProgress();
-    std::fprintf(stderr, "vantrel-cli: %s\n", text.toUtf8().constData());
-    std::fflush(stderr);
+    m_streams.messages("vantrel-cli: " + text.toUtf8() + '\n');
 }
 
 void Output::outcomes(const QString &text)
 {
     // Once messages are out, their outcomes must be seen somewhere.
-    if (!data(text) && m_sent) {
-        std::fputs(text.toUtf8().constData(), stderr);
-        std::fflush(stderr);
-    }
+    if (!data(text) && m_sent)
+        m_streams.messages(text.toUtf8());
 }
 
 void Output::failed(const QString &message)
@@ -88,8 +99,7 @@ void Output::progress(const QString &text)
     // Marked first: a Ctrl-C while the line is being written must clear it too.
     m_progressShown = true;
     Console::progressShown = 1;
-    std::fprintf(stderr, "\r%s\x1b[K", text.toUtf8().constData());
-    std::fflush(stderr);
+    m_streams.messages("\r" + text.toUtf8() + "\x1b[K");
 }
 
 void Output::clearProgress()
@@ -97,8 +107,7 @@ void Output::clearProgress()
     if (!m_progressShown)
         return;
     Console::progressShown = 0;
-    std::fputs("\r\x1b[K", stderr);
-    std::fflush(stderr);
+    m_streams.messages("\r\x1b[K");
     m_progressShown = false;
 }
 

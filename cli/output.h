@@ -6,6 +6,7 @@
 // its outcome still counts, and the outcomes go to stderr.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -17,9 +18,20 @@ namespace Cli {
 // streams that were closed.
 void prepareProcess();
 
+// Where the output goes: the process's standard streams, or a test's buffers.
+struct Streams {
+    // All of `bytes` to standard output; false with the reason when that
+    // failed, and `readerGone` when its reader went away.
+    std::function<bool(const QByteArray &bytes, QString *why, bool *readerGone)> data;
+    std::function<void(const QByteArray &bytes)> messages; // stderr
+    bool terminal = false; // both are a terminal: progress lines are shown
+    bool closed = false;   // standard output was closed when the program started
+};
+Streams processStreams();
+
 class Output {
 public:
-    Output();
+    explicit Output(Streams streams = processStreams());
 
     bool data(const QString &text); // standard output; false once a write failed
     void note(const QString &text); // stderr, one line
@@ -35,7 +47,7 @@ public:
     // other output.
     bool terminal() const
     {
-        return m_terminal;
+        return m_streams.terminal;
     }
     void progress(const QString &text);
     void clearProgress();
@@ -49,7 +61,10 @@ public:
         return m_sent;
     }
     // Standard output was closed when the program started: nothing can be written.
-    static bool closed();
+    bool closed() const
+    {
+        return m_streams.closed;
+    }
 
     // SIGINT and SIGTERM call `stopped` from the event loop instead of
     // ending the process; one that comes while a write is blocked ends it
@@ -59,7 +74,7 @@ public:
                    bool endBeforeWrite);
 
 private:
-    bool m_terminal = false;
+    Streams m_streams;
     bool m_progressShown = false;
     bool m_failed = false;
     bool m_sent = false;

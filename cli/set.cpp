@@ -4,6 +4,8 @@
 // sent once, and checked by a verifying search.
 #include "command.h"
 #include "format.h"
+#include "review.h"
+#include "settings.h"
 
 #include <QJsonDocument>
 
@@ -20,29 +22,6 @@ the named settings, and sends the result once as the configuration message to
 The first search runs for the whole --timeout, so that the checks see every
 receiver that answers. After sending it searches again and reports whether
 the receiver answers with the new settings.
-
-Settings (at least one):
-  --ip A.B.C.D        TCP control IP address
-  --port N            TCP control port (1 to 65535)
-  --mask A.B.C.D      subnet mask
-  --gateway A.B.C.D   gateway (0.0.0.0: none)
-  --dhcp on|off       obtain the IP address by DHCP
-  --alt-udp on|off    send UDP data to the alternative destination
-  --alt-ip A.B.C.D    alternative UDP data destination address
-  --alt-port N        alternative UDP data destination port (1 to 65535)
-  --fpga 0|1|2        FPGA configuration loaded at start
-
-Options:
-  --force             send although a check refuses, naming each check
-  --dry-run           make the checks and show what would be sent; send nothing
-  -j, --json          the outcome as one JSON object: serial, model, ip,
-                      changes (setting, from, to), outcome (applied, unchanged,
-                      refused, not found, dry run, not sent, not seen, seen
-                      unchanged, seen at another address, partly applied, not
-                      confirmed), detail, refusals, warnings, sent
-  --verify-timeout MS
-                      search for the receiver this long after sending, with a
-                      request every 500 ms (1 to 600000, default 3000)
 )";
 
 const char *const SetTail = R"(
@@ -76,36 +55,32 @@ struct SetOptions : CommonOptions, SendOptions {
     NetworkEdits edits;
 };
 
-QList<OptionSpec> table(SetOptions &o)
+QList<OptionGroup> table(SetOptions &o)
 {
-    const auto ip = [](const char *name, std::optional<Quad> &to) {
-        return OptionSpec{name, true,
-                          [name, &to](const QString &v) { to = address(QLatin1String(name), v); }};
-    };
-    const auto port = [](const char *name, std::optional<std::uint16_t> &to) {
-        return OptionSpec{name, true, [name, &to](const QString &v) {
-                              to = std::uint16_t(number(QLatin1String(name), v, 0, 0xFFFF));
-                          }};
-    };
-    const auto flag = [](const char *name, std::optional<bool> &to) {
-        return OptionSpec{name, true,
-                          [name, &to](const QString &v) { to = onOff(QLatin1String(name), v); }};
-    };
-    NetworkEdits &e = o.edits;
-    return commonOptions(o) << jsonOption(o) << sendOptions(o) << ip("--ip", e.ip)
-                            << port("--port", e.port) << ip("--mask", e.mask)
-                            << ip("--gateway", e.gateway) << flag("--dhcp", e.dhcp)
-                            << flag("--alt-udp", e.altUdp) << ip("--alt-ip", e.altIp)
-                            << port("--alt-port", e.altPort)
-                            << OptionSpec{"--fpga", true, [&e](const QString &v) {
-                                              if (v != QLatin1String("0") &&
-                                                  v != QLatin1String("1") &&
-                                                  v != QLatin1String("2"))
-                                                  fail(QStringLiteral("--fpga: '%1' is not 0, 1 "
-                                                                      "or 2")
-                                                           .arg(quoted(v)));
-                                              e.fpgaConfig = std::uint8_t(v.toInt());
-                                          }};
+    OptionGroup settingGroup{QStringLiteral("Settings (at least one):"), {}};
+    for (const Setting &s : settings()) {
+        const QString name = QStringLiteral("--") + QLatin1String(s.option);
+        settingGroup.options << OptionSpec{
+            name, 0, QLatin1String(s.valueName), QLatin1String(s.help),
+            [&o, &s, name](const QString &v) { s.give(o.edits, name, v); }};
+    }
+    return {settingGroup,
+            {QStringLiteral("Options:"),
+             sendOptions(o) << jsonOption(
+                 o, QStringLiteral("the outcome as one JSON object: serial, model, ip, changes "
+                                   "(setting, from, to), outcome (applied, unchanged, refused, "
+                                   "not found, dry run, not sent, not seen, seen unchanged, seen "
+                                   "at another address, partly applied, not confirmed), detail, "
+                                   "refusals, warnings, sent"))},
+            searchOptions(o)};
+}
+
+void check(SetOptions &o, const QStringList &positional)
+{
+    o.serial = serialArgument(QStringLiteral("set"), positional);
+    if (!hasEdits(o.edits))
+        fail(QStringLiteral("set: no setting to change; expected at least one of %1")
+                 .arg(settingOptions()));
 }
 
 class Set : public Command {
@@ -144,8 +119,8 @@ private:
     void end(int code, const QString &verdict, const QString &detail = QString());
     QList<Change> changes() const
     {
-        return changesBetween(namedValues(m_target.was.config, m_set.edits),
-                              namedValues(m_target.planned, m_set.edits));
+        return changesBetween(namedValues(m_target.was.config, &m_set.edits),
+                              namedValues(m_target.planned, &m_set.edits));
     }
 
     SetOptions m_set;
@@ -223,7 +198,7 @@ void Set::decide()
     }
     // The document comes at the end; a standard output closed already stops
     // the run before anything is sent, as a failed line does in text.
-    if (json ? Output::closed() && !m_out.data(QString()) : !m_out.data(line + QLatin1Char('\n')))
+    if (json ? m_out.closed() && !m_out.data(QString()) : !m_out.data(line + QLatin1Char('\n')))
         return;
     if (json)
         m_out.note(line);
@@ -276,25 +251,12 @@ void Set::end(int code, const QString &verdict, const QString &detail)
 
 } // namespace
 
-std::unique_ptr<Command> makeSet(const QStringList &args, Output &out)
+const CommandSpec &setCommand()
 {
-    SetOptions o;
-    o.serial = serialArgument(QStringLiteral("set"),
-                              parseOptions(QStringLiteral("set"), table(o), allOptions(), args));
-    if (!hasEdits(o.edits))
-        fail(QStringLiteral("set: no setting to change; expected at least one of --ip, --port, "
-                            "--mask, --gateway, --dhcp, --alt-udp, --alt-ip, --alt-port, --fpga"));
-    return std::make_unique<Set>(o, out);
-}
-
-QString setHelp()
-{
-    return QLatin1String(SetHelp) + QLatin1String(CommonHelp) + QLatin1String(SetTail);
-}
-
-QStringList setOptions()
-{
-    return optionNames(table);
+    static const CommandSpec spec =
+        command<Set>("set", "SERIAL", "change a receiver's network settings and check the result",
+                     SetHelp, SetTail, table, check);
+    return spec;
 }
 
 } // namespace Cli

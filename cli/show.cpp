@@ -3,6 +3,7 @@
 // 'vantrel-cli show': searches until one receiver answers and describes it.
 #include "command.h"
 #include "format.h"
+#include "settings.h"
 
 #include <QJsonDocument>
 
@@ -15,10 +16,6 @@ Searches until the receiver with serial number SERIAL answers and prints
 everything it reports: for the configurable models (Pentra, Marlo, Halvex-R)
 identity, MAC address, versions, FPGA, options and network settings; for other
 models identity, versions and connection.
-
-Options:
-  -j, --json        one JSON object; field names as 'set' options: ip, port,
-                    mask, gateway, dhcp, altUdp, altIp, altPort, fpga
 )";
 
 const char *const ShowTail = R"(
@@ -31,9 +28,18 @@ struct ShowOptions : CommonOptions {
     QByteArray serial;
 };
 
-QList<OptionSpec> table(ShowOptions &o)
+QList<OptionGroup> table(ShowOptions &o)
 {
-    return commonOptions(o) << jsonOption(o) << settleOption(o);
+    return {{QStringLiteral("Options:"),
+             {jsonOption(o, QStringLiteral("one JSON object; the settings named as in plans: ") +
+                                settingKeys()),
+              settleOption(o)}},
+            searchOptions(o)};
+}
+
+void check(ShowOptions &o, const QStringList &positional)
+{
+    o.serial = serialArgument(QStringLiteral("show"), positional);
 }
 
 class Show : public Command {
@@ -81,23 +87,11 @@ private:
 
 } // namespace
 
-std::unique_ptr<Command> makeShow(const QStringList &args, Output &out)
+const CommandSpec &showCommand()
 {
-    ShowOptions o;
-    o.serial = serialArgument(QStringLiteral("show"),
-                              parseOptions(QStringLiteral("show"), table(o), allOptions(), args));
-    return std::make_unique<Show>(o, out);
-}
-
-QString showHelp()
-{
-    return QLatin1String(ShowHelp) + QLatin1String(SettleHelp) + QLatin1String(CommonHelp) +
-           QLatin1String(ShowTail);
-}
-
-QStringList showOptions()
-{
-    return optionNames(table);
+    static const CommandSpec spec = command<Show>(
+        "show", "SERIAL", "everything one receiver reports", ShowHelp, ShowTail, table, check);
+    return spec;
 }
 
 } // namespace Cli

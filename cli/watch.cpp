@@ -24,17 +24,6 @@ alt-ip, alt-port, fpga), gone (not heard in --missed searches in a row) and
 back (heard again after gone). A receiver that answers twice in one search is
 one receiver.
 
-Options:
-  --interval MS     time from one search to the next (at least the --timeout,
-                    at most 600000, default 3000)
-  --missed N        searches without an answer before a receiver is gone
-                    (1 to 1000, default 2)
-  --count K         stop after K searches (1 to 1000000); without it, run
-                    until SIGINT or SIGTERM
-  -j, --json        one JSON object per line: time, event, serial, model, ip,
-                    port, inUse, changes (each with setting, from and to; the
-                    settings named and typed as in 'show --json')
-  --model NAME      watch only receivers of this model (repeatable)
 )";
 
 const char *const WatchTail = R"(
@@ -49,23 +38,38 @@ struct WatchOptions : CommonOptions {
     int count = 0; // 0: until SIGINT or SIGTERM
 };
 
-QList<OptionSpec> table(WatchOptions &o)
+QList<OptionGroup> table(WatchOptions &o)
 {
-    return commonOptions(o) << jsonOption(o) << modelOption(o) << settleOption(o)
-                            << OptionSpec{"--interval", true,
-                                          [&o](const QString &v) {
-                                              o.intervalMs =
-                                                  duration(QStringLiteral("--interval"), v);
-                                          }}
-                            << OptionSpec{"--missed", true,
-                                          [&o](const QString &v) {
-                                              o.missed =
-                                                  number(QStringLiteral("--missed"), v, 1, 1000);
-                                          }}
-                            << OptionSpec{"--count", true, [&o](const QString &v) {
-                                              o.count =
-                                                  number(QStringLiteral("--count"), v, 1, 1000000);
-                                          }};
+    return {
+        {QStringLiteral("Options:"),
+         {{QStringLiteral("--interval"), 0, QStringLiteral("MS"),
+           QStringLiteral("time from one search to the next (at least the --timeout, at most "
+                          "600000, default 3000)"),
+           [&o](const QString &v) { o.intervalMs = duration(QStringLiteral("--interval"), v); }},
+          {QStringLiteral("--missed"), 0, QStringLiteral("N"),
+           QStringLiteral("searches without an answer before a receiver is gone (1 to 1000, "
+                          "default 2)"),
+           [&o](const QString &v) { o.missed = number(QStringLiteral("--missed"), v, 1, 1000); }},
+          {QStringLiteral("--count"), 0, QStringLiteral("K"),
+           QStringLiteral("stop after K searches (1 to 1000000); without it, run until SIGINT "
+                          "or SIGTERM"),
+           [&o](const QString &v) { o.count = number(QStringLiteral("--count"), v, 1, 1000000); }},
+          jsonOption(o, QStringLiteral("one JSON object per line: time, event, serial, model, "
+                                       "ip, port, inUse, changes (each with setting, from and "
+                                       "to; the settings named and typed as in 'show "
+                                       "--json')")),
+          modelOption(o),
+          settleOption(o)}},
+        searchOptions(o)};
+}
+
+void check(WatchOptions &o, const QStringList &positional)
+{
+    noArguments(QStringLiteral("watch"), positional);
+    if (o.intervalMs < o.search.timeoutMs)
+        fail(QStringLiteral("watch: --interval %1 is shorter than the search window of %2 ms "
+                            "(--timeout)")
+                 .arg(QString::number(o.intervalMs), QString::number(o.search.timeoutMs)));
 }
 
 class Watch : public Command {
@@ -228,30 +232,12 @@ void Watch::report(const QString &event, const Receiver &r, const QList<Change> 
 
 } // namespace
 
-std::unique_ptr<Command> makeWatch(const QStringList &args, Output &out)
+const CommandSpec &watchCommand()
 {
-    WatchOptions o;
-    const QStringList positional =
-        parseOptions(QStringLiteral("watch"), table(o), allOptions(), args);
-    if (!positional.isEmpty())
-        fail(QStringLiteral("watch: unexpected argument '%1'; watch takes options only")
-                 .arg(quoted(positional.first())));
-    if (o.intervalMs < o.search.timeoutMs)
-        fail(QStringLiteral("watch: --interval %1 is shorter than the search window of %2 ms "
-                            "(--timeout)")
-                 .arg(QString::number(o.intervalMs), QString::number(o.search.timeoutMs)));
-    return std::make_unique<Watch>(o, out);
-}
-
-QString watchHelp()
-{
-    return QLatin1String(WatchHelp) + QLatin1String(SettleHelp) + QLatin1String(CommonHelp) +
-           QLatin1String(WatchTail);
-}
-
-QStringList watchOptions()
-{
-    return optionNames(table);
+    static const CommandSpec spec =
+        command<Watch>("watch", "", "search again and again and report each change as it happens",
+                       WatchHelp, WatchTail, table, check);
+    return spec;
 }
 
 } // namespace Cli

@@ -4,6 +4,7 @@
 // search against a receiver played by the test.
 #include "configure.h"
 #include "replies.h"
+#include "review.h"
 #include "search.h"
 #include "testnet.h"
 

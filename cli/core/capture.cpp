@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "capture.h"
-#include "exchange.h"
+#include "logfile.h"
 
 #include <QNetworkInterface>
 #include <QNetworkProxy>

@@ -4,8 +4,8 @@
 // what became of it: one judge for 'set' and 'apply' alike.
 #pragma once
 
-#include "checks.h"
 #include "exchange.h"
+#include "settings.h"
 
 #include <QHash>
 #include <optional>

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "diagnosis.h"
 
+#include <algorithm>
+
 #include <QNetworkInterface>
 #include <QSocketNotifier>
 
@@ -42,6 +44,25 @@ void WireWatch::read()
         if (m_seen.size() < 1024 || m_seen.contains(interfaceIndex))
             ++m_seen[interfaceIndex];
     });
+}
+
+QString verdictText(Check::Verdict v)
+{
+    switch (v) {
+    case Check::Ok:
+        return QStringLiteral("ok");
+    case Check::Problem:
+        return QStringLiteral("problem");
+    case Check::CannotTell:
+        break;
+    }
+    return QStringLiteral("cannot tell");
+}
+
+bool anyProblem(const QList<Check> &checks)
+{
+    return std::any_of(checks.begin(), checks.end(),
+                       [](const Check &c) { return c.verdict == Check::Problem; });
 }
 
 } // namespace Cli

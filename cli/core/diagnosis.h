@@ -14,6 +14,19 @@
 
 namespace Cli {
 
+// One finding of the doctor: what was checked, on what, and the verdict; for
+// a problem the fix in words and, where there is one, the command.
+struct Check {
+    enum Verdict { Ok, Problem, CannotTell };
+    QString check, subject;
+    Verdict verdict = Ok;
+    QString detail, fix, command;
+};
+// "ok", "problem", "cannot tell": as text and JSON write them.
+QString verdictText(Check::Verdict v);
+// Whether any check found a problem.
+bool anyProblem(const QList<Check> &checks);
+
 struct InterfaceState {
     QString name;
     int index = 0;

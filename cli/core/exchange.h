@@ -2,13 +2,13 @@
 //
 // The socket side of vantrel-cli: one UDP socket bound to the reply port sends
 // the requests and the configuration message and receives the replies. Every
-// datagram in and out can be written to a support log.
+// datagram in and out can be written to the log and the capture.
 #pragma once
 
 #include "capture.h"
+#include "logfile.h"
 #include "receivers.h"
 
-#include <QFile>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -18,38 +18,11 @@
 
 #include <memory>
 
-#include <functional>
-
 namespace Cli {
 
 namespace System {
 class BatchReader;
 }
-
-// Opens `file` for writing at `path`; a FIFO only when something reads it.
-bool openOutput(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error);
-// Writes and flushes at once, so that what was written survives a crash or a
-// kill; on a failure closes the file and tells `onFailure` why.
-void writeOutput(QFile &file, const QByteArray &bytes,
-                 const std::function<void(const QString &)> &onFailure);
-
-// Support log: one line per datagram with UTC time, addresses, interface,
-// size and hex dump. Does nothing until opened.
-class Log {
-public:
-    bool open(const QString &path, QString *error);
-    bool isOpen() const
-    {
-        return m_file.isOpen();
-    }
-    void line(const QString &text);
-    // Told once, with the reason, when a line cannot be written; the log
-    // then stays quiet.
-    std::function<void(const QString &)> onFailure;
-
-private:
-    QFile m_file;
-};
 
 struct Destination {
     QHostAddress address;

@@ -4,8 +4,8 @@
 // default gateways, and whether an address is its own.
 #pragma once
 
-#include "checks.h"
 #include "exchange.h"
+#include "reach.h"
 
 #include <QHash>
 #include <QList>

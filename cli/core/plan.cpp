@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "plan.h"
 
+#include "settings.h"
 #include "values.h"
 
 #include <QFile>
@@ -37,35 +38,16 @@ void setValue(PlanRow &row, const QString &column, const QString &value, const Q
     }
     if (value.isEmpty() || Descriptive.contains(column))
         return;
-    Discovery::NetworkEdits &e = row.edits;
-    if (column == QLatin1String("ip"))
-        e.ip = address(what, value);
-    else if (column == QLatin1String("port"))
-        e.port = std::uint16_t(number(what, value, 0, 0xFFFF));
-    else if (column == QLatin1String("mask"))
-        e.mask = address(what, value);
-    else if (column == QLatin1String("gateway"))
-        e.gateway = address(what, value);
-    else if (column == QLatin1String("dhcp"))
-        e.dhcp = onOff(what, value);
-    else if (column == QLatin1String("altUdp"))
-        e.altUdp = onOff(what, value);
-    else if (column == QLatin1String("altIp"))
-        e.altIp = address(what, value);
-    else if (column == QLatin1String("altPort"))
-        e.altPort = std::uint16_t(number(what, value, 0, 0xFFFF));
-    else if (column == QLatin1String("fpga"))
-        e.fpgaConfig = std::uint8_t(number(what, value, 0, 2));
+    if (const Setting *s = settingWithKey(column))
+        s->give(row.edits, what, value);
 }
 
 void checkColumn(const QString &column, const QString &where)
 {
-    static const QSet<QString> settings = {"serial", "ip",     "port",  "mask",    "gateway",
-                                           "dhcp",   "altUdp", "altIp", "altPort", "fpga"};
-    if (!settings.contains(column) && !Descriptive.contains(column))
-        fail(QStringLiteral("PLAN %1: unknown column '%2' (expected serial, ip, port, mask, "
-                            "gateway, dhcp, altUdp, altIp, altPort, fpga)")
-                 .arg(where, quoted(column)));
+    if (column != QLatin1String("serial") && !settingWithKey(column) &&
+        !Descriptive.contains(column))
+        fail(QStringLiteral("PLAN %1: unknown column '%2' (expected serial, %3)")
+                 .arg(where, quoted(column), settingKeys()));
 }
 
 // RFC 4180 records with the line each starts on; quoted fields may hold
@@ -255,9 +237,10 @@ Plan parseJson(const QByteArray &bytes)
             const QString what = QStringLiteral("PLAN %1, key '%2'").arg(element, quoted(it.key()));
             const QJsonValue v = it.value();
             // true and false are on and off, for the settings that are either.
-            static const QSet<QString> flags = {"dhcp", "altUdp"};
+            const Setting *setting = settingWithKey(it.key());
             QString text;
-            if (v.isBool() && !flags.contains(it.key()) && !Descriptive.contains(it.key()))
+            if (v.isBool() && (!setting || setting->type != Setting::Flag) &&
+                !Descriptive.contains(it.key()))
                 fail(QStringLiteral("%1: expected %2, not %3")
                          .arg(what,
                               it.key() == QLatin1String("serial") ? QStringLiteral("a string")

@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: MIT
+//
+// The files vantrel-cli writes besides standard output: opened so that a
+// FIFO nobody reads cannot block the run, written so that what was written
+// survives a crash; and the support log, one line per event.
+#pragma once
+
+#include <QFile>
+#include <QString>
+
+#include <functional>
+
+namespace Cli {
+
+// Opens `file` for writing at `path`; a FIFO only when something reads it.
+bool openOutput(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error);
+// Writes and flushes at once, so that what was written survives a crash or a
+// kill; on a failure closes the file and tells `onFailure` why.
+void writeOutput(QFile &file, const QByteArray &bytes,
+                 const std::function<void(const QString &)> &onFailure);
+
+// Support log: one line per datagram with UTC time, addresses, interface,
+// size and hex dump. Does nothing until opened.
+class Log {
+public:
+    bool open(const QString &path, QString *error);
+    bool isOpen() const
+    {
+        return m_file.isOpen();
+    }
+    void line(const QString &text);
+    // Told once, with the reason, when a line cannot be written; the log
+    // then stays quiet.
+    std::function<void(const QString &)> onFailure;
+
+private:
+    QFile m_file;
+};
+
+} // namespace Cli

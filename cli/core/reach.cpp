@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: MIT
+#include "reach.h"
+#include "system.h"
+
+#include <algorithm>
+
+using namespace Discovery;
+
+namespace Cli {
+
+bool contiguous(quint32 mask)
+{
+    // Ones then zeros: the inverted mask plus one is a power of two (or zero).
+    const quint32 inverted = ~mask;
+    return (inverted & (inverted + 1)) == 0;
+}
+
+int prefixLength(quint32 mask)
+{
+    int n = 0;
+    for (quint32 m = mask; m & 0x80000000u; m <<= 1)
+        ++n;
+    return n;
+}
+
+QString subnetText(quint32 address, quint32 mask)
+{
+    if (contiguous(mask))
+        return QStringLiteral("%1/%2").arg(quadString(address & mask)).arg(prefixLength(mask));
+    return QStringLiteral("%1 mask %2").arg(quadString(address & mask), quadString(mask));
+}
+
+namespace {
+
+// The subnets a reply that came in on `interfaceIndex` belongs to: that
+// interface's, or every one of this computer for a reply on loopback.
+QList<LocalSubnet> subnetsOf(int interfaceIndex, const QList<LocalSubnet> &subnets)
+{
+    QList<LocalSubnet> own;
+    bool onLoopback = interfaceIndex == 0;
+    for (const LocalSubnet &s : subnets)
+        if (s.interfaceIndex == interfaceIndex) {
+            own << s;
+            onLoopback = onLoopback || s.loopback;
+        }
+    if (onLoopback) {
+        own.clear();
+        for (const LocalSubnet &s : subnets)
+            if (!s.loopback)
+                own << s;
+    }
+    return own;
+}
+
+bool inside(quint32 a, const QList<LocalSubnet> &subnets)
+{
+    return std::any_of(subnets.begin(), subnets.end(),
+                       [a](const LocalSubnet &s) { return (a & s.mask) == (s.address & s.mask); });
+}
+
+bool fromOutside(const ReceiverList::Arrival &arrival, const QList<LocalSubnet> &subnets)
+{
+    const QList<LocalSubnet> own = subnetsOf(arrival.interfaceIndex, subnets);
+    const bool loopback = std::any_of(subnets.begin(), subnets.end(), [&](const LocalSubnet &s) {
+        return s.loopback && s.interfaceIndex == arrival.interfaceIndex;
+    });
+    return !loopback && !arrival.from.isLoopback() && arrival.interfaceIndex != 0 &&
+           !inside(arrival.from.toIPv4Address(), own);
+}
+
+// A host address of `s` that neither this computer, its gateway nor any
+// receiver heard uses, counting up from this computer's own; 0 if none.
+quint32 freeAddress(const LocalSubnet &s, const QList<LocalSubnet> &subnets,
+                    const QList<quint32> &taken)
+{
+    if (!contiguous(s.mask) || prefixLength(s.mask) > 30)
+        return 0;
+    const quint32 hosts = ~s.mask - 1; // without the network and broadcast addresses
+    const quint32 network = s.address & s.mask;
+    for (quint32 step = 1; step <= std::min<quint32>(hosts, 4096); ++step) {
+        const quint32 a = network + 1 + (s.address - network - 1 + step) % hosts;
+        const bool used = a == s.gateway || taken.contains(a) ||
+                          std::any_of(subnets.begin(), subnets.end(),
+                                      [a](const LocalSubnet &o) { return o.address == a; });
+        if (!used)
+            return a;
+    }
+    return 0;
+}
+
+// How to reach a receiver whose address lies outside the subnets of the
+// interface it answered on: move it into one of them, or give this computer
+// an address in its own subnet.
+QString fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundings &around)
+{
+    QStringList ways;
+    for (const LocalSubnet &s : own) {
+        const quint32 free = freeAddress(s, around.subnets, around.taken);
+        if (!free)
+            continue;
+        // A gateway of the old subnet would be refused: this computer's, or none.
+        const quint32 oldGateway = r.configurable ? toU32(quad(r.config.gateway)) : 0;
+        const bool keepsGateway = oldGateway && (oldGateway & s.mask) == (free & s.mask);
+        const QString gateway = s.gateway ? QStringLiteral(" --gateway ") + quadString(s.gateway)
+                                : !keepsGateway && oldGateway ? QStringLiteral(" --gateway 0.0.0.0")
+                                                              : QString();
+        ways << QStringLiteral("give it a free address of %1 on %2, for example: vantrel-cli set "
+                               "%3 --ip %4 --mask %5%6")
+                    .arg(subnetText(s.address, s.mask), s.interfaceName,
+                         System::Fix::shellWord(displayText(r.serial())), quadString(free),
+                         quadString(s.mask), gateway);
+        break;
+    }
+    const quint32 ip = toU32(r.ip());
+    quint32 mask = r.configurable ? toU32(quad(r.config.subnetMask)) : 0;
+    if (!contiguous(mask) || prefixLength(mask) < 8 || prefixLength(mask) > 30)
+        mask = 0xFFFFFF00u;
+    const quint32 mine = (ip & mask) + ((ip & ~mask) == 1 ? 2 : 1);
+    if (!own.isEmpty())
+        ways << QStringLiteral("or give this computer an address in its subnet %1, for example: "
+                               "%2")
+                    .arg(subnetText(ip, mask),
+                         System::Fix::addAddress(quadString(mine),
+                                                 QString::number(prefixLength(mask)),
+                                                 own.first().interfaceName));
+    return ways.join(QStringLiteral("; "));
+}
+
+} // namespace
+
+bool answeredFromOutside(const QList<ReceiverList::Arrival> &arrivals,
+                         const QList<LocalSubnet> &subnets)
+{
+    return !arrivals.isEmpty() &&
+           std::all_of(arrivals.begin(), arrivals.end(),
+                       [&](const ReceiverList::Arrival &a) { return fromOutside(a, subnets); });
+}
+
+Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
+              const Surroundings &around)
+{
+    const QList<ReceiverList::Arrival> ways =
+        arrivals.isEmpty()
+            ? QList<ReceiverList::Arrival>{{r.interfaceIndex, r.from, r.interfaceName, r.local}}
+            : arrivals;
+    const quint32 ip = toU32(r.ip());
+    const auto names = [&](const QList<LocalSubnet> &subnets) {
+        QStringList names;
+        for (const LocalSubnet &s : subnets)
+            names << QStringLiteral("%1 on %2").arg(subnetText(s.address, s.mask), s.interfaceName);
+        return names.isEmpty() ? QStringLiteral("no subnet") : names.join(QStringLiteral(", "));
+    };
+    Reach reach;
+    // Only a receiver that no broadcast reached came through a router; one
+    // that answered a broadcast is on that wire, whatever address it answers from.
+    if (!around.viaBroadcast && answeredFromOutside(ways, around.subnets)) {
+        const ReceiverList::Arrival &a = ways.first();
+        reach.routed = true;
+        if (around.explain)
+            reach.why =
+                QStringLiteral("answered through a router from %1, outside %2")
+                    .arg(a.from.toString(), names(subnetsOf(a.interfaceIndex, around.subnets)));
+        return reach;
+    }
+    // The way in whose subnets hold its address decides; else the newest.
+    QList<LocalSubnet> own = subnetsOf(ways.first().interfaceIndex, around.subnets);
+    for (const ReceiverList::Arrival &a : ways) {
+        const QList<LocalSubnet> theirs = subnetsOf(a.interfaceIndex, around.subnets);
+        if (inside(ip, theirs)) {
+            own = theirs;
+            break;
+        }
+    }
+    if (inside(ip, own)) {
+        if (around.explain)
+            reach.why = QStringLiteral("%1 lies in %2").arg(quadString(ip), names(own));
+    } else if (around.isOwnAddress && around.isOwnAddress(ip)) {
+        if (around.explain)
+            reach.why = QStringLiteral("%1 is an address of this computer").arg(quadString(ip));
+    } else {
+        reach.reachable = false;
+        if (around.explain) {
+            reach.why = QStringLiteral("%1 lies outside %2, where it answered: TCP to it needs a "
+                                       "route")
+                            .arg(quadString(ip), names(own));
+            reach.fix = fixFor(r, own, around);
+        }
+    }
+    return reach;
+}
+
+} // namespace Cli
