@@ -30,8 +30,9 @@ its final conflict flag. Fields (JSON names; CSV columns in this order):
   reachable (false when the receiver's ip lies outside every subnet of the
   interface its reply came in on and is not this computer's: TCP needs a
   route to it, 'show' says how to fix that; the NOTES column of the text
-  table then says: other subnet), routed (true when only --to reached it, through a
-  router: it did not answer a broadcast on the interface its reply came in on)
+  table then says: other subnet), routed (true when only --to reached it,
+  through a router: it did not answer a broadcast on the interface its reply
+  came in on)
 
 Exit status: 0 at least one receiver answered (with --expect: N of them),
 1 usage error, 2 none answered (with --expect: fewer than N), 5 output failed,

@@ -1,16 +1,22 @@
 // SPDX-License-Identifier: MIT
 //
-// vantrel-cli's engine in process: the outcome judge of set and apply, and a
-// search against a receiver played by the test.
+// vantrel-cli in process: the outcome judge of set and apply, the checks
+// before a send, a search against a receiver played by the test, and the
+// command line with its help.
+#include "command.h"
 #include "configure.h"
 #include "replies.h"
 #include "review.h"
 #include "search.h"
+#include "settings.h"
 #include "testnet.h"
 
 #include <QApplication>
 #include <QNetworkDatagram>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Discovery;
@@ -24,6 +30,8 @@ Receiver marlo(Quad ip = {192, 0, 2, 10}, quint16 port = 1024, quint8 fpga = 0, 
     auto *r = reinterpret_cast<DeviceConfigRecord *>(bytes.data());
     r->fpgaConfig = fpga;
     r->macAddress[0] = macLast;
+    setQuad(r->subnetMask, {255, 255, 255, 0});
+    setQuad(r->gateway, {192, 0, 2, 1});
     Receiver out = *parseReply(bytes, QHostAddress(toU32(ip)), 1);
     out.interfaceName = "vt0";
     return out;
@@ -35,6 +43,36 @@ Receiver heardFrom(Receiver r, Quad from, const QString &interfaceName = "vt0")
     r.from = QHostAddress(toU32(from));
     r.interfaceName = interfaceName;
     return r;
+}
+
+// A reply as received on vt0, edited by `edit`.
+Receiver heard(const Replies::Device &d, const std::function<void(DeviceConfigRecord &)> &edit = {})
+{
+    QByteArray bytes = Replies::reply(d);
+    if (edit)
+        edit(*reinterpret_cast<DeviceConfigRecord *>(bytes.data()));
+    Receiver out = *parseReply(bytes, QHostAddress(toU32(d.ip)), 1);
+    out.interfaceName = "vt0";
+    return out;
+}
+
+// What a command wrote, run in process.
+struct Ran {
+    int code;
+    QString out, err;
+};
+Ran runCli(const QStringList &args)
+{
+    QByteArray out, err;
+    Streams streams;
+    streams.data = [&out](const QByteArray &b, QString *, bool *) {
+        out += b;
+        return true;
+    };
+    streams.messages = [&err](const QByteArray &b) { err += b; };
+    Output output(streams);
+    const int code = run(args, output);
+    return {code, QString::fromUtf8(out), QString::fromUtf8(err)};
 }
 
 Receiver withAltUdp(Receiver r)
@@ -154,51 +192,245 @@ private slots:
         QVERIFY2(o->detail.startsWith(detail), qPrintable(o->detail));
     }
 
-    // The first search's replies for the target, in the order they came:
-    // what stops 'set' before it sends.
+    // The first search's replies, in the order they came, and the settings
+    // asked of the first one: what stops 'set' before it sends (a blocker),
+    // or unless --force (a refusal).
     void review_data()
     {
         QTest::addColumn<QList<Receiver>>("heard");
-        QTest::addColumn<QString>("blocker"); // how it begins; empty: none
+        QTest::addColumn<QStringList>("edits");
+        QTest::addColumn<QString>("message"); // how the first begins; empty: none
+        QTest::addColumn<bool>("blocks");     // a blocker, not a refusal
         const Receiver was = marlo();
-        QTest::newRow("one unit") << QList{was, was} << "";
-        QTest::newRow("one source on two adapters")
-            << QList{was, heardFrom(was, {192, 0, 2, 10}, "vt1")} << "";
+        const QStringList port{"--port", "2000"};
+        const auto row = [](const char *tag, const QList<Receiver> &heard, const QStringList &edits,
+                            const QString &message, bool blocks = false) {
+            QTest::newRow(tag) << heard << edits << message << blocks;
+        };
+        row("one unit", {was, was}, port, "");
+        row("one source on two adapters", {was, heardFrom(was, {192, 0, 2, 10}, "vt1")}, port, "");
         Receiver here = heardFrom(was, {192, 0, 2, 1}),
                  there = heardFrom(was, {198, 51, 100, 1}, "vt1");
         here.local = there.local = true;
-        QTest::newRow("this computer on two adapters") << QList{here, there} << "";
-        QTest::newRow("one serial on two segments")
-            << QList{was, heardFrom(was, {198, 51, 100, 10}, "vt1")}
-            << "serial number MA1001 answered from 192.0.2.10 on vt0 and from 198.51.100.10 on "
-               "vt1: more than one receiver has it";
-        QTest::newRow("a second sender") << QList{was, heardFrom(withAltUdp(was), {192, 0, 2, 99})}
-                                         << "serial number MA1001 answered from 192.0.2.10 on vt0 "
-                                            "and from 192.0.2.99 on vt0";
-        QTest::newRow("settings changed while searching")
-            << QList{was, withAltUdp(was)}
-            << "receiver MA1001: its settings changed while searching (alt-udp off -> on, alt-ip "
-               "0.0.0.0 -> 203.0.113.99)";
+        row("this computer on two adapters", {here, there}, port, "");
+        row("one serial on two segments", {was, heardFrom(was, {198, 51, 100, 10}, "vt1")}, port,
+            "serial number MA1001 answered from 192.0.2.10 on vt0 and from 198.51.100.10 on vt1: "
+            "more than one receiver has it",
+            true);
+        row("a second sender", {was, heardFrom(withAltUdp(was), {192, 0, 2, 99})}, port,
+            "serial number MA1001 answered from 192.0.2.10 on vt0 and from 192.0.2.99 on vt0",
+            true);
+        row("settings changed while searching", {was, withAltUdp(was)}, port,
+            "receiver MA1001: its settings changed while searching (alt-udp off -> on, alt-ip "
+            "0.0.0.0 -> 203.0.113.99)",
+            true);
+        row("ip 0.0.0.0", {was}, {"--ip", "0.0.0.0"}, "--ip 0.0.0.0 lies in 0.0.0.0/8");
+        row("limited broadcast", {was}, {"--ip", "255.255.255.255"},
+            "--ip 255.255.255.255 is the limited broadcast address");
+        row("multicast", {was}, {"--ip", "224.0.0.251"}, "--ip 224.0.0.251 is a multicast");
+        row("loopback", {was}, {"--ip", "127.0.0.2"}, "--ip 127.0.0.2 is a loopback address");
+        row("network address", {was}, {"--ip", "192.0.2.0"},
+            "--ip 192.0.2.0 is the network address of its subnet 192.0.2.0/24");
+        row("subnet broadcast", {was}, {"--ip", "192.0.2.255"},
+            "--ip 192.0.2.255 is the broadcast address of its subnet 192.0.2.0/24");
+        row("this computer", {was}, {"--ip", "198.51.100.1", "--gateway", "0.0.0.0"},
+            "--ip 198.51.100.1 is this computer's own address (on vt1)");
+        row("taken by another receiver", {was, heard({"Tessa", "TS1", {192, 0, 2, 20}, 300})},
+            {"--ip", "192.0.2.20"}, "--ip 192.0.2.20 is already reported by receiver TS1 (Tessa)");
+        row("mask with a gap", {was}, {"--mask", "255.0.255.0"},
+            "--mask 255.0.255.0 is not contiguous");
+        row("gateway outside", {was}, {"--gateway", "198.51.100.1"},
+            "the gateway 198.51.100.1 lies outside the new subnet 192.0.2.0/24 of 192.0.2.10");
+        row("new subnet, old gateway", {was}, {"--ip", "198.51.100.9"},
+            "the gateway 192.0.2.1 (unchanged) lies outside the new subnet 198.51.100.0/24");
+        row("narrower mask strands the gateway", {was}, {"--mask", "255.255.255.252"},
+            "the gateway 192.0.2.1 (unchanged) lies outside the new subnet 192.0.2.8/30");
+        row("port 0", {was}, {"--port", "0"}, "--port 0: the receiver would listen on no");
+        row("alt-port 0", {heard({}, [](DeviceConfigRecord &r) { setU16(r.altUdpPort, 5001); })},
+            {"--alt-port", "0"}, "--alt-port 0: UDP data cannot go");
+        row("one serial, one address, two ports", {was, marlo({192, 0, 2, 10}, 1025)}, port,
+            "serial number MA1001 answered from 192.0.2.10:");
+        row("a mask that makes the address the network's",
+            {heard({"Marlo", "MA1001", {192, 0, 2, 8}, 1024})}, {"--mask", "255.255.255.248"},
+            "with --mask 255.255.255.248 its address 192.0.2.8 is the network address of its "
+            "subnet 192.0.2.8/29");
+        row("a mask that makes the address the broadcast",
+            {heard({"Marlo", "MA1001", {192, 0, 2, 15}, 1024})}, {"--mask", "255.255.255.248"},
+            "with --mask 255.255.255.248 its address 192.0.2.15 is the broadcast address of its "
+            "subnet 192.0.2.8/29");
+        row("other model", {heard({"Tessa", "MA1001", {192, 0, 2, 20}, 300})}, port,
+            "receiver MA1001 is a Tessa; only Pentra", true);
+        row("other model, with a vowel", {heard({"Alto", "MA1001", {192, 0, 2, 21}, 300})}, port,
+            "receiver MA1001 is an Alto; only Pentra", true);
+        Replies::Device shortReply{"Pentra", "MA1001", {192, 0, 2, 40}, 1};
+        shortReply.size = 80;
+        row("short reply", {heard(shortReply)}, port,
+            "the reply of MA1001 is too short to build its configuration message from: 80 bytes "
+            "with length field 80 (expected at least 87 of both)",
+            true);
     }
     void review()
     {
         QFETCH(QList<Receiver>, heard);
-        QFETCH(QString, blocker);
+        QFETCH(QStringList, edits);
+        QFETCH(QString, message);
+        QFETCH(bool, blocks);
         ReceiverList list;
         for (const Receiver &r : heard)
             list.add(r);
         const Receiver &target = *list.find("MA1001");
+        NetworkEdits e;
+        for (int i = 0; i + 1 < edits.size(); i += 2)
+            for (const Setting &s : settings())
+                if (edits[i] == QStringLiteral("--") + s.option)
+                    s.give(e, edits[i], edits[i + 1]);
         DeviceConfigRecord after = target.config;
-        NetworkEdits edits;
-        edits.port = 2000;
-        applyEdits(after, edits);
+        applyEdits(after, e);
         const SetReview review =
-            reviewSet(target, after, edits, list, {{0xC0000201, 0xFFFFFF00, "vt0", 1}});
-        if (blocker.isEmpty())
-            QCOMPARE(review.blockers, QStringList());
+            reviewSet(target, after, e, list,
+                      {{0xC0000201, 0xFFFFFF00, "vt0", 1}, {0xC6336401, 0xFFFFFF00, "vt1", 2}});
+        const QStringList found = blocks ? review.blockers : review.refusals;
+        if (message.isEmpty())
+            QCOMPARE(review.blockers + review.refusals, QStringList());
         else
-            QVERIFY2(review.blockers.value(0).startsWith(blocker),
-                     qPrintable(review.blockers.join('\n')));
+            QVERIFY2(found.value(0).startsWith(message),
+                     qPrintable((review.blockers + review.refusals).join('\n')));
+    }
+
+    // Arguments that end the run before anything is sent, in process: one
+    // line on stderr, nothing on standard output, status 1.
+    void badArguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("error");
+        const auto row = [](const char *tag, const QString &line, const QString &error) {
+            QTest::newRow(tag) << line.split(' ', Qt::SkipEmptyParts) << error;
+        };
+        row("unknown command", "list",
+            "unknown command 'list'; expected find, show, set, watch, apply or doctor");
+        row("option before command", "--json find", "unknown option '--json' before the command");
+        row("find with an argument", "find MA1001", "find: unexpected argument 'MA1001'");
+        row("show without serial", "show --json", "show: the serial number of the receiver is");
+        row("two serials", "show A B", "show: unexpected argument 'B' after the serial number");
+        row("serial too long", "show ABCDEFGHIJKLMNOPQ", "is longer than the 16 bytes");
+        row("set without settings", "set MA1001 --force",
+            "set: no setting to change; expected at least one of --ip, --port, --mask, "
+            "--gateway, --dhcp, --alt-udp, --alt-ip, --alt-port, --fpga");
+        row("octet above 255", "set MA1001 --ip 192.0.2.256", "--ip: '192.0.2.256' is not an IPv4");
+        row("three octets", "set MA1001 --gateway 192.0.2", "--gateway: '192.0.2' is not an IPv4");
+        row("leading zero", "set MA1001 --mask 255.255.255.000",
+            "--mask: '255.255.255.000' is not");
+        row("port above 65535", "set MA1001 --port 65536",
+            "--port: '65536' is not a number from 0");
+        row("port not a number", "set MA1001 --alt-port 12ab",
+            "--alt-port: '12ab' is not a number");
+        row("dhcp yes", "set MA1001 --dhcp yes", "--dhcp: 'yes' is neither on nor off");
+        row("fpga 3", "set MA1001 --fpga 3", "--fpga: '3' is not 0, 1 or 2");
+        row("timeout 0", "find --timeout 0", "--timeout: '0' is not a number from 1 to 600000");
+        row("timeout negative", "find --timeout=-5", "--timeout: '-5' is not a number from 1");
+        row("timeout in minutes", "find -t 2m",
+            "--timeout: '2m' is not a number from 1 to 600000 ms");
+        row("timeout past the limit", "find --timeout 601s", "--timeout: '601s' is not a number");
+        row("short json and csv", "find -j --csv", "--json and --csv exclude each other");
+        row("combined, value missing", "find -jt", "find: --timeout needs a value");
+        row("combined, value attached", "find -jt0", "--timeout: '0' is not a number from 1");
+        row("combined, a flag after a value", "find -tj", "--timeout: 'j' is not a number");
+        row("combined, twice", "find -jj", "find: --json is given twice");
+        row("combined, unknown", "find -jx", "find: unknown option '-x'");
+        row("expect 0", "find --expect 0", "--expect: '0' is not a number from 1");
+        row("retries above 100", "find --retries 101",
+            "--retries: '101' is not a number from 0 to");
+        row("value missing", "find --timeout", "find: --timeout needs a value");
+        row("flag with a value", "find --json=yes", "find: --json takes no value");
+        row("given twice", "set MA1001 --port 1 --port 2", "set: --port is given twice");
+        row("json and csv", "find --json --csv", "--json and --csv exclude each other");
+        row("option of another command", "show MA1001 --ip 192.0.2.1",
+            "show: --ip does not apply to this command");
+        row("unknown option", "find --fast", "find: unknown option '--fast'");
+        row("unknown interface", "find --interface eth9", "--interface: no interface 'eth9'");
+        row("log in a missing folder", "find --log /nonexistent/dir/log",
+            "--log: cannot write '/nonexistent/dir/log'");
+        row("capture to standard output", "find --pcap -",
+            "--pcap: '-' would be standard output, which holds the data; give a file name");
+        row("capture in a missing folder", "find --pcap /nonexistent/dir/c",
+            "--pcap: cannot write '/nonexistent/dir/c'");
+        row("log onto the plan", "apply @DIR@/plan.csv --log @DIR@/plan.csv",
+            "--log: '@DIR@/plan.csv' is the plan itself");
+        row("to without a value", "find --to", "find: --to needs a value");
+        row("to with three octets", "find --to 1.2.3", "--to: '1.2.3' is not an IPv4 address");
+        row("interval 0", "watch --interval 0", "--interval: '0' is not a number from 1");
+        row("interval inside the search", "watch --interval 1000",
+            "watch: --interval 1000 is shorter than the search window of 2250 ms");
+        row("missed 0", "watch --missed 0", "--missed: '0' is not a number from 1 to 1000");
+        row("model on show", "show MA1001 --model Marlo", "show: --model does not apply");
+        row("apply without a plan", "apply --dry-run", "apply: the plan file is missing");
+        row("apply with two plans", "apply a.csv b.csv", "apply: unexpected argument 'b.csv'");
+        // A final newline is not the end of the string.
+        row("timeout with a newline", "find --timeout 100\n",
+            "--timeout: '100\\n' is not a number from 1");
+        row("ip with a newline", "set MA1001 --ip 1.2.3.4\n", "--ip: '1.2.3.4\\n' is not an IPv4");
+        row("dhcp with a newline", "set MA1001 --dhcp on\n",
+            "--dhcp: 'on\\n' is neither on nor off");
+        row("a command with an escape", "li\x1bst", "unknown command 'li\\x1bst'");
+    }
+    void badArguments()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        QFile plan(dir.filePath("plan.csv"));
+        QVERIFY(plan.open(QIODevice::WriteOnly) && plan.write("serial,port\nMA1001,2000\n") > 0);
+        plan.close();
+        args.replaceInStrings("@DIR@", dir.path());
+        error.replace("@DIR@", dir.path());
+        const Ran r = runCli(args);
+        QCOMPARE(r.code, 1);
+        QCOMPARE(r.out, QString());
+        QVERIFY2(r.err.startsWith("vantrel-cli: ") && r.err.count('\n') == 1 &&
+                     r.err.contains(error),
+                 qPrintable(r.err));
+    }
+
+    // The help of each command: its options from the tables, in 80 columns;
+    // the man page and the bash completion name exactly those options.
+    void optionsAreDocumented()
+    {
+        QFile manPage(QStringLiteral(CLI_SOURCE_DIR "/vantrel-cli.1.in"));
+        QVERIFY(manPage.open(QIODevice::ReadOnly));
+        const QString man = QString::fromUtf8(manPage.readAll()).replace("\\-", "-");
+        QSet<QString> inTables, inMan;
+        for (const QRegularExpressionMatch &m :
+             QRegularExpression("(?<![\\w-])--[a-z][a-z-]*").globalMatch(man))
+            inMan << m.captured();
+        QStringList helps{runCli({"--help"}).out};
+        for (const CommandSpec &c : commands()) {
+            const Ran help = runCli({"help", c.name});
+            QCOMPARE(help.code, 0);
+            helps << help.out;
+            QStringList names = c.optionNames();
+            for (const QString &name : std::as_const(names)) {
+                QVERIFY2(help.out.contains("  " + name) || help.out.contains(", " + name),
+                         qPrintable(c.name + ' ' + name));
+                inTables << name;
+            }
+            // What the completion offers after the command and "--".
+            QProcess bash;
+            bash.start("bash", {"-c",
+                                "source \"$0\"; COMP_WORDS=(vantrel-cli \"$1\" --); "
+                                "COMP_CWORD=2; _vantrel_cli; printf '%s\\n' \"${COMPREPLY[@]}\"",
+                                QStringLiteral(CLI_SOURCE_DIR "/vantrel-cli.bash"), c.name});
+            QVERIFY(bash.waitForFinished(10000));
+            QStringList offered =
+                QString::fromUtf8(bash.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+            offered.sort();
+            names.sort();
+            QCOMPARE(offered, names);
+        }
+        inMan.remove("--version");
+        QCOMPARE(inMan, inTables);
+        for (const QString &help : std::as_const(helps))
+            for (const QString &line : help.split('\n'))
+                QVERIFY2(line.size() <= 80, qPrintable(line));
     }
 
     // Replies merge by serial over the resent requests; --model leaves the
