@@ -297,6 +297,69 @@ private slots:
                      qPrintable((review.blockers + review.refusals).join('\n')));
     }
 
+    // Each setting writes its own bytes of the receiver's record and no
+    // other: the message is the reply with opcode 2 and those bytes changed,
+    // no longer than the reply nor the record.
+    void settingBytes_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("changes"); // "offset:hex"
+        QTest::addColumn<int>("length");          // of the reply, in its length field too
+        QTest::addColumn<int>("size");            // of the message
+        QTest::addColumn<bool>("unknownFpga");    // the reply holds FPGA configuration 7
+        const auto row = [](const char *tag, const QStringList &args, const QStringList &changes,
+                            int length = 103, int size = 103, bool unknownFpga = false) {
+            QTest::newRow(tag) << args << changes << length << size << unknownFpga;
+        };
+        row("ip", {"--ip", "192.0.2.50"}, {"37:320200c0"});
+        row("port", {"--port", "2000"}, {"53:d007"});
+        row("mask", {"--mask", "255.255.0.0"}, {"72:0000ffff"});
+        row("gateway", {"--gateway", "192.0.2.254"}, {"76:fe0200c0"});
+        row("dhcp on", {"--dhcp", "on"}, {"71:85"});
+        row("alt-udp on", {"--alt-udp", "on"}, {"71:86"});
+        row("alt-ip", {"--alt-ip", "198.51.100.7"}, {"80:076433c6"});
+        row("alt-port", {"--alt-port", "5001"}, {"84:8913"});
+        row("fpga", {"--fpga", "2"}, {"86:02"});
+        row("unknown fpga kept", {"--port", "2000"}, {"53:d007"}, 103, 103, true);
+        row("length 90", {"--port", "2000"}, {"53:d007"}, 90, 90);
+        row("length 200", {"--port", "2000"}, {"53:d007"}, 200, 103);
+    }
+    void settingBytes()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, changes);
+        QFETCH(int, length);
+        QFETCH(int, size);
+        QFETCH(bool, unknownFpga);
+        Replies::Device d;
+        d.size = length;
+        QByteArray bytes = Replies::reply(d);
+        bytes[71] = char(0x84);
+        bytes.replace(41, 3, "\xa1\xa2\xa3");
+        if (length > 90)
+            bytes.replace(88, 3, "\xb1\xb2\xb3");
+        if (unknownFpga)
+            bytes[86] = 7;
+        const Receiver r = *parseReply(bytes, QHostAddress(0xC000020A), 1);
+        NetworkEdits e;
+        for (int i = 0; i + 1 < args.size(); i += 2)
+            for (const Setting &s : settings())
+                if (args[i] == QStringLiteral("--") + s.option)
+                    s.give(e, args[i], args[i + 1]);
+        DeviceConfigRecord after = r.config;
+        QVERIFY(applyEdits(after, e));
+        const std::vector<std::uint8_t> message = configMessage(after, std::size_t(r.size));
+        QByteArray expected = bytes.left(size);
+        expected[4] = char(OpConfigure);
+        for (const QString &c : changes) {
+            const QByteArray b = QByteArray::fromHex(c.section(':', 1).toLatin1());
+            expected.replace(c.section(':', 0, 0).toInt(), b.size(), b);
+        }
+        QCOMPARE(
+            QByteArray(reinterpret_cast<const char *>(message.data()), int(message.size())).toHex(),
+            expected.toHex());
+    }
+
     // Arguments that end the run before anything is sent, in process: one
     // line on stderr, nothing on standard output, status 1.
     void badArguments_data()
