@@ -99,8 +99,7 @@ std::optional<int> Command::start()
         return cannotStart(Blocked::NoInterface,
                            QStringLiteral("no interface that is up has an IPv4 broadcast "
                                           "address, so there is nowhere to send the request "
-                                          "(expected a configured IPv4 interface, or "
-                                          "--also-limited)"));
+                                          "(expected a configured IPv4 interface)"));
     }
     if (!m_exchange.open(&why)) {
         return cannotStart(Blocked::PortTaken,

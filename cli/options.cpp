@@ -48,14 +48,18 @@ OptionGroup searchOptions(CommonOptions &o)
              [&o](const QString &v) {
                  o.search.retries = number(QStringLiteral("--retries"), v, 0, MaxRetries);
              }},
+            {QStringLiteral("--directed-only"), 0, QString(),
+             QStringLiteral("send only to the broadcast address of each subnet, as the window "
+                            "does; without it the request also goes to 255.255.255.255 out of "
+                            "each interface, for receivers that hear nothing else"),
+             [&o](const QString &) { o.search.directedOnly = true; }},
+            // The limited broadcast is sent by default now; scripts may still ask for it.
             {QStringLiteral("--also-limited"), 0, QString(),
-             QStringLiteral("send to 255.255.255.255 as well, for receivers that ignore "
-                            "subnet-directed broadcasts"),
-             [&o](const QString &) { o.search.alsoLimited = true; }},
+             QStringLiteral("the default (kept for scripts)"), [](const QString &) {}},
             {QStringLiteral("--to"), 0, QStringLiteral("A.B.C.D"),
              QStringLiteral("also send the request to this address through the routing "
-                            "table (repeatable): a receiver across a router, or a remote "
-                            "subnet's broadcast address such as 203.0.113.255"),
+                            "table (repeatable): a receiver across a router (routers do not "
+                            "forward broadcasts)"),
              [&o](const QString &v) { o.search.to << address(QStringLiteral("--to"), v); }, true},
             {QStringLiteral("--log"), 0, QStringLiteral("FILE"),
              QStringLiteral("write every datagram sent and received to FILE, with time, "

@@ -25,7 +25,7 @@ _vantrel_cli()
         return ;;
     esac
 
-    local search="--timeout --interface --retries --also-limited --to --log --pcap --help"
+    local search="--timeout --interface --retries --directed-only --also-limited --to --log --pcap --help"
     case $command in
     "") COMPREPLY=($(compgen -W "find show set watch apply doctor help --help --version -h -V" -- "$cur")) ;;
     help) COMPREPLY=($(compgen -W "find show set watch apply doctor" -- "$cur")) ;;

@@ -26,6 +26,8 @@ Options:
                      replies of equal delay go out in command-line order
   --ignore-config    never apply configuration messages
   --reply-to-source  reply to the request's source port instead of 48322
+  --limited-only     answer only requests to 255.255.255.255 or to an address
+                     of this host, as some receivers' network stacks do
   --help             show this text
   --version          show the version
 
@@ -384,6 +386,8 @@ EmulatorOptions parseCommandLine(int argc, const char *const *argv)
             o.delayMs = int(number("--delay", takeValue(), MaxDelayMs));
         } else if (arg == "--ignore-config") {
             o.ignoreConfig = flag();
+        } else if (arg == "--limited-only") {
+            o.limitedOnly = flag();
         } else if (arg == "--reply-to-source") {
             o.replyToSource = flag();
         } else {

@@ -25,6 +25,7 @@ struct EmulatorOptions {
     int delayMs = 0;
     bool ignoreConfig = false;
     bool replyToSource = false;
+    bool limitedOnly = false; // requests to a subnet's broadcast address go unanswered
     bool help = false;
     bool version = false;
 };

@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -183,6 +184,22 @@ struct Emulator {
         return "reply";
     }
 
+    // 255.255.255.255, or an address of this host.
+    static bool limitedOrOwn(in_addr dst)
+    {
+        if (dst.s_addr == INADDR_BROADCAST)
+            return true;
+        ifaddrs *list = nullptr;
+        if (getifaddrs(&list) != 0)
+            return false;
+        bool own = false;
+        for (const ifaddrs *a = list; a && !own; a = a->ifa_next)
+            own = a->ifa_addr && a->ifa_addr->sa_family == AF_INET &&
+                  reinterpret_cast<const sockaddr_in *>(a->ifa_addr)->sin_addr.s_addr == dst.s_addr;
+        freeifaddrs(list);
+        return own;
+    }
+
     // Handles one datagram; false when none is waiting.
     bool receiveOne()
     {
@@ -203,6 +220,7 @@ struct Emulator {
         const std::uint8_t *data = buffer.data();
 
         std::string dst = "-", ifName = "-";
+        in_addr dstAddress{};
         for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO)
                 continue;
@@ -210,6 +228,7 @@ struct Emulator {
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             char buf[INET_ADDRSTRLEN] = {};
             inet_ntop(AF_INET, &info.ipi_addr, buf, sizeof buf);
+            dstAddress = info.ipi_addr;
             dst = buf;
             char name[IF_NAMESIZE] = {};
             if (if_indextoname(unsigned(info.ipi_ifindex), name))
@@ -220,7 +239,8 @@ struct Emulator {
         if (size > 4 && data[2] == Discovery::Magic0 && data[3] == Discovery::Magic1) {
             if (data[4] == Discovery::OpDiscover) {
                 kind = "request";
-                result = queueReplies(from);
+                result = options.limitedOnly && !limitedOrOwn(dstAddress) ? "ignored"
+                                                                          : queueReplies(from);
             } else if (data[4] == Discovery::OpConfigure) {
                 kind = "config";
                 result =

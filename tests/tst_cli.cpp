@@ -158,7 +158,8 @@ private slots:
         QVERIFY(emu.waitReady());
         // With a window longer than cli()'s 30 s, exiting at all means exiting
         // at the third answer; how soon is the benchmark's figure.
-        Result r = cli({"find", "--expect", "3", "--timeout", "600000", "--interface", "vt0"});
+        Result r =
+            cli({"find", "--expect", "3", "--timeout", "600000", "-i", "vt0", "--directed-only"});
         QCOMPARE(r.code, 0);
         QCOMPARE(r.out.count('\n'), 4);
         QCOMPARE(settled(emu, " send ").size(), 3);
@@ -174,19 +175,19 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QStringList>("requests"); // "dst=... if=..." once per request
         QTest::addColumn<bool>("only");            // no other request may arrive
+        const QString vt0 = "dst=192.0.2.255 if=vt0", vt1 = "dst=198.51.100.255 if=vt1";
+        const QString limited0 = "dst=255.255.255.255 if=vt0",
+                      limited1 = "dst=255.255.255.255 if=vt1";
         QTest::newRow("every interface")
-            << QStringList() << QStringList{"dst=192.0.2.255 if=vt0", "dst=198.51.100.255 if=vt1"}
-            << false;
-        QTest::newRow("one interface") << QStringList{"--interface", "vt1"}
-                                       << QStringList{"dst=198.51.100.255 if=vt1"} << true;
+            << QStringList() << QStringList{vt0, vt1, limited0, limited1} << false;
+        QTest::newRow("one interface")
+            << QStringList{"--interface", "vt1"} << QStringList{vt1, limited1} << true;
         QTest::newRow("one interface, short")
-            << QStringList{"-i", "vt1"} << QStringList{"dst=198.51.100.255 if=vt1"} << true;
-        QTest::newRow("limited broadcast on one interface")
-            << QStringList{"--interface", "vt1", "--also-limited"}
-            << QStringList{"dst=198.51.100.255 if=vt1", "dst=255.255.255.255 if=vt1"} << true;
+            << QStringList{"-i", "vt1", "--also-limited"} << QStringList{vt1, limited1} << true;
+        QTest::newRow("directed only")
+            << QStringList{"--directed-only"} << QStringList{vt0, vt1} << false;
         QTest::newRow("retries") << QStringList{"--interface", "vt0", "--retries", "2"}
-                                 << QStringList{"dst=192.0.2.255 if=vt0", "dst=192.0.2.255 if=vt0",
-                                                "dst=192.0.2.255 if=vt0"}
+                                 << QStringList{vt0, vt0, vt0, limited0, limited0, limited0}
                                  << true;
     }
     void requestDestinations()
@@ -410,7 +411,8 @@ private slots:
     {
         const auto asked = [](int replies) {
             return QStringLiteral(" (asked 127.255.255.255 on lo, 192.0.2.255 on vt0, "
-                                  "198.51.100.255 on vt1; %1 datagrams came back, %1 of them "
+                                  "198.51.100.255 on vt1, 255.255.255.255 on vt0, "
+                                  "255.255.255.255 on vt1; %1 datagrams came back, %1 of them "
                                   "valid replies); 'vantrel-cli doctor' tells why a receiver is "
                                   "not found")
                 .arg(replies);
@@ -418,9 +420,9 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("error");
         QTest::newRow("show") << QStringList{"show", "NOPE"}
-                              << "receiver NOPE did not answer within 300 ms" + asked(3);
+                              << "receiver NOPE did not answer within 300 ms" + asked(5);
         QTest::newRow("set") << QStringList{"set", "NOPE", "--port", "5"}
-                             << "receiver NOPE did not answer within 300 ms" + asked(3);
+                             << "receiver NOPE did not answer within 300 ms" + asked(5);
         QTest::newRow("find, none answers")
             << QStringList{"find", "--json"} << "no receiver answered within 300 ms" + asked(0);
     }
@@ -531,7 +533,8 @@ private slots:
                             Replies::reply(shortOne), Replies::reply(big)};
         QTemporaryDir dir;
         const QString log = dir.filePath("log");
-        Result r = cli({"find", "--json", "--timeout", "400", "--interface", "vt0", "--log", log});
+        Result r = cli({"find", "--json", "--timeout", "400", "--interface", "vt0", "--log", log,
+                        "--directed-only"});
         QCOMPARE(r.code, 0);
         const QJsonArray list = QJsonDocument::fromJson(r.out.toUtf8()).array();
         QCOMPARE(list.size(), 2);

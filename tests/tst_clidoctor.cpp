@@ -84,7 +84,7 @@ private slots:
         QTest::addColumn<QString>("verdict");
         QTest::newRow("may watch the wire")
             << true
-            << "problem     firewall vt0: 1 datagrams to UDP 48322 reached vt0 on the wire, but "
+            << "problem     firewall vt0: 2 datagrams to UDP 48322 reached vt0 on the wire, but "
                "only 0 reached this program: a firewall on this computer drops them";
         QTest::newRow("may not")
             << false

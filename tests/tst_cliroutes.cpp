@@ -249,6 +249,28 @@ private slots:
         QCOMPARE(EmulatorProcess::hexOf(configs.first()), expected);
     }
 
+    // A unit that hears only 255.255.255.255, with a factory address, on the
+    // second adapter: asked out of that adapter by default, not along the
+    // default route (vt0); --directed-only asks as the window does.
+    void unitHearingOnlyTheLimitedBroadcast()
+    {
+        TestNet::addPair({"vt1", "198.51.100.1/24"});
+        EmulatorProcess emu(
+            {"--limited-only", "--device", "model=Marlo,serial=LB1,ip=203.0.113.77,port=1024"},
+            WrongSubnet);
+        QVERIFY(emu.adopt("vt1p") && emu.waitReady());
+        Result r = cli({"find", "--csv", "-t", "400", "--directed-only"});
+        QCOMPARE(r.code, 2);
+        r = cli({"find", "--csv", "-t", "400"});
+        QVERIFY2(r.code == 0 && r.out.contains(",LB1,"), qPrintable(r.out + r.err));
+        const QStringList limited = emu.lines(" recv ", "dst=255.255.255.255 if=vt1p ");
+        QVERIFY2(limited.size() == 1 && limited.first().contains("kind=request result=reply"),
+                 qPrintable(limited.join('\n')));
+        const QStringList directed = emu.lines(" recv ", "dst=198.51.100.255 if=vt1p ");
+        QVERIFY2(directed.size() == 2 && directed.filter("result=ignored").size() == 2,
+                 qPrintable(directed.join('\n')));
+    }
+
     // Both in one search: each judged by whether a broadcast reached it.
     void routedAndWrongSubnetInOneSearch()
     {
@@ -353,8 +375,9 @@ private slots:
             }
         });
 
+        // One request a search: the played receiver counts searches by them.
         const Result r = cli({"watch", "--json", "--count", "6", "--interval", "400", "--timeout",
-                              "300", "--missed", "2", "--interface", "vt0"});
+                              "300", "--missed", "2", "--interface", "vt0", "--directed-only"});
         QCOMPARE(r.code, 0);
         QStringList events;
         for (const QString &line : r.out.split('\n', Qt::SkipEmptyParts)) {

@@ -47,12 +47,15 @@ Setup destinations(const SearchOptions &s)
     } else {
         interfaces = QNetworkInterface::allInterfaces();
     }
+    QList<Destination> limited;
     for (const QNetworkInterface &i : interfaces) {
         if (!(i.flags() & QNetworkInterface::IsUp))
             continue;
+        bool any = false;
         for (const QNetworkAddressEntry &e : i.addressEntries()) {
             if (e.ip().protocol() != QAbstractSocket::IPv4Protocol || e.broadcast().isNull())
                 continue;
+            any = true;
             const Destination d{e.broadcast(), i.index(), i.humanReadableName()};
             const bool known = std::any_of(
                 setup.destinations.begin(), setup.destinations.end(), [&](const Destination &o) {
@@ -61,7 +64,22 @@ Setup destinations(const SearchOptions &s)
             if (!known)
                 setup.destinations << d;
         }
+        // Some receivers hear only 255.255.255.255: asked out of each
+        // interface, from its own address, never along the default route.
+        if (any && !s.directedOnly && !(i.flags() & QNetworkInterface::IsLoopBack) &&
+            !std::any_of(setup.destinations.begin(), setup.destinations.end(),
+                         [&](const Destination &o) {
+                             return o.address == QHostAddress(QHostAddress::Broadcast) &&
+                                    o.interfaceIndex == i.index();
+                         }))
+            limited << Destination{QHostAddress(QHostAddress::Broadcast), i.index(),
+                                   i.humanReadableName(), true};
     }
+    setup.destinations << limited;
+    if (!s.interfaceName.isEmpty() && setup.destinations.isEmpty())
+        setup.error = QStringLiteral("--interface: %1 has no IPv4 broadcast address (expected "
+                                     "an interface with an IPv4 address)")
+                          .arg(s.interfaceName);
     // Through the routing table: no interface is named, so a router is reached.
     for (const Quad &q : s.to) {
         const Destination d{QHostAddress(toU32(q)), 0, QString()};
@@ -71,16 +89,6 @@ Setup destinations(const SearchOptions &s)
         if (!known)
             setup.destinations << d;
     }
-    if (s.alsoLimited) {
-        const bool one = !s.interfaceName.isEmpty();
-        setup.destinations << Destination{QHostAddress(QHostAddress::Broadcast),
-                                          one ? interfaces.first().index() : 0,
-                                          one ? interfaces.first().humanReadableName() : QString()};
-    }
-    if (!s.interfaceName.isEmpty() && setup.destinations.size() == s.to.size())
-        setup.error = QStringLiteral("--interface: %1 has no IPv4 broadcast address (expected "
-                                     "an interface with an IPv4 address, or --also-limited)")
-                          .arg(s.interfaceName);
     return setup;
 }
 

@@ -18,7 +18,7 @@ struct SearchOptions {
     int timeoutMs = Discovery::SearchWindowMs;
     int retries = 0;
     int expect = 0; // 0: listen for the whole window
-    bool alsoLimited = false;
+    bool directedOnly = false; // no 255.255.255.255, as the window asks
     QString interfaceName;     // empty: every interface
     QList<Discovery::Quad> to; // --to: also asked through the routing table
     QStringList models;        // --model: hear only these
@@ -30,7 +30,8 @@ struct Setup {
     QString error; // a bad --interface
 };
 // The broadcast address of every IPv4 address of every interface that is up
-// (or of the one named), the --to addresses and the limited broadcast.
+// (or of the one named), the limited broadcast out of each of them but
+// loopback, and the --to addresses.
 Setup destinations(const SearchOptions &s);
 
 QList<LocalSubnet> localSubnets(bool withLoopback);
