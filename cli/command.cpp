@@ -79,6 +79,10 @@ std::optional<int> Command::start()
 {
     const QString error = m_search.prepare();
     if (!error.isEmpty()) {
+        // An interface that is there but cannot be used is the network's
+        // trouble, which doctor is for; an unknown one is a typing error.
+        if (interfaceNamed(m_options.search.interfaceName).isValid())
+            return cannotStart(Blocked::InterfaceUnusable, error);
         m_out.note(error);
         return ExitUsage;
     }

@@ -41,11 +41,12 @@ protected:
     virtual void windowEnded() = 0;
     virtual QString progressText() const;
     // The network cannot be used: says why and gives the exit status.
-    enum class Blocked { NoInterface, PortTaken, NothingSent };
-    virtual int cannotStart(Blocked, const QString &message)
+    // InterfaceUnusable: the one named is down or has no IPv4 address.
+    enum class Blocked { InterfaceUnusable, NoInterface, PortTaken, NothingSent };
+    virtual int cannotStart(Blocked why, const QString &message)
     {
         m_out.note(message);
-        return ExitNetwork;
+        return why == Blocked::InterfaceUnusable ? ExitUsage : ExitNetwork;
     }
 
     void finish(int code);

@@ -5,13 +5,13 @@
 // what came back, the receivers' addresses and a firewall on this computer.
 #include "command.h"
 #include "diagnosis.h"
+#include "firewall.h"
 #include "system.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkInterface>
-#include <QStandardPaths>
 
 using namespace Discovery;
 
@@ -77,6 +77,7 @@ private:
 
     bool beforeSearch() override
     {
+        m_discards = System::udpDiscards();
         m_watching = m_wire.open(ReplyPort, &m_wireError);
         return true;
     }
@@ -96,6 +97,7 @@ private:
     void report(int code);
 
     WireWatch m_wire;
+    System::UdpDiscards m_discards;
     bool m_watching = false;
     QString m_wireError;
     QList<Check> m_checks;
@@ -103,8 +105,9 @@ private:
 
 void Doctor::interfaces()
 {
-    bool network = false;
+    bool addressed = false;
     const QString only = m_options.search.interfaceName;
+    const auto &tally = m_exchange.tally();
     for (const InterfaceState &i : interfaceStates()) {
         const QString name = i.name;
         if (!only.isEmpty() && name != only && !i.loopback)
@@ -118,39 +121,41 @@ void Doctor::interfaces()
             routable = routable || (a.ip >> 16) != 0xA9FE; // not 169.254.x.x
         }
         const QString has = addresses.join(QStringLiteral(", "));
+        // Only an example: the receivers' subnet is what the user knows.
+        const QString example =
+            System::Fix::addAddress(QStringLiteral("A.B.C.D"), QStringLiteral("N"), name);
         if (!i.up) {
-            problem(QStringLiteral("interface"), name, QStringLiteral("down"),
+            problem(QStringLiteral("interface"), quoted(name), QStringLiteral("down"),
                     QStringLiteral("bring it up if receivers are on its wire"),
                     System::Fix::bringUp(name));
         } else if (!i.carrier && !i.loopback) {
-            problem(QStringLiteral("interface"), name,
+            problem(QStringLiteral("interface"), quoted(name),
                     QStringLiteral("no carrier: no cable, or the other end is off"),
                     QStringLiteral("check the cable and the switch or receiver at its other end"));
         } else if (i.ipv4.isEmpty()) {
-            problem(
-                QStringLiteral("interface"), name,
-                QStringLiteral("up, but without an IPv4 address: no request goes out on it"),
-                QStringLiteral("give it an address of the receivers' subnet"),
-                System::Fix::addAddress(QStringLiteral("ADDRESS"), QStringLiteral("PREFIX"), name));
-        } else if (!routable) {
-            problem(
-                QStringLiteral("interface"), name,
-                QStringLiteral("only a link-local address (%1): DHCP failed").arg(has),
-                QStringLiteral("give it an address of the receivers' subnet, or fix DHCP"),
-                System::Fix::addAddress(QStringLiteral("ADDRESS"), QStringLiteral("PREFIX"), name));
+            problem(QStringLiteral("interface"), quoted(name),
+                    QStringLiteral("up, but without an IPv4 address: no request goes out on it"),
+                    QStringLiteral("give it an address of the receivers' subnet, as in: ") +
+                        example);
+        } else if (!routable && tally.value(i.index).replies == 0) {
+            problem(QStringLiteral("interface"), quoted(name),
+                    QStringLiteral("only a link-local address (%1): DHCP failed").arg(has),
+                    QStringLiteral("give it an address of the receivers' subnet, as in: %1; or "
+                                   "fix DHCP")
+                        .arg(example));
         } else {
-            ok(QStringLiteral("interface"), name,
+            ok(QStringLiteral("interface"), quoted(name),
                (i.loopback ? QStringLiteral("loopback, up, ") : QStringLiteral("up, carrier, ")) +
-                   has);
+                   has + (routable ? QString() : QStringLiteral("; receivers answered on it")));
         }
-        network = network || (i.up && !i.loopback && routable);
+        addressed = addressed || (i.up && !i.loopback && !i.ipv4.isEmpty());
     }
-    if (!network)
+    if (!addressed && only.isEmpty())
         problem(QStringLiteral("interface"), QString(),
                 QStringLiteral("only loopback has an IPv4 address: receivers on a network "
                                "cannot be asked"),
                 QStringLiteral("connect the adapter the receivers are on, bring it up and give "
-                               "it an address"),
+                               "it an address; this lists them all"),
                 System::Fix::listAddresses());
 }
 
@@ -185,9 +190,9 @@ void Doctor::arrivals()
             indexes << it.key();
     for (const int index : std::as_const(indexes)) {
         const Exchange::Tally t = tally.value(index);
-        const QString name = index > 0
-                                 ? QNetworkInterface::interfaceFromIndex(index).humanReadableName()
-                                 : QStringLiteral("an unknown interface");
+        const QString name =
+            index > 0 ? System::interfaceName(QNetworkInterface::interfaceFromIndex(index))
+                      : QStringLiteral("an unknown interface");
         const QString detail = QStringLiteral("valid replies: %1, other datagrams: %2")
                                    .arg(QString::number(t.replies), QString::number(t.others));
         if (t.replies == 0 && t.others > 0)
@@ -237,8 +242,7 @@ void Doctor::firewall()
         m_checks << Check{QStringLiteral("firewall"),
                           QString(),
                           Check::CannotTell,
-                          QStringLiteral("cannot watch the wire for datagrams a firewall drops: "
-                                         "%1")
+                          QStringLiteral("cannot watch the wire for datagrams a firewall drops: %1")
                               .arg(m_wireError),
                           System::Fix::watchWire().first,
                           System::Fix::watchWire().second};
@@ -250,29 +254,78 @@ void Doctor::firewall()
     QStringList where;
     for (auto it = m_wire.seen().cbegin(); it != m_wire.seen().cend(); ++it) {
         onWire += it.value();
-        where << QNetworkInterface::interfaceFromIndex(it.key()).humanReadableName();
+        where << quoted(System::interfaceName(QNetworkInterface::interfaceFromIndex(it.key())));
     }
     for (const Exchange::Tally &t : m_exchange.tally())
         taken += t.replies + t.others;
+    const QString port = QString::number(ReplyPort);
+    if (onWire == 0) {
+        m_checks << Check{QStringLiteral("firewall"),
+                          QString(),
+                          Check::CannotTell,
+                          QStringLiteral("no datagram to UDP %1 came in on the wire, so no "
+                                         "firewall was put to the test")
+                              .arg(port),
+                          QString(),
+                          QString()};
+        return;
+    }
     if (onWire <= taken) {
         ok(QStringLiteral("firewall"), QString(),
            QStringLiteral("every datagram to UDP %1 on the wire (%2) reached this program")
-               .arg(QString::number(ReplyPort), QString::number(onWire)));
+               .arg(port, QString::number(onWire)));
         return;
     }
-    QStringList fix{QStringLiteral("allow UDP %1 in, in the input chain that drops it (sudo nft "
-                                   "list ruleset shows it)")
-                        .arg(ReplyPort)};
-    if (!QStandardPaths::findExecutable(QStringLiteral("ufw")).isEmpty())
-        fix << QStringLiteral("with ufw: sudo ufw allow %1/udp").arg(ReplyPort);
-    if (!QStandardPaths::findExecutable(QStringLiteral("firewall-cmd")).isEmpty())
-        fix << QStringLiteral("with firewalld: sudo firewall-cmd --add-port=%1/udp").arg(ReplyPort);
-    problem(QStringLiteral("firewall"), where.join(QStringLiteral(", ")),
-            QStringLiteral("%1 datagrams to UDP %2 reached %3 on the wire, but only %4 reached "
-                           "this program: a firewall on this computer drops them")
-                .arg(QString::number(onWire), QString::number(ReplyPort),
-                     where.join(QStringLiteral(", ")), QString::number(taken)),
-            fix.join(QStringLiteral("; ")), System::Fix::allowReplies(ReplyPort));
+    const QString subject = where.join(QStringLiteral(", "));
+    const QString seen =
+        QStringLiteral("%1 datagrams to UDP %2 reached %3 on the wire, but only %4 "
+                       "reached this program")
+            .arg(QString::number(onWire), port, subject, QString::number(taken));
+    // The kernel's own discards come before any firewall.
+    const System::UdpDiscards now = System::udpDiscards();
+    const qint64 checksum = now.checksum - m_discards.checksum,
+                 buffer = now.buffer - m_discards.buffer;
+    if (m_discards.checksum >= 0 && checksum + buffer >= onWire - taken) {
+        QStringList why;
+        if (checksum > 0)
+            why << QStringLiteral("%1 with a bad UDP checksum").arg(checksum);
+        if (buffer > 0)
+            why << QStringLiteral("%1 for a full receive buffer").arg(buffer);
+        problem(QStringLiteral("kernel"), subject,
+                seen + QStringLiteral(": the kernel discarded them (%1), no firewall")
+                           .arg(why.join(QStringLiteral(", "))),
+                checksum > 0 ? QStringLiteral("something on the path (a switch, a driver's "
+                                              "offload, the receiver itself) damages them; "
+                                              "'--pcap FILE' shows their checksums")
+                             : QStringLiteral("this computer is too busy to read them in time"));
+        return;
+    }
+    const QList<FirewallDrop> drops = firewallDrops(System::firewallRuleset(), ReplyPort);
+    QStringList chains, commands;
+    for (const FirewallDrop &d : drops) {
+        chains << QStringLiteral("%1 %2 %3 (%4%5)")
+                      .arg(quoted(d.family), quoted(d.table), quoted(d.chain), d.by,
+                           d.manager.isEmpty() ? QString()
+                                               : QStringLiteral(", managed by ") + d.manager);
+        if (!commands.contains(d.command))
+            commands << d.command;
+    }
+    if (!drops.isEmpty()) {
+        problem(QStringLiteral("firewall"), subject,
+                seen + QStringLiteral(": the firewall of this computer drops them in %1")
+                           .arg(chains.join(QStringLiteral(", "))),
+                QStringLiteral("allow UDP %1 in where it is dropped").arg(port),
+                commands.join(QStringLiteral(" && ")));
+        return;
+    }
+    problem(QStringLiteral("firewall"), subject,
+            seen + QStringLiteral(": a firewall on this computer drops them"),
+            System::Fix::allowReplies(ReplyPort).isEmpty()
+                ? QStringLiteral("allow UDP %1 in where the firewall drops it ('sudo nft list "
+                                 "ruleset' and 'sudo iptables -L' show its rules)")
+                      .arg(port)
+                : QStringLiteral("allow UDP %1 in").arg(port),
+            System::Fix::allowReplies(ReplyPort));
 }
 
 int Doctor::cannotStart(Blocked why, const QString &message)
@@ -282,14 +335,21 @@ int Doctor::cannotStart(Blocked why, const QString &message)
     interfaces();
     qint64 pid = 0;
     const QString holder = System::portHolder(ReplyPort, &pid);
-    if (!holder.isEmpty())
-        problem(QStringLiteral("reply port"), QString::number(ReplyPort),
-                QStringLiteral("UDP %1 is held by %2").arg(QString::number(ReplyPort), holder),
+    const QString port = QString::number(ReplyPort);
+    if (!holder.isEmpty() && pid > 0)
+        problem(QStringLiteral("reply port"), port,
+                QStringLiteral("UDP %1 is held by %2").arg(port, holder),
                 QStringLiteral("end that program, or wait until it is done"),
                 System::Fix::endProcess(pid));
+    else if (!holder.isEmpty())
+        problem(QStringLiteral("reply port"), port,
+                QStringLiteral("UDP %1 is held by %2").arg(port, holder),
+                QStringLiteral("learn which program it is (or run 'sudo vantrel-cli doctor'), "
+                               "then end it or wait until it is done"),
+                System::Fix::nameHolder(ReplyPort));
     if (holder.isEmpty() || why != Blocked::PortTaken)
         problem(QStringLiteral("network"), QString(), message,
-                QStringLiteral("see the interface lines above"));
+                anyProblem(m_checks) ? QStringLiteral("see the problems above") : QString());
     report(code);
     return done() ? ExitOutput : code;
 }
@@ -308,9 +368,11 @@ void Doctor::diagnose()
     if (found == 0) {
         problem(QStringLiteral("search"), QString(),
                 QStringLiteral("no receiver answered within %1 ms").arg(m_options.search.timeoutMs),
-                QStringLiteral("see the problems above; a receiver may also be off, or on a "
-                               "network this computer is not on (--to A.B.C.D asks across a "
-                               "router)"));
+                (anyProblem(m_checks) ? QStringLiteral("see the problems above; a receiver may "
+                                                       "also be off")
+                                      : QStringLiteral("a receiver may be off")) +
+                    QStringLiteral(", or on a network this computer is not on (--to A.B.C.D "
+                                   "asks across a router)"));
         code = ExitNotFound;
     } else {
         ok(QStringLiteral("search"), QString(),

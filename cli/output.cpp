@@ -74,7 +74,14 @@ bool Output::data(const QString &text)
 void Output::note(const QString &text)
 {
     clearProgress();
-    m_streams.messages("vantrel-cli: " + text.toUtf8() + '\n');
+    // One line, whatever a name from the network holds: no byte of it acts
+    // on the terminal.
+    QString line;
+    for (const QChar c : text)
+        line += c.unicode() < 0x20 || c.unicode() == 0x7F
+                    ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
+                    : QString(c);
+    m_streams.messages("vantrel-cli: " + line.toUtf8() + '\n');
 }
 
 void Output::outcomes(const QString &text)

@@ -7,13 +7,25 @@
 #include "testnet.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 #include <QUdpSocket>
 
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
 #include <linux/capability.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <sys/prctl.h>
 
 namespace {
@@ -35,6 +47,19 @@ QString nftPath()
 bool nft(const QString &rules)
 {
     return QProcess::execute(nftPath(), {rules}) == 0;
+}
+
+// A command as doctor prints it, pasted into a root shell (which may have
+// no sudo: root needs none).
+int asRoot(const QString &command)
+{
+    QProcess bash;
+    bash.setProcessChannelMode(QProcess::ForwardedChannels);
+    bash.start("bash",
+               {"-c", "command -v sudo >/dev/null || sudo() { \"$@\"; }; PATH=" +
+                          QFileInfo(CLI_PATH).path() + ":$PATH:/usr/sbin:/sbin; " + command});
+    bash.waitForFinished(30000);
+    return bash.exitStatus() == QProcess::NormalExit ? bash.exitCode() : -1;
 }
 
 } // namespace
@@ -76,40 +101,131 @@ private slots:
         QVERIFY(r.out.contains("ok          firewall: every datagram to UDP 48322"));
     }
 
-    // A firewall of this computer drops the replies: told apart from a
-    // receiver that is silent when the program may watch the wire.
+    // A firewall of this computer drops the replies, in whichever table and
+    // chain: doctor names it, and its printed command, run as printed in a
+    // root shell, lets the receiver be found. Without the right to watch the
+    // wire it cannot tell.
     void firewall_data()
     {
         QTest::addColumn<bool>("privileged");
+        QTest::addColumn<QString>("rules");
         QTest::addColumn<QString>("verdict");
-        QTest::newRow("may watch the wire")
+        QTest::addColumn<QString>("run"); // empty: none
+        const QString seen = "problem     firewall vt0: 2 datagrams to UDP 48322 reached vt0 on "
+                             "the wire, but only 0 reached this program: the firewall of this "
+                             "computer drops them in ";
+        QTest::newRow("a rule in a table of its own")
             << true
-            << "problem     firewall vt0: 2 datagrams to UDP 48322 reached vt0 on the wire, but "
-               "only 0 reached this program: a firewall on this computer drops them";
-        QTest::newRow("may not")
+            << "add table inet vt; add chain inet vt input { type filter hook input priority 0; "
+               "}; add rule inet vt input udp dport 48322 drop"
+            << seen + "inet vt input (rule in input)"
+            << "sudo nft insert rule inet vt input udp dport 48322 accept";
+        QTest::newRow("a second table beside inet filter")
+            << true
+            << "add table inet filter; add chain inet filter input { type filter hook input "
+               "priority 0; policy accept; }; add table inet second; add chain inet second in "
+               "{ type filter hook input priority 10; }; add chain inet second blocked; add rule "
+               "inet second in meta l4proto udp jump blocked; add rule inet second blocked udp "
+               "dport { 48320-48330 } reject"
+            << seen + "inet second in (rule in blocked)"
+            << "sudo nft insert rule inet second in udp dport 48322 accept";
+        QTest::newRow("the policy of ip myfw")
+            << true
+            << "add table ip myfw; add chain ip myfw input { type filter hook input priority 0; "
+               "policy drop; }; add rule ip myfw input tcp dport 22 accept"
+            << seen + "ip myfw input (policy)"
+            << "sudo nft insert rule ip myfw input udp dport 48322 accept";
+        QTest::newRow("may not watch the wire")
             << false
+            << "add table inet vt; add chain inet vt input { type filter hook input priority 0; "
+               "}; add rule inet vt input udp dport 48322 drop"
             << "cannot tell firewall: cannot watch the wire for datagrams a firewall drops: "
-               "Operation not permitted";
+               "Operation not permitted"
+            << "sudo vantrel-cli doctor";
     }
     void firewall()
     {
         QFETCH(bool, privileged);
+        QFETCH(QString, rules);
         QFETCH(QString, verdict);
+        QFETCH(QString, run);
         QVERIFY2(!nftPath().isEmpty(), "nft is missing: scripts/test.sh installs nftables");
         const auto emu = onVt0({"model=Marlo,serial=FW1,ip=192.0.2.10,port=1024"}, "192.0.2.10");
         QVERIFY(emu);
-        QVERIFY(nft("add table inet vt; add chain inet vt input { type filter hook input "
-                    "priority 0; }; add rule inet vt input udp dport 48322 drop"));
+        QVERIFY(nft("flush ruleset; " + rules));
         const Result r = cli({"doctor", "--timeout", "400", "--interface", "vt0"}, [privileged] {
             if (!privileged)
                 prctl(PR_CAPBSET_DROP, CAP_NET_RAW, 0, 0, 0);
         });
-        QVERIFY(nft("delete table inet vt"));
         QCOMPARE(r.code, 2);
         QVERIFY2(r.out.contains(verdict + "\n"), qPrintable(r.out));
-        QCOMPARE(r.out.contains("run: sudo nft insert rule inet filter input udp dport 48322 "
-                                "accept\n"),
-                 privileged);
+        const QString printed = r.out.section("\n            run: ", 1).section('\n', 0, 0);
+        QCOMPARE(printed, run);
+        if (privileged) {
+            QCOMPARE(asRoot(printed), 0);
+            QVERIFY2(cli({"find", "--csv", "-t", "400"}).out.contains(",FW1,"),
+                     qPrintable(printed));
+        } else {
+            QCOMPARE(asRoot(printed), 2); // sees the wire now: the firewall, no receiver
+        }
+        QVERIFY(nft("flush ruleset"));
+    }
+
+    // Datagrams that the kernel discards for their checksum are no
+    // firewall's doing: doctor tells them apart.
+    void badChecksumsAreNoFirewall()
+    {
+        if (QNetworkInterface::interfaceFromName("vt0").isValid()) // the last test's
+            TestNet::tryIp({"link", "del", "vt0"});
+        TestNet::addPair({"vt0", "192.0.2.1/24"});
+        // vt0p stays here: the test answers each request on it with a reply
+        // whose UDP checksum is wrong.
+        const int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_IP));
+        QVERIFY(fd >= 0);
+        sockaddr_ll at{};
+        at.sll_family = AF_PACKET;
+        at.sll_protocol = htons(ETH_P_IP);
+        at.sll_ifindex = int(if_nametoindex("vt0p"));
+        QVERIFY(bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0);
+        QSocketNotifier requests(fd, QSocketNotifier::Read);
+        int answered = 0;
+        connect(&requests, &QSocketNotifier::activated, this, [&] {
+            char in[2048];
+            // Ethernet, then IPv4: its protocol byte at 14 + 9.
+            if (recv(fd, in, sizeof in, 0) < 42 || quint8(in[23]) != IPPROTO_UDP)
+                return;
+            // To every station, from a made-up local address.
+            QByteArray frame = QByteArray::fromHex("ffffffffffff0200000000010800");
+            QByteArray ip = QByteArray::fromHex("4500002400004000401100000000000000000000");
+            ip.replace(12, 4, QByteArray::fromHex("c000020a")); // from 192.0.2.10
+            ip.replace(16, 4, QByteArray::fromHex("c0000201")); // to 192.0.2.1
+            quint32 sum = 0;
+            for (int i = 0; i < 20; i += 2)
+                sum += quint8(ip[i]) << 8 | quint8(ip[i + 1]);
+            sum = ~((sum & 0xFFFF) + (sum >> 16)) & 0xFFFF;
+            ip[10] = char(sum >> 8);
+            ip[11] = char(sum);
+            // UDP 48321 -> 48322, 16 bytes, checksum 0x1234: wrong.
+            const QByteArray udp = QByteArray::fromHex("bcc1bcc2001012340000000000000000");
+            frame += ip + udp;
+            sockaddr_ll to = at;
+            to.sll_halen = 6;
+            std::memset(to.sll_addr, 0xff, 6);
+            if (sendto(fd, frame.constData(), size_t(frame.size()), 0,
+                       reinterpret_cast<sockaddr *>(&to), sizeof to) == frame.size())
+                ++answered;
+        });
+        const Result r = cli({"doctor", "--timeout", "400", "--interface", "vt0"});
+        close(fd);
+        TestNet::ip({"link", "del", "vt0"});
+        QVERIFY(answered > 0);
+        QVERIFY2(r.out.contains(QStringLiteral("problem     kernel vt0: %1 datagrams to UDP 48322 "
+                                               "reached vt0 on the wire, but only 0 reached this "
+                                               "program: the kernel discarded them (%1 with a bad "
+                                               "UDP checksum), no firewall\n")
+                                    .arg(answered)),
+                 qPrintable(r.out));
+        QVERIFY(!r.out.contains("problem     firewall"));
     }
 
     // doctor and find name the process that holds the reply port.

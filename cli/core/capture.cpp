@@ -2,6 +2,8 @@
 #include "capture.h"
 #include "logfile.h"
 
+#include "system.h"
+
 #include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QUdpSocket>
@@ -94,7 +96,7 @@ int Capture::interfaceId(int index)
     if (known != m_interfaces.constEnd())
         return *known;
     const QString name = index > 0
-                             ? QNetworkInterface::interfaceFromIndex(index).humanReadableName()
+                             ? System::interfaceName(QNetworkInterface::interfaceFromIndex(index))
                              : QStringLiteral("any");
     QByteArray body;
     put16(body, LinkTypeRaw);

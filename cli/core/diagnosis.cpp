@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "diagnosis.h"
 
+#include "system.h"
+
 #include <algorithm>
 
 #include <QNetworkInterface>
@@ -13,7 +15,7 @@ QList<InterfaceState> interfaceStates()
     QList<InterfaceState> states;
     for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
         InterfaceState s;
-        s.name = i.humanReadableName();
+        s.name = System::interfaceName(i);
         s.index = i.index();
         s.up = i.flags() & QNetworkInterface::IsUp;
         s.carrier = i.flags() & QNetworkInterface::IsRunning;

@@ -70,7 +70,7 @@ QString Exchange::interfaceName(int index) const
     if (known != m_names.constEnd())
         return *known;
     // The name a user knows; Qt's own is "ethernet_3" on Windows.
-    const QString name = QNetworkInterface::interfaceFromIndex(index).humanReadableName();
+    const QString name = System::interfaceName(QNetworkInterface::interfaceFromIndex(index));
     if (m_names.size() < 1024 && !name.isEmpty())
         m_names.insert(index, name);
     return name;

@@ -19,7 +19,7 @@ QNetworkInterface interfaceNamed(const QString &name)
     if (byName.isValid())
         return byName;
     for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
-        if (i.humanReadableName() == name)
+        if (System::interfaceName(i) == name)
             return i;
     return QNetworkInterface();
 }
@@ -33,7 +33,7 @@ Setup destinations(const SearchOptions &s)
         if (!named.isValid()) {
             QStringList names;
             for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
-                names << i.humanReadableName();
+                names << System::interfaceName(i);
             setup.error = QStringLiteral("--interface: no interface '%1' on this computer "
                                          "(expected one of: %2)")
                               .arg(s.interfaceName, names.join(QStringLiteral(", ")));
@@ -56,7 +56,7 @@ Setup destinations(const SearchOptions &s)
             if (e.ip().protocol() != QAbstractSocket::IPv4Protocol || e.broadcast().isNull())
                 continue;
             any = true;
-            const Destination d{e.broadcast(), i.index(), i.humanReadableName()};
+            const Destination d{e.broadcast(), i.index(), System::interfaceName(i)};
             const bool known = std::any_of(
                 setup.destinations.begin(), setup.destinations.end(), [&](const Destination &o) {
                     return o.address == d.address && o.interfaceIndex == d.interfaceIndex;
@@ -73,7 +73,7 @@ Setup destinations(const SearchOptions &s)
                                     o.interfaceIndex == i.index();
                          }))
             limited << Destination{QHostAddress(QHostAddress::Broadcast), i.index(),
-                                   i.humanReadableName(), true};
+                                   System::interfaceName(i), true};
     }
     setup.destinations << limited;
     if (!s.interfaceName.isEmpty() && setup.destinations.isEmpty())
@@ -104,7 +104,7 @@ QList<LocalSubnet> localSubnets(bool withLoopback)
             if (e.ip().protocol() == QAbstractSocket::IPv4Protocol)
                 subnets << LocalSubnet{e.ip().toIPv4Address(),
                                        e.netmask().toIPv4Address(),
-                                       i.humanReadableName(),
+                                       System::interfaceName(i),
                                        i.index(),
                                        loopback,
                                        gateways.value(i.index())};

@@ -17,7 +17,7 @@ namespace Cli {
 struct SearchOptions {
     int timeoutMs = Discovery::SearchWindowMs;
     int retries = 0;
-    int expect = 0; // 0: listen for the whole window
+    int expect = 0;            // 0: listen for the whole window
     bool directedOnly = false; // no 255.255.255.255, as the window asks
     QString interfaceName;     // empty: every interface
     QList<Discovery::Quad> to; // --to: also asked through the routing table

@@ -14,11 +14,30 @@
 #include <functional>
 #include <vector>
 
+#include <QNetworkInterface>
+
 namespace Cli::System {
 
 // Who holds a UDP port of this computer, as the system tells it: "process
-// 1234 (vantrel-cli find)"; empty when it does not say. `pid` gets its number.
+// 1234 (vantrel-cli find)"; empty when nobody does. `pid` gets its number, or
+// 0 when the holder is a process this user may not see.
 QString portHolder(quint16 port, qint64 *pid = nullptr);
+
+// The firewall's ruleset as 'nft -j list ruleset' writes it; empty where
+// there is none to read (no nft, no permission, another system).
+QByteArray firewallRuleset();
+
+// UDP datagrams the system discarded before any socket got them, counted
+// since it started; -1 where it does not say.
+struct UdpDiscards {
+    qint64 checksum = -1; // a bad UDP checksum
+    qint64 buffer = -1;   // a full receive buffer
+};
+UdpDiscards udpDiscards();
+
+// An interface's name as its user knows it: the kernel's bytes as UTF-8 on
+// Linux, the friendly name on Windows.
+QString interfaceName(const QNetworkInterface &i);
 
 // The gateway of the default route through each interface, by index.
 QHash<int, quint32> defaultGateways();
@@ -92,6 +111,8 @@ QString addAddress(const QString &address, const QString &prefix, const QString 
 QString allowReplies(quint16 port);
 QString listAddresses();
 QString endProcess(qint64 pid);
+// How to learn which process holds a UDP port when this user may not see it.
+QString nameHolder(quint16 port);
 QString asAdministrator(const QString &command);
 // What lets doctor see the wire when it cannot: the advice and its command.
 QPair<QString, QString> watchWire();

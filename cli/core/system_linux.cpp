@@ -5,8 +5,10 @@
 
 #include <QDir>
 #include <QNetworkInterface>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
@@ -62,7 +64,56 @@ QString portHolder(quint16 port, qint64 *holder)
             return QStringLiteral("process %1 (%2)").arg(pid, displayText(command.trimmed()));
         }
     }
-    return QString();
+    if (holder)
+        *holder = 0;
+    return QStringLiteral("a process of another user, which only root may name");
+}
+
+QByteArray firewallRuleset()
+{
+    QString nft = QStandardPaths::findExecutable(QStringLiteral("nft"));
+    if (nft.isEmpty())
+        nft = QStandardPaths::findExecutable(
+            QStringLiteral("nft"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    if (nft.isEmpty())
+        return QByteArray();
+    QProcess p;
+    p.start(nft, {QStringLiteral("-j"), QStringLiteral("list"), QStringLiteral("ruleset")});
+    if (!p.waitForFinished(5000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return QByteArray();
+    return p.readAllStandardOutput();
+}
+
+UdpDiscards udpDiscards()
+{
+    // "Udp: InDatagrams NoPorts InErrors ... InCsumErrors" then a line of numbers.
+    QFile snmp(QStringLiteral("/proc/net/snmp"));
+    UdpDiscards d;
+    if (!snmp.open(QIODevice::ReadOnly))
+        return d;
+    QList<QByteArray> names;
+    for (const QByteArray &line : snmp.readAll().split('\n')) {
+        if (!line.startsWith("Udp: "))
+            continue;
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (names.isEmpty()) {
+            names = f;
+            continue;
+        }
+        d.checksum = f.value(names.indexOf("InCsumErrors"), "-1").toLongLong();
+        d.buffer = f.value(names.indexOf("RcvbufErrors"), "-1").toLongLong();
+        break;
+    }
+    return d;
+}
+
+QString interfaceName(const QNetworkInterface &i)
+{
+    // Qt reads the kernel's name as Latin-1; names are bytes, written as UTF-8.
+    const QString name = i.humanReadableName();
+    const QByteArray bytes = name.toLatin1();
+    const QString utf8 = QString::fromUtf8(bytes);
+    return QString::fromLatin1(bytes) == name && utf8.toUtf8() == bytes ? utf8 : name;
 }
 
 QHash<int, quint32> defaultGateways()
@@ -239,8 +290,23 @@ QString shellWord(const QString &w)
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._:/@%+=,-]+$"));
     if (plain.match(w).hasMatch())
         return w;
-    return QLatin1Char('\'') + QString(w).replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
-           QLatin1Char('\'');
+    const bool control = std::any_of(
+        w.begin(), w.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
+    if (!control)
+        return QLatin1Char('\'') + QString(w).replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
+               QLatin1Char('\'');
+    // Control bytes would act on the terminal that shows the line: written
+    // as escapes that bash and zsh read back as the bytes.
+    QString out = QStringLiteral("$'");
+    for (const QChar c : w) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else if (c == QLatin1Char('\\') || c == QLatin1Char('\''))
+            out += QLatin1Char('\\') + c;
+        else
+            out += c;
+    }
+    return out + QLatin1Char('\'');
 }
 
 QString bringUp(const QString &interfaceName)
@@ -254,9 +320,10 @@ QString addAddress(const QString &address, const QString &prefix, const QString 
         .arg(address, prefix, shellWord(interfaceName));
 }
 
-QString allowReplies(quint16 port)
+QString allowReplies(quint16)
 {
-    return QStringLiteral("sudo nft insert rule inet filter input udp dport %1 accept").arg(port);
+    // Only the ruleset names the chain that drops it: no command fits them all.
+    return QString();
 }
 
 QString listAddresses()
@@ -267,6 +334,11 @@ QString listAddresses()
 QString endProcess(qint64 pid)
 {
     return QStringLiteral("kill %1").arg(pid);
+}
+
+QString nameHolder(quint16 port)
+{
+    return QStringLiteral("sudo ss -ulpn 'sport = :%1'").arg(port);
 }
 
 QString asAdministrator(const QString &command)

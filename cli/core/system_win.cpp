@@ -57,6 +57,11 @@ QString portHolder(quint16 port, qint64 *holder)
     return QString();
 }
 
+QString interfaceName(const QNetworkInterface &i)
+{
+    return i.humanReadableName();
+}
+
 QHash<int, quint32> defaultGateways()
 {
     QHash<int, quint32> gateways;
@@ -112,6 +117,16 @@ bool PacketWatch::open(QString *error)
 
 void PacketWatch::read(quint16, const std::function<void(int)> &) {}
 
+QByteArray firewallRuleset()
+{
+    return QByteArray(); // Windows Firewall keeps no nftables ruleset
+}
+
+UdpDiscards udpDiscards()
+{
+    return UdpDiscards(); // not told apart from other receive errors
+}
+
 namespace Fix {
 
 // A PowerShell string: single quotes, each one inside doubled.
@@ -136,6 +151,12 @@ QString allowReplies(quint16 port)
 {
     return QStringLiteral("New-NetFirewallRule -DisplayName 'Vantrel replies (UDP %1)' "
                           "-Direction Inbound -Protocol UDP -LocalPort %1 -Action Allow")
+        .arg(port);
+}
+
+QString nameHolder(quint16 port)
+{
+    return QStringLiteral("Get-NetUDPEndpoint -LocalPort %1 | Select-Object OwningProcess")
         .arg(port);
 }
 
