@@ -220,7 +220,7 @@ void Doctor::receivers()
         if (reach.reachable)
             ok(QStringLiteral("receiver"), subject, reach.why + use);
         else
-            problem(QStringLiteral("receiver"), subject, reach.why + use, reach.fix);
+            problem(QStringLiteral("receiver"), subject, reach.why + use, reach.fix, reach.command);
         const QList<QByteArray> others = heard.conflicts(i);
         if (!others.isEmpty())
             problem(QStringLiteral("receiver"), subject,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -36,4 +37,20 @@ inline Result cli(const QStringList &args, const std::function<void()> &childSet
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
             QString::fromUtf8(p.readAllStandardOutput()),
             QString::fromUtf8(p.readAllStandardError())};
+}
+
+// A command as the program prints it, pasted into a root shell of the test's
+// computer (which may have no sudo: root needs none), with vantrel-cli on
+// PATH. Returns its exit status.
+inline int asRoot(const QString &command)
+{
+    QProcess bash;
+    bash.setProcessChannelMode(QProcess::ForwardedChannels);
+    bash.start(QStringLiteral("bash"),
+               {QStringLiteral("-c"), QStringLiteral("command -v sudo >/dev/null || sudo() { "
+                                                     "\"$@\"; }; PATH=") +
+                                          QFileInfo(QStringLiteral(CLI_PATH)).path() +
+                                          QStringLiteral(":$PATH:/usr/sbin:/sbin; ") + command});
+    bash.waitForFinished(30000);
+    return bash.exitStatus() == QProcess::NormalExit ? bash.exitCode() : -1;
 }

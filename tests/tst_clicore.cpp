@@ -9,6 +9,7 @@
 #include "review.h"
 #include "search.h"
 #include "settings.h"
+#include "system.h"
 #include "testnet.h"
 
 #include <QApplication>
@@ -258,6 +259,10 @@ private slots:
             {heard({"Marlo", "MA1001", {192, 0, 2, 15}, 1024})}, {"--mask", "255.255.255.248"},
             "with --mask 255.255.255.248 its address 192.0.2.15 is the broadcast address of its "
             "subnet 192.0.2.8/29");
+        row("ip on a DHCP unit", {heard({}, [](DeviceConfigRecord &r) { r.netFlags = NetDhcp; })},
+            {"--ip", "192.0.2.50"},
+            "warning: DHCP stays on: the receiver takes its address from a DHCP server, not "
+            "192.0.2.50");
         row("other model", {heard({"Tessa", "MA1001", {192, 0, 2, 20}, 300})}, port,
             "receiver MA1001 is a Tessa; only Pentra", true);
         row("other model, with a vowel", {heard({"Alto", "MA1001", {192, 0, 2, 21}, 300})}, port,
@@ -289,12 +294,107 @@ private slots:
         const SetReview review =
             reviewSet(target, after, e, list,
                       {{0xC0000201, 0xFFFFFF00, "vt0", 1}, {0xC6336401, 0xFFFFFF00, "vt1", 2}});
-        const QStringList found = blocks ? review.blockers : review.refusals;
+        // "warning: ..." rows look at the warnings.
+        const bool warning = message.startsWith("warning: ");
+        const QStringList found = warning  ? review.warnings
+                                  : blocks ? review.blockers
+                                           : review.refusals;
         if (message.isEmpty())
             QCOMPARE(review.blockers + review.refusals, QStringList());
         else
-            QVERIFY2(found.value(0).startsWith(message),
-                     qPrintable((review.blockers + review.refusals).join('\n')));
+            QVERIFY2(found.value(0).startsWith(message.mid(warning ? 9 : 0)),
+                     qPrintable((review.blockers + review.refusals + review.warnings).join('\n')));
+    }
+
+    // Where doctor and show send a unit outside the subnets of the interface
+    // it answered on (vt1, 198.51.100.1/24): an address nobody has or is
+    // offered, or this computer into its subnet.
+    void addressChoice_data()
+    {
+        QTest::addColumn<Receiver>("unit");
+        QTest::addColumn<int>("rank");             // units before it offered an address
+        QTest::addColumn<quint32>("gateway");      // of vt1's default route
+        QTest::addColumn<QList<quint32>>("taken"); // other receivers' addresses
+        QTest::addColumn<QString>("fix");
+        const auto unit = [](Quad ip, Quad gateway, bool dhcp, const QByteArray &model = "Marlo") {
+            return heard({model, "MA1001", ip, 1024}, [=](DeviceConfigRecord &r) {
+                setQuad(r.subnetMask, {255, 255, 255, 0});
+                setQuad(r.gateway, gateway);
+                r.netFlags = dhcp ? NetDhcp : 0;
+            });
+        };
+        const QString computer =
+            "give this computer an address in its subnet 203.0.113.0/24, for example: sudo ip "
+            "addr add ";
+        const Receiver factory = unit({203, 0, 113, 77}, {203, 0, 113, 1}, false);
+        QTest::newRow("factory address, its gateway kept free")
+            << factory << 0 << 0u << QList<quint32>()
+            << "give it a free address of 198.51.100.0/24 on vt1, for example: vantrel-cli set "
+               "MA1001 --ip 198.51.100.2 --mask 255.255.255.0 --gateway 0.0.0.0; or " +
+                   computer + "203.0.113.2/24 dev vt1";
+        QTest::newRow("the second unit offered an address")
+            << factory << 1 << 0u << QList<quint32>()
+            << "give it a free address of 198.51.100.0/24 on vt1, for example: vantrel-cli set "
+               "MA1001 --ip 198.51.100.3 --mask 255.255.255.0 --gateway 0.0.0.0; or " +
+                   computer + "203.0.113.2/24 dev vt1";
+        QTest::newRow("neither the gateway nor another receiver's address")
+            << factory << 0 << 0xC6336402u << QList<quint32>{0xC6336403u, 0xCB00710Bu}
+            << "give it a free address of 198.51.100.0/24 on vt1, for example: vantrel-cli set "
+               "MA1001 --ip 198.51.100.4 --mask 255.255.255.0 --gateway 198.51.100.2; or " +
+                   computer + "203.0.113.2/24 dev vt1";
+        QTest::newRow("DHCP without a lease")
+            << unit({0, 0, 0, 0}, {0, 0, 0, 0}, true) << 0 << 0u << QList<quint32>()
+            << "give it a free address of 198.51.100.0/24 on vt1, for example: vantrel-cli set "
+               "MA1001 --dhcp off --ip 198.51.100.2 --mask 255.255.255.0";
+        QTest::newRow("a model that takes no settings")
+            << unit({203, 0, 113, 77}, {0, 0, 0, 0}, false, "Tessa") << 0 << 0u << QList<quint32>()
+            << computer + "203.0.113.1/24 dev vt1";
+    }
+    void addressChoice()
+    {
+        QFETCH(Receiver, unit);
+        QFETCH(int, rank);
+        QFETCH(quint32, gateway);
+        QFETCH(QList<quint32>, taken);
+        QFETCH(QString, fix);
+        unit.interfaceName = "vt1";
+        Surroundings around;
+        around.subnets = {{0xC6336401, 0xFFFFFF00, "vt1", 1, false, gateway}};
+        around.explain = true;
+        around.taken = taken;
+        around.rank = rank;
+        const Reach reach = reachOf(unit, {}, around);
+        QVERIFY(!reach.reachable);
+        QCOMPARE(reach.fix, fix);
+        QVERIFY(fix.contains(reach.command));
+    }
+
+    // Words from the network in a command line: as the shell reads them
+    // back, and no byte that acts on a terminal.
+    void shellWords_data()
+    {
+        QTest::addColumn<QString>("word");
+        QTest::addColumn<QString>("quoted");
+        QTest::newRow("plain") << "eth1"
+                               << "eth1";
+        QTest::newRow("a command") << "$(reboot)"
+                                   << "'$(reboot)'";
+        QTest::newRow("a quote") << "it's"
+                                 << "'it'\\''s'";
+        QTest::newRow("UTF-8") << "ünï"
+                               << "'ünï'";
+        QTest::newRow("an escape") << "a\x1b[31m'b"
+                                   << "$'a\\x1b[31m\\'b'";
+    }
+    void shellWords()
+    {
+        QFETCH(QString, word);
+        QFETCH(QString, quoted);
+        QCOMPARE(System::Fix::shellWord(word), quoted);
+        QProcess bash;
+        bash.start("bash", {"-c", "printf %s " + quoted});
+        QVERIFY(bash.waitForFinished(10000));
+        QCOMPARE(QString::fromUtf8(bash.readAllStandardOutput()), word);
     }
 
     // Each setting writes its own bytes of the receiver's record and no

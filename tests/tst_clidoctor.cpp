@@ -49,19 +49,6 @@ bool nft(const QString &rules)
     return QProcess::execute(nftPath(), {rules}) == 0;
 }
 
-// A command as doctor prints it, pasted into a root shell (which may have
-// no sudo: root needs none).
-int asRoot(const QString &command)
-{
-    QProcess bash;
-    bash.setProcessChannelMode(QProcess::ForwardedChannels);
-    bash.start("bash",
-               {"-c", "command -v sudo >/dev/null || sudo() { \"$@\"; }; PATH=" +
-                          QFileInfo(CLI_PATH).path() + ":$PATH:/usr/sbin:/sbin; " + command});
-    bash.waitForFinished(30000);
-    return bash.exitStatus() == QProcess::NormalExit ? bash.exitCode() : -1;
-}
-
 } // namespace
 
 class TestCliDoctor : public QObject {

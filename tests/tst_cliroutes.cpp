@@ -227,7 +227,7 @@ private slots:
                 "on vt1, for example: vantrel-cli set FW1 --ip 198.51.100.2 "
                 "--mask 255.255.255.0 --gateway 0.0.0.0; or give this computer an address in its "
                 "subnet 203.0.113.0/24, for example: sudo ip addr add "
-                "203.0.113.1/24 dev vt1\n"),
+                "203.0.113.2/24 dev vt1\n"), // .1 is its gateway
             qPrintable(r.out));
         const QByteArray reply = EmulatorProcess::hexOf(emu.lines(" send ").constLast());
 
@@ -269,6 +269,35 @@ private slots:
         const QStringList directed = emu.lines(" recv ", "dst=198.51.100.255 if=vt1p ");
         QVERIFY2(directed.size() == 2 && directed.filter("result=ignored").size() == 2,
                  qPrintable(directed.join('\n')));
+    }
+
+    // Units doctor can only tell how to reach: the command it prints, run
+    // as printed, makes them reachable.
+    void doctorsFixReachesTheUnit_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("run");
+        QTest::newRow("DHCP without a lease")
+            << "model=Marlo,serial=DH1,ip=0.0.0.0,port=1024,flags=0x01,gw=0.0.0.0"
+            << "vantrel-cli set DH1 --dhcp off --ip 198.51.100.2 --mask 255.255.255.0";
+        QTest::newRow("a model that takes no settings")
+            << "model=Tessa,serial=TS9,ip=203.0.113.77,port=300"
+            << "sudo ip addr add 203.0.113.1/24 dev vt1";
+    }
+    void doctorsFixReachesTheUnit()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, run);
+        TestNet::addPair({"vt1", "198.51.100.1/24"});
+        EmulatorProcess emu({"--device", device}, WrongSubnet);
+        QVERIFY(emu.adopt("vt1p") && emu.waitReady());
+        Result r = cli({"doctor", "-t", "400", "-i", "vt1"});
+        QCOMPARE(r.code, 7);
+        const QString printed = r.out.section("\n            run: ", 1).section('\n', 0, 0);
+        QCOMPARE(printed, run);
+        QCOMPARE(asRoot(printed), 0);
+        r = cli({"find", "--json", "-t", "400", "-i", "vt1"});
+        QVERIFY2(r.out.contains("\"reachable\":true"), qPrintable(r.out + r.err));
     }
 
     // Both in one search: each judged by whether a broadcast reached it.

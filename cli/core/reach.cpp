@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "reach.h"
 #include "system.h"
+#include "values.h"
 
 #include <algorithm>
 
@@ -68,62 +69,79 @@ bool fromOutside(const ReceiverList::Arrival &arrival, const QList<LocalSubnet> 
            !inside(arrival.from.toIPv4Address(), own);
 }
 
-// A host address of `s` that neither this computer, its gateway nor any
-// receiver heard uses, counting up from this computer's own; 0 if none.
-quint32 freeAddress(const LocalSubnet &s, const QList<LocalSubnet> &subnets,
-                    const QList<quint32> &taken)
+// The `skip`-th host address of the subnet of `address` under `mask` that
+// is no address in `used`, counting up from `address`; 0 if none. Never the
+// network or broadcast address.
+quint32 freeAddress(quint32 address, quint32 mask, const QList<quint32> &used, int skip = 0)
 {
-    if (!contiguous(s.mask) || prefixLength(s.mask) > 30)
+    if (!contiguous(mask) || prefixLength(mask) > 30)
         return 0;
-    const quint32 hosts = ~s.mask - 1; // without the network and broadcast addresses
-    const quint32 network = s.address & s.mask;
+    const quint32 hosts = ~mask - 1; // without the network and broadcast addresses
+    const quint32 network = address & mask;
+    // The first candidate is the one after `address` (the network's first host
+    // for the network address).
+    const quint32 from = (address & ~mask) ? (address & ~mask) - 1 : hosts - 1;
     for (quint32 step = 1; step <= std::min<quint32>(hosts, 4096); ++step) {
-        const quint32 a = network + 1 + (s.address - network - 1 + step) % hosts;
-        const bool used = a == s.gateway || taken.contains(a) ||
-                          std::any_of(subnets.begin(), subnets.end(),
-                                      [a](const LocalSubnet &o) { return o.address == a; });
-        if (!used)
+        const quint32 a = network + 1 + (from + step) % hosts;
+        if (!used.contains(a) && skip-- == 0)
             return a;
     }
     return 0;
 }
 
 // How to reach a receiver whose address lies outside the subnets of the
-// interface it answered on: move it into one of them, or give this computer
-// an address in its own subnet.
-QString fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundings &around)
+// interface it answered on: move it into one of them (never to an address
+// this computer, a gateway or another receiver has, or one offered to
+// another receiver), or give this computer an address in its own subnet.
+// The first way is also `command`.
+void fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundings &around,
+            Reach &reach)
 {
     QStringList ways;
+    QList<quint32> used = around.taken;
+    for (const LocalSubnet &s : around.subnets)
+        used << s.address << s.gateway;
+    const quint32 ip = toU32(r.ip());
+    const bool dhcp = r.configurable && (r.config.netFlags & NetDhcp);
+    const quint32 oldGateway = r.configurable ? toU32(quad(r.config.gateway)) : 0;
     for (const LocalSubnet &s : own) {
-        const quint32 free = freeAddress(s, around.subnets, around.taken);
+        const quint32 free = r.configurable ? freeAddress(s.address, s.mask, used, around.rank) : 0;
         if (!free)
             continue;
         // A gateway of the old subnet would be refused: this computer's, or none.
-        const quint32 oldGateway = r.configurable ? toU32(quad(r.config.gateway)) : 0;
         const bool keepsGateway = oldGateway && (oldGateway & s.mask) == (free & s.mask);
         const QString gateway = s.gateway ? QStringLiteral(" --gateway ") + quadString(s.gateway)
                                 : !keepsGateway && oldGateway ? QStringLiteral(" --gateway 0.0.0.0")
                                                               : QString();
-        ways << QStringLiteral("give it a free address of %1 on %2, for example: vantrel-cli set "
-                               "%3 --ip %4 --mask %5%6")
-                    .arg(subnetText(s.address, s.mask), s.interfaceName,
-                         System::Fix::shellWord(displayText(r.serial())), quadString(free),
-                         quadString(s.mask), gateway);
+        // With DHCP on, the unit would not keep an address it is given.
+        const QString command = QStringLiteral("vantrel-cli set %1%2 --ip %3 --mask %4%5")
+                                    .arg(System::Fix::shellWord(displayText(r.serial())),
+                                         dhcp ? QStringLiteral(" --dhcp off") : QString(),
+                                         quadString(free), quadString(s.mask), gateway);
+        ways << QStringLiteral("give it a free address of %1 on %2, for example: %3")
+                    .arg(subnetText(s.address, s.mask), quoted(s.interfaceName), command);
+        reach.command = command;
         break;
     }
-    const quint32 ip = toU32(r.ip());
-    quint32 mask = r.configurable ? toU32(quad(r.config.subnetMask)) : 0;
-    if (!contiguous(mask) || prefixLength(mask) < 8 || prefixLength(mask) > 30)
-        mask = 0xFFFFFF00u;
-    const quint32 mine = (ip & mask) + ((ip & ~mask) == 1 ? 2 : 1);
-    if (!own.isEmpty())
-        ways << QStringLiteral("or give this computer an address in its subnet %1, for example: "
-                               "%2")
-                    .arg(subnetText(ip, mask),
-                         System::Fix::addAddress(quadString(mine),
-                                                 QString::number(prefixLength(mask)),
-                                                 own.first().interfaceName));
-    return ways.join(QStringLiteral("; "));
+    // A unit without an address (DHCP that got no lease) has no subnet to join.
+    if (ip != 0 && !own.isEmpty()) {
+        quint32 mask = r.configurable ? toU32(quad(r.config.subnetMask)) : 0;
+        if (!contiguous(mask) || prefixLength(mask) < 8 || prefixLength(mask) > 30)
+            mask = 0xFFFFFF00u;
+        const quint32 mine =
+            freeAddress(ip & mask, mask, QList<quint32>{ip, oldGateway} + around.taken);
+        if (mine) {
+            const QString command = System::Fix::addAddress(
+                quadString(mine), QString::number(prefixLength(mask)), own.first().interfaceName);
+            ways << QStringLiteral("%1give this computer an address in its subnet %2, for "
+                                   "example: %3")
+                        .arg(ways.isEmpty() ? QString() : QStringLiteral("or "),
+                             subnetText(ip, mask), command);
+            if (reach.command.isEmpty())
+                reach.command = command;
+        }
+    }
+    reach.fix = ways.join(QStringLiteral("; "));
 }
 
 } // namespace
@@ -183,7 +201,7 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
             reach.why = QStringLiteral("%1 lies outside %2, where it answered: TCP to it needs a "
                                        "route")
                             .arg(quadString(ip), names(own));
-            reach.fix = fixFor(r, own, around);
+            fixFor(r, own, around, reach);
         }
     }
     return reach;

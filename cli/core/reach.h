@@ -32,6 +32,7 @@ struct Surroundings {
     // Whether an address is this computer's; asked only when it matters.
     std::function<bool(quint32)> isOwnAddress;
     QList<quint32> taken; // addresses of the other receivers heard
+    int rank = 0;         // receivers before it offered a free address: each gets its own
     bool explain = false; // also say why, and how to reach one that is not reachable
 };
 

@@ -156,8 +156,9 @@ struct Reach {
     // of this computer for a reply on loopback) or is this computer's own,
     // or it is routed.
     bool reachable = true;
-    QString why; // one sentence
-    QString fix; // for an unreachable one: what to do, with commands
+    QString why;     // one sentence
+    QString fix;     // for an unreachable one: what to do, with commands
+    QString command; // the first of them, to run as it stands
 };
 
 } // namespace Cli

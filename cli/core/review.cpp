@@ -192,6 +192,10 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
                                                             ? QStringLiteral("none")
                                                             : subnets.join(QStringLiteral(", ")));
     }
+    if (edits.ip && (after.netFlags & NetDhcp))
+        review.warnings << QStringLiteral("DHCP stays on: the receiver takes its address from a "
+                                          "DHCP server, not %1 (--dhcp off keeps it)")
+                               .arg(quadString(ip));
     return review;
 }
 

@@ -229,9 +229,17 @@ Reach Search::reachOf(const Receiver &r, bool explain) const
     around.viaBroadcast = m_options.to.isEmpty() || m_onSegment.contains(r.serial());
     around.isOwnAddress = [this](quint32 ip) { return m_ownAddresses.contains(ip); };
     around.explain = explain;
+    bool before = true;
     if (explain)
-        for (const Receiver &other : m_heard.all())
+        for (const Receiver &other : m_heard.all()) {
             around.taken << toU32(other.ip());
+            if (other.configurable)
+                around.taken << toU32(quad(other.config.gateway));
+            // Those listed before it that need a new address get the first ones.
+            before = before && other.serial() != r.serial();
+            if (before && !reachOf(other, false).reachable)
+                ++around.rank;
+        }
     return Cli::reachOf(r, m_heard.arrivals(r.serial()), around);
 }
 
