@@ -15,6 +15,7 @@ namespace {
 
 constexpr int DefaultIntervalMs = 3000;
 constexpr int DefaultMissed = 2;
+constexpr int PortRetryMs = 250; // while another program holds the reply port
 
 const char *const WatchHelp = R"(Usage: vantrel-cli watch [OPTION]...
 Searches every --interval milliseconds and prints one line per change, with
@@ -78,10 +79,7 @@ public:
     {
         m_next.setSingleShot(true);
         m_next.setTimerType(Qt::PreciseTimer);
-        connect(&m_next, &QTimer::timeout, this, [this] {
-            m_clock.start();
-            beginSearch();
-        });
+        connect(&m_next, &QTimer::timeout, this, &Watch::nextSearch);
         m_clock.start();
     }
 
@@ -97,6 +95,7 @@ private:
     void windowEnded() override;
     void report(const QString &event, const Receiver &r, const QList<Change> &changes = {});
     bool makeRoom();
+    void nextSearch();
 
     WatchOptions m_watch;
     QTimer m_next;
@@ -117,7 +116,27 @@ private:
     QList<QByteArray> m_order;     // not gone, first heard first, for stable output
     QList<QByteArray> m_goneOrder; // gone, the first to forget first
     bool m_full = false;
+    bool m_waitingForPort = false;
 };
+
+// The reply port is held only while a search is open, as the window does, so
+// that find, set, doctor and the window work between searches.
+void Watch::nextSearch()
+{
+    QString why;
+    if (!m_exchange.open(&why)) {
+        if (!m_waitingForPort)
+            m_out.note(QStringLiteral("warning: cannot listen for replies on UDP %1: %2; the "
+                                      "next search waits for it")
+                           .arg(QString::number(ReplyPort), why));
+        m_waitingForPort = true;
+        m_next.start(PortRetryMs);
+        return;
+    }
+    m_waitingForPort = false;
+    m_clock.start();
+    beginSearch();
+}
 
 bool Watch::makeRoom()
 {
@@ -199,6 +218,7 @@ void Watch::windowEnded()
         return;
     }
     progressStopped();
+    m_exchange.close();
     m_next.start(int(std::max<qint64>(0, m_watch.intervalMs - m_clock.elapsed())));
 }
 

@@ -427,6 +427,26 @@ private slots:
                               "changed W1 inUse=true", "gone W1 ", "back W1 port=2000"}));
     }
 
+    // watch holds the reply port only while it searches: find and set work
+    // between its searches, and its next search still hears the receiver.
+    void watchLetsThePortGoBetweenSearches()
+    {
+        EmulatorProcess emu({"--device", "model=Marlo,serial=WB1,ip=192.0.2.10,port=1024"});
+        QVERIFY(emu.waitReady());
+        QProcess watch;
+        watch.start(QStringLiteral(CLI_PATH), {"watch", "--json", "-t", "300", "--interval",
+                                               "60000", "--directed-only", "-i", "vt0"});
+        QVERIFY(QTest::qWaitFor([] { return TestNet::udpPortBound(48322); }));
+        QVERIFY(QTest::qWaitFor([] { return !TestNet::udpPortBound(48322); }));
+        QVERIFY(cli({"find", "--csv", "-t", "300"}).out.contains(",WB1,"));
+        const Result r = cli({"set", "WB1", "--port", "2000", "-t", "300"});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        ::kill(pid_t(watch.processId()), SIGTERM);
+        QVERIFY(watch.waitForFinished(5000));
+        QCOMPARE(watch.exitCode(), 0);
+        QVERIFY(watch.readAllStandardOutput().contains("\"event\":\"appeared\""));
+    }
+
     // A reader that takes nothing blocks watch's output; Ctrl-C still ends it
     // at once, with status 0.
     void watchEndsOnSignalWhileItsOutputIsBlocked()

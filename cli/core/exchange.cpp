@@ -60,6 +60,15 @@ bool Exchange::open(QString *error)
     return false;
 }
 
+void Exchange::close()
+{
+    delete m_notifier;
+    m_notifier = nullptr;
+    m_batches.reset();
+    m_socket.close();
+    connect(&m_socket, &QUdpSocket::readyRead, this, &Exchange::readPending, Qt::UniqueConnection);
+}
+
 QString Exchange::interfaceName(int index) const
 {
     if (index <= 0)

@@ -40,6 +40,9 @@ public:
     ~Exchange() override;
 
     bool open(QString *error);
+    // Lets the reply port go, for another program between searches; open()
+    // takes it again.
+    void close();
     // Every datagram in and out also goes to `capture`, when it is open.
     void setCapture(Capture *capture)
     {
