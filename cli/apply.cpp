@@ -6,7 +6,6 @@
 #include "format.h"
 #include "planreview.h"
 
-#include <QFileInfo>
 #include <QJsonDocument>
 
 using namespace Discovery;
@@ -74,13 +73,9 @@ void check(ApplyOptions &o, const QStringList &positional)
     o.planPath = positional.first();
     // The log and the capture are opened for writing before anything is
     // sent: they would overwrite the plan they were given.
-    const QFileInfo plan(o.planPath);
-    for (const auto &[option, path] : {std::pair{"--log", o.logFile}, {"--pcap", o.captureFile}}) {
-        const QFileInfo file(path);
-        if (!path.isEmpty() && file.exists() && plan.exists() &&
-            file.canonicalFilePath() == plan.canonicalFilePath())
+    for (const auto &[option, path] : {std::pair{"--log", o.logFile}, {"--pcap", o.captureFile}})
+        if (!path.isEmpty() && o.planPath != QLatin1String("-") && sameFile(path, o.planPath))
             fail(QStringLiteral("%1: '%2' is the plan itself").arg(QLatin1String(option), path));
-    }
     o.plan = loadPlan(o.planPath);
 }
 
@@ -169,6 +164,7 @@ void Apply::decide()
         m_out.data(QString());
         return;
     }
+    m_out.endIfReaderGone();
     for (Row &row : m_rows) {
         for (const QString &r : std::as_const(row.refusals))
             m_out.note(QStringLiteral("%1: --force: sending although %2").arg(rowName(row), r));

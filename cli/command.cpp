@@ -203,6 +203,13 @@ const QList<CommandSpec> &commands()
     return table;
 }
 
+void checkOutputFiles(const CommonOptions &o)
+{
+    if (!o.logFile.isEmpty() && !o.captureFile.isEmpty() && sameFile(o.logFile, o.captureFile))
+        fail(QStringLiteral("--log and --pcap name one file, '%1'; each needs its own")
+                 .arg(o.logFile));
+}
+
 QStringList allOptions()
 {
     QStringList names;

@@ -92,6 +92,8 @@ struct CommandSpec {
 
 // Every option of every command, for the error that names one given to the wrong one.
 QStringList allOptions();
+// --log and --pcap are not one file. Throws UsageError.
+void checkOutputFiles(const CommonOptions &o);
 
 // A command whose options fill an `Options`: `table` declares them, `check`
 // takes the positional arguments and checks the whole; `usage` and `tail`
@@ -111,6 +113,7 @@ CommandSpec command(const char *name, const char *arguments, const char *summary
             [name, table, check](const QStringList &args, Output &out) -> std::unique_ptr<Command> {
                 Options o;
                 check(o, parseOptions(QLatin1String(name), table(o), allOptions(), args));
+                checkOutputFiles(o);
                 return std::make_unique<Run>(o, out);
             }};
 }

@@ -26,6 +26,8 @@ extern int stopStatus;
 // Returns whether standard output was closed.
 bool prepare();
 bool isTerminal(int fd);
+// Standard output is a pipe whose reader went away, seen without writing.
+bool readerGone();
 // Ends the process as a write to a closed pipe does on Linux: a shell
 // reports 141 (128 + SIGPIPE).
 [[noreturn]] void endAsBrokenPipe();

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "console.h"
+#include "logfile.h"
 
 #include <QSocketNotifier>
 
 #include <cerrno>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace Cli::Console {
@@ -26,7 +28,7 @@ void onInterrupt(int sig)
     if (g_stopPipe[1] >= 0) {
         // A reader that takes nothing holds the write for ever, and the event
         // loop never sees the pipe: the run ends here, as it would there.
-        if (writing)
+        if (writing || outputFileWriting)
             _exit(stopStatus);
         stopRequested = 1;
         [[maybe_unused]] const ssize_t n = write(g_stopPipe[1], "x", 1);
@@ -70,6 +72,13 @@ bool prepare()
 bool isTerminal(int fd)
 {
     return isatty(fd);
+}
+
+bool readerGone()
+{
+    // The write end of a pipe without a reader polls as an error.
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    return poll(&out, 1, 0) == 1 && (out.revents & POLLERR);
 }
 
 void endAsBrokenPipe()

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "console.h"
+#include "logfile.h"
 
 #include <QMetaObject>
 
@@ -30,7 +31,7 @@ BOOL WINAPI onConsoleStop(DWORD)
             std::fputs("\r\x1b[K", stderr);
         return FALSE; // the default: end the process
     }
-    if (writing)
+    if (writing || outputFileWriting)
         std::_Exit(stopStatus);
     stopRequested = 1;
     QMetaObject::invokeMethod(
@@ -50,6 +51,16 @@ bool prepare()
 bool isTerminal(int fd)
 {
     return _isatty(fd);
+}
+
+bool readerGone()
+{
+    // A pipe's end without a reader: peeking at it fails as a broken pipe.
+    DWORD available = 0;
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    return GetFileType(out) == FILE_TYPE_PIPE &&
+           !PeekNamedPipe(out, nullptr, 0, nullptr, &available, nullptr) &&
+           GetLastError() == ERROR_BROKEN_PIPE;
 }
 
 void endAsBrokenPipe()

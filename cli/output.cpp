@@ -41,6 +41,7 @@ Streams processStreams()
         }
         return ok;
     };
+    s.readerGone = [] { return !g_stdoutClosed && Console::readerGone(); };
     s.messages = [](const QByteArray &bytes) {
         std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stderr);
         std::fflush(stderr);
@@ -69,6 +70,12 @@ bool Output::data(const QString &text)
     if (!ok)
         failed(QStringLiteral("cannot write to standard output: %1").arg(why));
     return ok;
+}
+
+void Output::endIfReaderGone()
+{
+    if (!m_sent && m_streams.readerGone && m_streams.readerGone())
+        Console::endAsBrokenPipe();
 }
 
 void Output::note(const QString &text)

@@ -24,8 +24,9 @@ struct Streams {
     // failed, and `readerGone` when its reader went away.
     std::function<bool(const QByteArray &bytes, QString *why, bool *readerGone)> data;
     std::function<void(const QByteArray &bytes)> messages; // stderr
-    bool terminal = false; // both are a terminal: progress lines are shown
-    bool closed = false;   // standard output was closed when the program started
+    std::function<bool()> readerGone; // standard output's reader went away, seen without a write
+    bool terminal = false;            // both are a terminal: progress lines are shown
+    bool closed = false;              // standard output was closed when the program started
 };
 Streams processStreams();
 
@@ -60,6 +61,10 @@ public:
     {
         return m_sent;
     }
+    // Before a configuration message goes out while the data waits for the
+    // end (--json): a reader that went away ends the run as a failed write
+    // would, and nothing is sent.
+    void endIfReaderGone();
     // Standard output was closed when the program started: nothing can be written.
     bool closed() const
     {

@@ -200,6 +200,7 @@ void Set::decide()
     // the run before anything is sent, as a failed line does in text.
     if (json ? m_out.closed() && !m_out.data(QString()) : !m_out.data(line + QLatin1Char('\n')))
         return;
+    m_out.endIfReaderGone();
     if (json)
         m_out.note(line);
     QString why;

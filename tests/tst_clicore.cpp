@@ -20,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 using namespace Discovery;
 using namespace Cli;
 
@@ -519,6 +521,11 @@ private slots:
             "--pcap: cannot write '/nonexistent/dir/c'");
         row("log onto the plan", "apply @DIR@/plan.csv --log @DIR@/plan.csv",
             "--log: '@DIR@/plan.csv' is the plan itself");
+        row("capture onto the plan by a hard link",
+            "apply @DIR@/plan.csv --dry-run --pcap @DIR@/hard",
+            "--pcap: '@DIR@/hard' is the plan itself");
+        row("log and capture one file", "find --log @DIR@/x --pcap @DIR@/./x",
+            "--log and --pcap name one file, '@DIR@/x'");
         row("to without a value", "find --to", "find: --to needs a value");
         row("to with three octets", "find --to 1.2.3", "--to: '1.2.3' is not an IPv4 address");
         row("interval 0", "watch --interval 0", "--interval: '0' is not a number from 1");
@@ -544,6 +551,8 @@ private slots:
         QFile plan(dir.filePath("plan.csv"));
         QVERIFY(plan.open(QIODevice::WriteOnly) && plan.write("serial,port\nMA1001,2000\n") > 0);
         plan.close();
+        QVERIFY(::link(QFile::encodeName(plan.fileName()).constData(),
+                       QFile::encodeName(dir.filePath("hard")).constData()) == 0);
         args.replaceInStrings("@DIR@", dir.path());
         error.replace("@DIR@", dir.path());
         const Ran r = runCli(args);

@@ -221,6 +221,8 @@ private slots:
         QTest::newRow("find") << QStringList{"find"};
         QTest::newRow("find --json") << QStringList{"find", "--json"};
         QTest::newRow("set: nothing sent") << QStringList{"set", "MA1001", "--port", "2000"};
+        QTest::newRow("set --json: nothing sent")
+            << QStringList{"set", "MA1001", "--port", "2000", "--json"};
     }
     void closedPipeEndsQuietly()
     {

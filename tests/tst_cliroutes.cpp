@@ -15,11 +15,13 @@
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Discovery;
@@ -445,6 +447,30 @@ private slots:
         QVERIFY(watch.waitForFinished(5000));
         QCOMPARE(watch.exitCode(), 0);
         QVERIFY(watch.readAllStandardOutput().contains("\"event\":\"appeared\""));
+    }
+
+    // A capture FIFO whose reader takes nothing blocks find; Ctrl-C still
+    // ends it at once.
+    void findEndsOnSignalWhileItsCaptureIsBlocked()
+    {
+        EmulatorProcess emu({"--many", "1000:model=Pentra,serial=BC,ip=192.0.2.100,port=1"});
+        QVERIFY(emu.waitReady());
+        QTemporaryDir dir;
+        const QByteArray fifo = QFile::encodeName(dir.filePath("fifo"));
+        QVERIFY(mkfifo(fifo.constData(), 0600) == 0);
+        const int reader = open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0);
+        QProcess find;
+        find.start(QStringLiteral(CLI_PATH), {"find", "--json", "-t", "60000", "--pcap", fifo});
+        QVERIFY(QTest::qWaitFor([&] {
+            int queued = 0;
+            return ioctl(reader, FIONREAD, &queued) == 0 && queued >= 65536 - 4096;
+        }));
+        ::kill(pid_t(find.processId()), SIGINT);
+        QVERIFY(find.waitForFinished(5000));
+        close(reader);
+        QCOMPARE(find.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(find.exitCode(), 130);
     }
 
     // A reader that takes nothing blocks watch's output; Ctrl-C still ends it

@@ -4,7 +4,21 @@
 
 #include <QDateTime>
 
+#include <filesystem>
+
 namespace Cli {
+
+volatile std::sig_atomic_t outputFileWriting = 0;
+
+bool sameFile(const QString &a, const QString &b)
+{
+    std::error_code error;
+    const std::filesystem::path pa = a.toStdU16String(), pb = b.toStdU16String();
+    if (std::filesystem::exists(pa, error) && std::filesystem::exists(pb, error))
+        return std::filesystem::equivalent(pa, pb, error);
+    return std::filesystem::absolute(pa, error).lexically_normal() ==
+           std::filesystem::absolute(pb, error).lexically_normal();
+}
 
 bool openOutput(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error)
 {
@@ -36,7 +50,10 @@ void Log::line(const QString &text)
 void writeOutput(QFile &file, const QByteArray &bytes,
                  const std::function<void(const QString &)> &onFailure)
 {
-    if (file.write(bytes) == bytes.size() && file.flush())
+    outputFileWriting = 1;
+    const bool written = file.write(bytes) == bytes.size() && file.flush();
+    outputFileWriting = 0;
+    if (written)
         return;
     const QString reason = file.errorString();
     file.close();

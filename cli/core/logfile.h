@@ -8,9 +8,19 @@
 #include <QFile>
 #include <QString>
 
+#include <csignal>
 #include <functional>
 
 namespace Cli {
+
+// Set while a write to an output file is under way: a FIFO whose reader
+// takes nothing holds it for ever, so a stop request that comes then ends
+// the run at once.
+extern volatile std::sig_atomic_t outputFileWriting;
+
+// Whether two paths name one file (the same device and inode, through links
+// too), or one path that does not exist yet.
+bool sameFile(const QString &a, const QString &b);
 
 // Opens `file` for writing at `path`; a FIFO only when something reads it.
 bool openOutput(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error);
