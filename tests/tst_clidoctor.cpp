@@ -232,6 +232,36 @@ private slots:
         QVERIFY2(r.err.contains("the port is in use by " + who), qPrintable(r.err));
     }
 
+    // Held by another user's program, with doctor not root: it cannot name
+    // the program, and prints the command that does.
+    void portHeldByAnotherUser()
+    {
+        QProcess holder;
+        holder.setChildProcessModifier([] {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(99);
+        });
+        holder.start(QStringLiteral(CLI_PATH), {"find", "-t", "60000", "-i", "lo"});
+        QVERIFY(QTest::qWaitFor([] { return TestNet::udpPortBound(48322); }));
+        const Result r = cli({"doctor", "-t", "300"}, [] {
+            if (setgid(65533) != 0 || setuid(65533) != 0)
+                _exit(99);
+        });
+        QCOMPARE(r.code, 6);
+        QVERIFY2(r.out.contains("problem     reply port 48322: UDP 48322 is held by a process of "
+                                "another user, which only root may name\n"),
+                 qPrintable(r.out));
+        const QString printed =
+            r.out.section("reply port 48322: ", 1).section("run: ", 1).section('\n', 0, 0);
+        QCOMPARE(printed, "sudo ss -ulpn 'sport = :48322'");
+        QProcess ss;
+        ss.start("bash", {"-c", "command -v sudo >/dev/null || sudo() { \"$@\"; }; " + printed});
+        QVERIFY(ss.waitForFinished(10000));
+        QVERIFY2(ss.readAllStandardOutput().contains("vantrel-cli"), "ss names the holder");
+        holder.kill();
+        holder.waitForFinished();
+    }
+
     // An adapter without carrier, one that is down, then loopback alone.
     void idleAdapters()
     {
