@@ -9,6 +9,5 @@ if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]; then
     echo "vantrel: no display (DISPLAY and WAYLAND_DISPLAY are unset), so no window can open; on a headless host use vantrel-cli: scripts/build.sh, then build/release/cli/vantrel-cli find (or doctor)" >&2
     exit 1
 fi
-scripts/deps.sh
 scripts/build.sh
 exec build/release/app/vantrel "$@"
