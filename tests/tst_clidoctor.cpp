@@ -8,6 +8,9 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -274,7 +277,23 @@ private slots:
                  qPrintable(r.out));
         QVERIFY(r.out.contains("problem     interface vt1p: down\n"));
         QVERIFY(r.out.contains("            run: sudo ip link set vt1p up\n"));
-        TestNet::ip({"link", "del", "vt1"});
+        // Nothing came in on the wire: no firewall was put to the test.
+        QVERIFY(r.out.contains("cannot tell firewall: no datagram to UDP 48322 came in"));
+        // A down interface named with -i, its name in UTF-8: diagnosed, and
+        // the printed command, run as printed, brings it up.
+        TestNet::ip({"link", "set", "vt1", "down"});
+        TestNet::ip({"link", "set", "vt1", "name", "ünï"});
+        r = cli({"doctor", "-t", "300", "-i", "ünï", "--json"});
+        QCOMPARE(r.code, 6);
+        QJsonObject down;
+        for (const QJsonValue &c : QJsonDocument::fromJson(r.out.toUtf8())["checks"].toArray())
+            if (c["subject"] == "ünï")
+                down = c.toObject();
+        QCOMPARE(down["detail"].toString(), "down");
+        QCOMPARE(down["command"].toString(), "sudo ip link set 'ünï' up");
+        QCOMPARE(asRoot(down["command"].toString()), 0);
+        QVERIFY(cli({"find", "-t", "300", "-i", "ünï"}).code != 6); // up: searched
+        TestNet::ip({"link", "del", "ünï"});
         r = cli({"doctor", "--timeout", "300"});
         QCOMPARE(r.code, 2);
         QVERIFY2(r.out.contains("problem     interface: only loopback has an IPv4 address"),
