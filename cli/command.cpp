@@ -19,8 +19,7 @@ what they report and changes their network settings.
 Commands:
 )";
 
-const char *const ProgramTail = R"(  help [COMMAND]
-                this text, or the options of COMMAND
+const char *const ProgramTail = R"(  help [COMMAND] this text, or the options of COMMAND
 
 'vantrel-cli COMMAND --help' also shows the options of a command.
 
@@ -42,7 +41,7 @@ QString programHelp()
     QString text = QLatin1String(ProgramUsage);
     for (const CommandSpec &c : commands())
         text += QStringLiteral("  %1 %2\n")
-                    .arg((c.name + QLatin1Char(' ') + c.arguments).leftJustified(13), c.summary);
+                    .arg((c.name + QLatin1Char(' ') + c.arguments).leftJustified(14), c.summary);
     return text + QLatin1String(ProgramTail);
 }
 
@@ -69,6 +68,8 @@ Command::Command(const CommonOptions &options, Output &out)
     m_log.onFailure = [this](const QString &reason) {
         m_out.failed(QStringLiteral("--log: cannot write '%1': %2").arg(m_options.logFile, reason));
     };
+    if (options.verbose)
+        m_log.echo = [this](const QString &line) { m_out.verbose(line); };
     m_capture.onFailure = [this](const QString &reason) {
         m_out.failed(
             QStringLiteral("--pcap: cannot write '%1': %2").arg(m_options.captureFile, reason));
@@ -173,6 +174,17 @@ bool Command::send(const Receiver &target, const DeviceConfigRecord &planned, QS
     if (!d.sent && why)
         *why = d.note;
     return d.sent;
+}
+
+QString Command::notFound(const UnitName &name) const
+{
+    const QList<Receiver> &heard = m_search.heard().all();
+    return QStringLiteral("receiver %1 did not answer within %2 ms (%3); %4%5")
+        .arg(quoted(name.text), QString::number(m_options.search.timeoutMs), m_search.summary(),
+             QLatin1String(DoctorHint),
+             heard.isEmpty()
+                 ? QString()
+                 : QStringLiteral("; serial numbers heard: ") + closestSerials(name.text, heard));
 }
 
 void Command::finish(int code)

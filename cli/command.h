@@ -62,6 +62,8 @@ protected:
     // The search after the messages went out.
     void beginVerify(int windowMs);
     void progressStopped();
+    // "receiver X did not answer within ...", with the serial numbers heard.
+    QString notFound(const UnitName &name) const;
 
     CommonOptions m_options;
     Output &m_out;

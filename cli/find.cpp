@@ -2,8 +2,8 @@
 //
 // 'vantrel-cli find': one search, the receivers that answered listed as they
 // arrive (text) or at the end (JSON, CSV).
+#include "columns.h"
 #include "command.h"
-#include "format.h"
 
 using namespace Discovery;
 
@@ -40,7 +40,10 @@ Exit status: 0 at least one receiver answered (with --expect: N of them),
 Ctrl-C (what was found is written).
 )";
 
-struct FindOptions : CommonOptions {};
+struct FindOptions : CommonOptions {
+    bool header = true;
+    QString fields; // --fields: empty for the usual columns
+};
 
 QList<OptionGroup> table(FindOptions &o)
 {
@@ -62,19 +65,32 @@ QList<OptionGroup> table(FindOptions &o)
            [&o](const QString &v) {
                o.search.expect = number(QStringLiteral("--expect"), v, 1, 1000000);
            }},
+          {QStringLiteral("--fields"), 'o', QStringLiteral("F1,F2,..."),
+           QStringLiteral("the columns of the text table or CSV, in this order, named as the "
+                          "JSON keys"),
+           [&o](const QString &v) {
+               columnsNamed(QStringLiteral("--fields"), v); // checked here, before anything is sent
+               o.fields = v;
+           }},
+          {QStringLiteral("--no-header"), 0, QString(),
+           QStringLiteral("no header line in the text table or CSV"),
+           [&o](const QString &) { o.header = false; }},
           modelOption(o),
           settleOption(o)}},
         searchOptions(o)};
 }
 
-void check(FindOptions &, const QStringList &positional)
+void check(FindOptions &o, const QStringList &positional)
 {
     noArguments(QStringLiteral("find"), positional);
+    if (o.format == Format::Json && (!o.fields.isEmpty() || !o.header))
+        fail(QStringLiteral("find: --json writes every field with its name; --fields and "
+                            "--no-header are for the text table and CSV"));
 }
 
 class Find : public Command {
 public:
-    using Command::Command;
+    Find(const FindOptions &o, Output &out) : Command(o, out), m_find(o) {}
 
 private:
     bool beforeSearch() override
@@ -87,7 +103,19 @@ private:
                 finishFind();
             },
             ExitInterrupted, false);
-        return m_options.format != Format::Text || m_out.data(textHeader() + QLatin1Char('\n'));
+        if (!m_find.fields.isEmpty()) {
+            m_columns = columnsNamed(QStringLiteral("--fields"), m_find.fields);
+        } else if (m_options.format == Format::Csv) {
+            m_columns = csvColumns();
+        } else {
+            QStringList interfaces;
+            for (const Destination &d : m_search.destinations())
+                if (!d.interfaceName.isEmpty() && d.interfaceName != QLatin1String("lo"))
+                    interfaces << d.interfaceName;
+            m_columns = textColumns(interfaces);
+        }
+        return m_options.format != Format::Text || !m_find.header ||
+               m_out.data(textHeader(m_columns) + QLatin1Char('\n'));
     }
 
     void received(const Receiver &r, int index, bool isNew, bool newIdentity) override
@@ -97,7 +125,7 @@ private:
         if ((isNew || newIdentity) && m_options.format == Format::Text) {
             if (m_search.undecided(r))
                 m_deferred << index;
-            else if (!m_out.data(textRow(r, notes(index)) + QLatin1Char('\n')))
+            else if (!m_out.data(textRow(r, notes(index), m_columns) + QLatin1Char('\n')))
                 return;
         }
         const int expect = m_options.search.expect;
@@ -122,6 +150,8 @@ private:
     void warn();
     void finishFind();
 
+    FindOptions m_find;
+    Columns m_columns;
     QList<int> m_deferred; // rows that wait for the probe
     bool m_interrupted = false;
 };
@@ -130,7 +160,7 @@ bool Find::writeList()
 {
     const QList<Receiver> &all = m_search.heard().all();
     for (const int index : std::as_const(m_deferred))
-        if (!m_out.data(textRow(all.at(index), notes(index)) + QLatin1Char('\n')))
+        if (!m_out.data(textRow(all.at(index), notes(index), m_columns) + QLatin1Char('\n')))
             return false;
     m_deferred.clear();
     if (m_options.format == Format::Json) {
@@ -141,9 +171,9 @@ bool Find::writeList()
         return m_out.data(text + (all.isEmpty() ? QStringLiteral("]\n") : QStringLiteral("\n]\n")));
     }
     if (m_options.format == Format::Csv) {
-        QString text = csvHeader() + QLatin1Char('\n');
+        QString text = m_find.header ? csvHeader(m_columns) + QLatin1Char('\n') : QString();
         for (int i = 0; i < all.size(); ++i)
-            text += csvRow(all[i], notes(i)) + QLatin1Char('\n');
+            text += csvRow(all[i], notes(i), m_columns) + QLatin1Char('\n');
         return m_out.data(text);
     }
     return true;

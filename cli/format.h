@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 //
-// How vantrel-cli writes receivers: text rows, CSV, JSON, the full 'show'
-// description, the fields 'watch' compares and lists of changed settings.
+// How vantrel-cli writes one receiver in full ('show'), the fields 'watch'
+// compares and lists of changed settings; find's rows are columns.h's.
 #pragma once
 
 #include "reach.h"
@@ -11,20 +11,6 @@
 #include <QJsonObject>
 
 namespace Cli {
-
-// What find writes of each receiver besides its own reply.
-struct FindNotes {
-    QList<QByteArray> conflicts;
-    bool duplicateSerial = false;
-    Reach reach;
-};
-
-QString textHeader();
-QString textRow(const Receiver &r, const FindNotes &notes);
-QString csvHeader();
-QString csvRow(const Receiver &r, const FindNotes &notes);
-// One compact JSON object.
-QString findJson(const Receiver &r, const FindNotes &notes);
 
 QString showText(const Receiver &r, const Reach &reach);
 QJsonObject showJson(const Receiver &r, const Reach &reach);

@@ -56,15 +56,20 @@ OptionGroup searchOptions(CommonOptions &o)
             // The limited broadcast is sent by default now; scripts may still ask for it.
             {QStringLiteral("--also-limited"), 0, QString(),
              QStringLiteral("the default (kept for scripts)"), [](const QString &) {}},
-            {QStringLiteral("--to"), 0, QStringLiteral("A.B.C.D"),
-             QStringLiteral("also send the request to this address through the routing "
-                            "table (repeatable): a receiver across a router (routers do not "
-                            "forward broadcasts)"),
-             [&o](const QString &v) { o.search.to << address(QStringLiteral("--to"), v); }, true},
+            {QStringLiteral("--to"), 0, QStringLiteral("A.B.C.D[/N]"),
+             QStringLiteral("also send the request to this address, or to each host "
+                            "address of a block up to a /22 such as 203.0.113.0/28, through the "
+                            "routing table (repeatable): receivers across a router (routers do "
+                            "not forward broadcasts)"),
+             [&o](const QString &v) { o.search.to << addressBlock(QStringLiteral("--to"), v); },
+             true},
             {QStringLiteral("--log"), 0, QStringLiteral("FILE"),
              QStringLiteral("write every datagram sent and received to FILE, with time, "
                             "addresses and a hex dump"),
              [&o](const QString &v) { o.logFile = fileName(QStringLiteral("--log"), v); }},
+            {QStringLiteral("--verbose"), 'v', QString(),
+             QStringLiteral("write to stderr what --log writes"),
+             [&o](const QString &) { o.verbose = true; }},
             {QStringLiteral("--pcap"), 0, QStringLiteral("FILE"),
              QStringLiteral("also write them as a pcapng capture for Wireshark and tshark, "
                             "with their real addresses, ports and interfaces"),
@@ -136,14 +141,16 @@ QList<OptionSpec> sendOptions(SendOptions &o)
     };
 }
 
-QByteArray serialArgument(const QString &cmd, const QStringList &positional)
+UnitName unitArgument(const QString &cmd, const QStringList &positional)
 {
     if (positional.isEmpty())
-        fail(QStringLiteral("%1: the serial number of the receiver is missing").arg(cmd));
+        fail(QStringLiteral("%1: the serial number of the receiver is missing (or its IP or MAC "
+                            "address)")
+                 .arg(cmd));
     if (positional.size() > 1)
-        fail(QStringLiteral("%1: unexpected argument '%2' after the serial number")
+        fail(QStringLiteral("%1: unexpected argument '%2' after the receiver")
                  .arg(cmd, quoted(positional[1])));
-    return serialNumber(positional.first());
+    return unitName(positional.first());
 }
 
 void noArguments(const QString &cmd, const QStringList &positional)

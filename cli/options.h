@@ -9,6 +9,7 @@
 #pragma once
 
 #include "network.h"
+#include "unitname.h"
 #include "values.h"
 
 #include <QStringList>
@@ -36,7 +37,8 @@ constexpr int DefaultVerifyMs = 3000;
 struct CommonOptions {
     SearchOptions search;
     QString logFile;
-    QString captureFile; // --pcap
+    QString captureFile;  // --pcap
+    bool verbose = false; // the log's lines on stderr too
     Format format = Format::Text;
 };
 
@@ -73,7 +75,7 @@ QList<OptionSpec> sendOptions(SendOptions &o);
 extern const char *const DoctorHint;
 
 // The one positional argument of 'show' and 'set'.
-QByteArray serialArgument(const QString &command, const QStringList &positional);
+UnitName unitArgument(const QString &command, const QStringList &positional);
 // For the commands that take options only.
 void noArguments(const QString &command, const QStringList &positional);
 

@@ -78,17 +78,32 @@ void Output::endIfReaderGone()
         Console::endAsBrokenPipe();
 }
 
-void Output::note(const QString &text)
+namespace {
+
+// One line, whatever a name from the network holds: no byte of it acts on the
+// terminal.
+QByteArray oneLine(const QString &text)
 {
-    clearProgress();
-    // One line, whatever a name from the network holds: no byte of it acts
-    // on the terminal.
     QString line;
     for (const QChar c : text)
         line += c.unicode() < 0x20 || c.unicode() == 0x7F
                     ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
                     : QString(c);
-    m_streams.messages("vantrel-cli: " + line.toUtf8() + '\n');
+    return line.toUtf8() + '\n';
+}
+
+} // namespace
+
+void Output::note(const QString &text)
+{
+    clearProgress();
+    m_streams.messages("vantrel-cli: " + oneLine(text));
+}
+
+void Output::verbose(const QString &line)
+{
+    clearProgress();
+    m_streams.messages(oneLine(line));
 }
 
 void Output::outcomes(const QString &text)

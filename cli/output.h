@@ -34,8 +34,9 @@ class Output {
 public:
     explicit Output(Streams streams = processStreams());
 
-    bool data(const QString &text); // standard output; false once a write failed
-    void note(const QString &text); // stderr, one line
+    bool data(const QString &text);    // standard output; false once a write failed
+    void note(const QString &text);    // stderr, one line
+    void verbose(const QString &line); // stderr, one line as the log has it
     // The outcomes of messages that went out: on standard output, or on
     // stderr when that cannot be written.
     void outcomes(const QString &text);

@@ -15,9 +15,10 @@ namespace Cli {
 
 namespace {
 
-const char *const SetHelp = R"(Usage: vantrel-cli set SERIAL SETTING... [OPTION]...
-Finds the receiver with serial number SERIAL, takes its own reply, changes only
-the named settings, and sends the result once as the configuration message to
+const char *const SetHelp = R"(Usage: vantrel-cli set RECEIVER SETTING... [OPTION]...
+Finds the receiver (its serial number, or the IPv4 or MAC address it
+reports, as for 'show'), takes its own reply, changes only the named
+settings, and sends the result once as the configuration message to
 255.255.255.255, UDP port 48321, on the interface where the receiver answered.
 The first search runs for the whole --timeout, so that the checks see every
 receiver that answers. After sending it searches again and reports whether
@@ -42,7 +43,7 @@ outside every subnet of this computer.
 Outcome: applied (seen with the new settings), seen unchanged, seen at
 another address, partly applied, not seen, not sent. Only the receiver itself
 confirms: a reply on its interface from its old or its new address.
-Exit status: 0 applied or nothing to change, 1 usage error, 2 SERIAL did not
+Exit status: 0 applied or nothing to change, 1 usage error, 2 RECEIVER did not
 answer, 3 sent but not confirmed (or units with one serial number disagree),
 4 refused by a check, 5 output failed before anything was sent, 6 the network
 cannot be used (or the message could not be sent). Once the message is out,
@@ -51,7 +52,8 @@ written on standard output, or on stderr if that fails once the message is out.
 )";
 
 struct SetOptions : CommonOptions, SendOptions {
-    QByteArray serial;
+    UnitName name;
+    QByteArray serial; // of the receiver the name turns out to mean
     NetworkEdits edits;
 };
 
@@ -77,7 +79,7 @@ QList<OptionGroup> table(SetOptions &o)
 
 void check(SetOptions &o, const QStringList &positional)
 {
-    o.serial = serialArgument(QStringLiteral("set"), positional);
+    o.name = unitArgument(QStringLiteral("set"), positional);
     if (!hasEdits(o.edits))
         fail(QStringLiteral("set: no setting to change; expected at least one of %1")
                  .arg(settingOptions()));
@@ -101,7 +103,7 @@ private:
         if (m_verifying)
             judge(true);
         else
-            m_search.conclude({m_set.serial}, [this] { decide(); });
+            resolve();
     }
 
     QString progressText() const override
@@ -113,6 +115,7 @@ private:
                  QString::number(double(m_search.leftMs()) / 1000.0, 'f', 1));
     }
 
+    void resolve();
     void decide();
     void judge(bool final);
     // The end of the run: with --json its outcome as one object on standard output.
@@ -131,15 +134,29 @@ private:
     QStringList m_refusals, m_warnings;
 };
 
+// The receiver the name means, once every one has answered: a serial number
+// it has, or else the only one that reports that address or MAC.
+void Set::resolve()
+{
+    const QList<QByteArray> named = serialsNamed(m_set.name, m_search.heard().all());
+    if (named.size() > 1) {
+        m_out.note(QStringLiteral("refused: %1 names %2 receivers: %3; give a serial number")
+                       .arg(quoted(m_set.name.text), QString::number(named.size()),
+                            displayList(named, QStringLiteral(", "))));
+        end(ExitRefused, QStringLiteral("refused"));
+        return;
+    }
+    m_set.serial = named.value(0);
+    m_search.conclude({m_set.serial}, [this] { decide(); });
+}
+
 void Set::decide()
 {
     const Receiver *found = m_search.heard().find(m_set.serial);
     const QString serial = displayText(m_set.serial);
     const bool json = m_options.format == Format::Json;
     if (!found) {
-        const QString detail = QStringLiteral("receiver %1 did not answer within %2 ms (%3); %4")
-                                   .arg(serial, QString::number(m_options.search.timeoutMs),
-                                        m_search.summary(), QLatin1String(DoctorHint));
+        const QString detail = notFound(m_set.name);
         m_out.note(detail);
         end(ExitNotFound, QStringLiteral("not found"), detail);
         return;
@@ -233,7 +250,8 @@ void Set::end(int code, const QString &verdict, const QString &detail)
     if (m_options.format == Format::Json) {
         const Receiver &r = m_target.was;
         const QJsonObject o{
-            {QStringLiteral("serial"), QString::fromLatin1(m_set.serial)},
+            {QStringLiteral("serial"),
+             m_set.serial.isEmpty() ? m_set.name.text : QString::fromLatin1(m_set.serial)},
             {QStringLiteral("model"),
              m_found ? QJsonValue(QString::fromLatin1(fieldText(r.head.deviceName).c_str()))
                      : QJsonValue()},
@@ -255,7 +273,7 @@ void Set::end(int code, const QString &verdict, const QString &detail)
 const CommandSpec &setCommand()
 {
     static const CommandSpec spec =
-        command<Set>("set", "SERIAL", "change a receiver's network settings and check the result",
+        command<Set>("set", "RECEIVER", "change a receiver's network settings and check the result",
                      SetHelp, SetTail, table, check);
     return spec;
 }

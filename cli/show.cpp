@@ -4,6 +4,7 @@
 #include "command.h"
 #include "format.h"
 #include "settings.h"
+#include "unitname.h"
 
 #include <QJsonDocument>
 
@@ -11,21 +12,24 @@ namespace Cli {
 
 namespace {
 
-const char *const ShowHelp = R"(Usage: vantrel-cli show SERIAL [OPTION]...
-Searches until the receiver with serial number SERIAL answers and prints
+const char *const ShowHelp = R"(Usage: vantrel-cli show RECEIVER [OPTION]...
+Searches until the receiver answers and prints
 everything it reports: for the configurable models (Pentra, Marlo, Halvex-R)
 identity, MAC address, versions, FPGA, options and network settings; for other
 models identity, versions and connection.
 )";
 
 const char *const ShowTail = R"(
-Exit status: 0 shown, 1 usage error, 2 SERIAL did not answer, 5 output failed,
+RECEIVER is its serial number, the IPv4 address it reports or its MAC address
+(00:11:22:33:44:55, 00-11-22-33-44-55, 0011.2233.4455 or 001122334455).
+
+Exit status: 0 shown, 1 usage error, 2 RECEIVER did not answer, 5 output failed,
 6 the network cannot be used. With --json a receiver that did not answer is
 one object too: serial, found (false), detail.
 )";
 
 struct ShowOptions : CommonOptions {
-    QByteArray serial;
+    UnitName name;
 };
 
 QList<OptionGroup> table(ShowOptions &o)
@@ -39,29 +43,28 @@ QList<OptionGroup> table(ShowOptions &o)
 
 void check(ShowOptions &o, const QStringList &positional)
 {
-    o.serial = serialArgument(QStringLiteral("show"), positional);
+    o.name = unitArgument(QStringLiteral("show"), positional);
 }
 
 class Show : public Command {
 public:
-    Show(const ShowOptions &o, Output &out) : Command(o, out), m_serial(o.serial) {}
+    Show(const ShowOptions &o, Output &out) : Command(o, out), m_name(o.name) {}
 
 private:
     void received(const Receiver &r, int, bool, bool) override
     {
-        if (r.serial() == m_serial)
-            m_search.conclude({m_serial}, [this] { found(); });
+        if (!m_name.namesSerial(r) && !m_name.namesAddress(r))
+            return;
+        m_serial = r.serial();
+        m_search.conclude({m_serial}, [this] { found(); });
     }
 
     void windowEnded() override
     {
-        const QString detail =
-            QStringLiteral("receiver %1 did not answer within %2 ms (%3); %4")
-                .arg(displayText(m_serial), QString::number(m_options.search.timeoutMs),
-                     m_search.summary(), QLatin1String(DoctorHint));
+        const QString detail = notFound(m_name);
         m_out.note(detail);
         if (m_options.format == Format::Json) {
-            const QJsonObject o{{QStringLiteral("serial"), QString::fromLatin1(m_serial)},
+            const QJsonObject o{{QStringLiteral("serial"), m_name.text},
                                 {QStringLiteral("found"), false},
                                 {QStringLiteral("detail"), detail}};
             if (!m_out.data(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented))))
@@ -73,6 +76,11 @@ private:
     void found()
     {
         const Receiver &r = *m_search.heard().find(m_serial);
+        const QList<QByteArray> named = serialsNamed(m_name, m_search.heard().all());
+        if (named.size() > 1)
+            m_out.note(QStringLiteral("warning: %1 receivers answer to %2: %3; this is %4")
+                           .arg(QString::number(named.size()), quoted(m_name.text),
+                                displayList(named, QStringLiteral(", ")), displayText(m_serial)));
         const Reach where = m_search.explained(r);
         QJsonObject o = showJson(r, where);
         o[QStringLiteral("found")] = true;
@@ -82,7 +90,8 @@ private:
             finish(ExitOk);
     }
 
-    QByteArray m_serial;
+    UnitName m_name;
+    QByteArray m_serial; // of the receiver that answered to the name
 };
 
 } // namespace
@@ -90,7 +99,7 @@ private:
 const CommandSpec &showCommand()
 {
     static const CommandSpec spec = command<Show>(
-        "show", "SERIAL", "everything one receiver reports", ShowHelp, ShowTail, table, check);
+        "show", "RECEIVER", "everything one receiver reports", ShowHelp, ShowTail, table, check);
     return spec;
 }
 

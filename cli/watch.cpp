@@ -234,6 +234,9 @@ void Watch::report(const QString &event, const Receiver &r, const QList<Change> 
             {QStringLiteral("ip"), quadString(r.ip())},
             {QStringLiteral("port"), u16(r.head.tcpPort)},
             {QStringLiteral("inUse"), r.inUse},
+            {QStringLiteral("interface"), r.interfaceName},
+            {QStringLiteral("source"),
+             r.from.toString() + QLatin1Char(':') + QString::number(r.fromPort)},
             {QStringLiteral("changes"), changesJson(changes)}};
         m_out.data(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) +
                    QLatin1Char('\n'));
@@ -243,6 +246,8 @@ void Watch::report(const QString &event, const Receiver &r, const QList<Change> 
         QStringList{time, event, displayText(r.serial()), displayText(fieldText(r.head.deviceName)),
                     quadString(r.ip()) + QLatin1Char(':') + QString::number(u16(r.head.tcpPort))}
             .join(QLatin1Char(' '));
+    if (!r.interfaceName.isEmpty())
+        line += QStringLiteral(" on ") + quoted(r.interfaceName);
     if (r.inUse)
         line += QStringLiteral(" in use");
     if (!changes.isEmpty())

@@ -112,12 +112,14 @@ private slots:
         QCOMPARE(r.err, conflict);
         const QStringList rows = r.out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(rows.size(), 4);
-        QCOMPARE(rows[0].simplified(), "MODEL SERIAL IP PORT MAC FW USE NOTES");
+        // Two adapters: the interface a reply came in on has a column.
+        QCOMPARE(rows[0].simplified(), "MODEL SERIAL IP PORT MAC FW USE IFACE NOTES");
         for (const QString &row : rows)
             QVERIFY2(row.size() <= 80, qPrintable(row));
-        QCOMPARE(rows[1].simplified(), "Marlo MA1001 192.0.2.10 1024 00:11:22:33:44:55 1.08 yes");
+        QCOMPARE(rows[1].simplified(),
+                 "Marlo MA1001 192.0.2.10 1024 00:11:22:33:44:55 1.08 yes lo");
         // Versions keep both decimals: 2.10, not 2.1.
-        QCOMPARE(rows[2].simplified(), "Tessa TS1 192.0.2.10 300 - 2.10 no MA1001");
+        QCOMPARE(rows[2].simplified(), "Tessa TS1 192.0.2.10 300 - 2.10 no lo MA1001");
         QVERIFY(rows[3].startsWith("Od\"? "));
         QVERIFY(!r.out.contains(QChar(0x1b)));
 
@@ -140,11 +142,23 @@ private slots:
         QCOMPARE(list[2].toObject().value("model").toString(), QString("Od\"\x1b"));
         QCOMPARE(list[2].toObject().value("conflict").toArray(), QJsonArray());
 
+        // Where each reply came from, and every setting a plan sets.
+        QVERIFY((QStringList{"lo", "vt0", "vt1"}.contains(m.value("interface").toString())));
+        QVERIFY(m.value("source").toString().endsWith(":48321"));
+        QCOMPARE(m.value("mask").toString(), "255.255.255.0");
+        QCOMPARE(m.value("dhcp").toBool(true), false);
+        QVERIFY(list[1].toObject().value("fpga").isNull());
+
         r = cli({"find", "--timeout", "300", "--csv"});
         QCOMPARE(r.code, 0);
-        QCOMPARE(r.out,
+        QCOMPARE(r.out.section('\n', 0, 0),
                  "model,serial,ip,port,mac,firmware,inUse,configurable,conflict,duplicateSerial,"
-                 "reachable,routed\n"
+                 "reachable,routed,interface,source,mask,gateway,dhcp,altUdp,altIp,altPort,fpga");
+        r = cli({"find", "--timeout", "300", "--csv", "--no-header", "-o",
+                 "model,serial,ip,port,mac,firmware,inUse,configurable,conflict,"
+                 "duplicateSerial,reachable,routed"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out,
                  "Marlo,MA1001,192.0.2.10,1024,00:11:22:33:44:55,1.08,true,true,TS1,false,true,"
                  "false\n"
                  "Tessa,TS1,192.0.2.10,300,,2.10,false,false,MA1001,false,true,false\n"
@@ -217,7 +231,8 @@ private slots:
                                      "altip=198.51.100.7,altport=5001,dhcp=1,fpga=2",
                              "--device", Tessa + ",status=2,fw=211,boot=105,connection=USB 2.0"});
         QVERIFY(emu.waitReady());
-        Result r = cli({"show", "MA1001", "--json"});
+        // By the address it reports (Tessa reports another), as by its serial number.
+        Result r = cli({"show", "192.0.2.10", "--json"});
         QCOMPARE(r.code, 0);
         const QJsonObject m = QJsonDocument::fromJson(r.out.toUtf8()).object();
         const QJsonObject expected{
@@ -420,9 +435,11 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("error");
         QTest::newRow("show") << QStringList{"show", "NOPE"}
-                              << "receiver NOPE did not answer within 300 ms" + asked(5);
+                              << "receiver NOPE did not answer within 300 ms" + asked(5) +
+                                     "; serial numbers heard: MA1001";
         QTest::newRow("set") << QStringList{"set", "NOPE", "--port", "5"}
-                             << "receiver NOPE did not answer within 300 ms" + asked(5);
+                             << "receiver NOPE did not answer within 300 ms" + asked(5) +
+                                    "; serial numbers heard: MA1001";
         QTest::newRow("find, none answers")
             << QStringList{"find", "--json"} << "no receiver answered within 300 ms" + asked(0);
     }
@@ -483,9 +500,9 @@ private slots:
         QTest::addColumn<QString>("usage");
         QTest::newRow("program") << QStringList{"--help"} << "Usage: vantrel-cli COMMAND";
         QTest::newRow("find") << QStringList{"find", "--help"} << "Usage: vantrel-cli find";
-        QTest::newRow("show") << QStringList{"show", "-h"} << "Usage: vantrel-cli show SERIAL";
+        QTest::newRow("show") << QStringList{"show", "-h"} << "Usage: vantrel-cli show RECEIVER";
         QTest::newRow("set, despite a bad value")
-            << QStringList{"set", "--ip", "bad", "--help"} << "Usage: vantrel-cli set SERIAL";
+            << QStringList{"set", "--ip", "bad", "--help"} << "Usage: vantrel-cli set RECEIVER";
         QTest::newRow("help") << QStringList{"help"} << "Usage: vantrel-cli COMMAND";
         QTest::newRow("help find") << QStringList{"help", "find"} << "Usage: vantrel-cli find";
         QTest::newRow("help apply")
@@ -554,12 +571,15 @@ private slots:
         QVERIFY(emu.waitReady());
         QTemporaryDir dir;
         const QString log = dir.filePath("log");
-        QCOMPARE(
-            cli({"set", "MA1001", "--port", "2000", "-i", "vt0", "-t", "300", "--log", log}).code,
-            0);
+        // By the receiver's MAC address, with -v writing the log's lines on stderr too.
+        const Result r = cli({"set", "02-56-54-00-00-01", "--port", "2000", "-i", "vt0", "-t",
+                              "300", "--log", log, "-v"});
+        QCOMPARE(r.code, 0);
         QFile f(log);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(f.readAll());
+        for (const QString &line : text.split('\n', Qt::SkipEmptyParts))
+            QVERIFY2(r.err.contains(line + '\n'), qPrintable(line));
         const QByteArray request = "38005aa5" + QByteArray(104, '0');
         const QByteArray reply = EmulatorProcess::hexOf(emu.lines(" send ").first()).toHex();
         const QByteArray config =

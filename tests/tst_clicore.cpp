@@ -11,6 +11,7 @@
 #include "settings.h"
 #include "system.h"
 #include "testnet.h"
+#include "unitname.h"
 
 #include <QApplication>
 #include <QNetworkDatagram>
@@ -261,6 +262,8 @@ private slots:
             {heard({"Marlo", "MA1001", {192, 0, 2, 15}, 1024})}, {"--mask", "255.255.255.248"},
             "with --mask 255.255.255.248 its address 192.0.2.15 is the broadcast address of its "
             "subnet 192.0.2.8/29");
+        row("in use", {heard({"Marlo", "MA1001", {192, 0, 2, 10}, 1024, 0x01})}, port,
+            "receiver MA1001 is in use: a program is connected to it");
         row("ip on a DHCP unit", {heard({}, [](DeviceConfigRecord &r) { r.netFlags = NetDhcp; })},
             {"--ip", "192.0.2.50"},
             "warning: DHCP stays on: the receiver takes its address from a DHCP server, not "
@@ -462,6 +465,29 @@ private slots:
             expected.toHex());
     }
 
+    // A receiver named by its serial number, the address it reports or its
+    // MAC address in any usual spelling.
+    void unitNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("names"); // the Marlo MA1001 at 192.0.2.10
+        for (const char *n : {"MA1001", "192.0.2.10", "00:00:00:00:00:01", "00-00-00-00-00-01",
+                              "0000.0000.0001", "000000000001"})
+            QTest::newRow(n) << n << true;
+        for (const char *n : {"MA100", "192.0.2.1", "192.0.2.010", "01:00:00:00:00:00"})
+            QTest::newRow(n) << n << false;
+    }
+    void unitNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, names);
+        const Receiver r = marlo();
+        QCOMPARE(serialsNamed(unitName(name), {r}),
+                 names ? QList<QByteArray>{"MA1001"} : QList<QByteArray>());
+        QCOMPARE(closestSerials("MA1010", {r, heard({"Marlo", "XB9"}), heard({"Marlo", "MA1011"})}),
+                 "MA1011, MA1001, XB9");
+    }
+
     // Arguments that end the run before anything is sent, in process: one
     // line on stderr, nothing on standard output, status 1.
     void badArguments_data()
@@ -476,7 +502,7 @@ private slots:
         row("option before command", "--json find", "unknown option '--json' before the command");
         row("find with an argument", "find MA1001", "find: unexpected argument 'MA1001'");
         row("show without serial", "show --json", "show: the serial number of the receiver is");
-        row("two serials", "show A B", "show: unexpected argument 'B' after the serial number");
+        row("two serials", "show A B", "show: unexpected argument 'B' after the receiver");
         row("serial too long", "show ABCDEFGHIJKLMNOPQ", "is longer than the 16 bytes");
         row("set without settings", "set MA1001 --force",
             "set: no setting to change; expected at least one of --ip, --port, --mask, "
@@ -528,12 +554,19 @@ private slots:
             "--log and --pcap name one file, '@DIR@/x'");
         row("to without a value", "find --to", "find: --to needs a value");
         row("to with three octets", "find --to 1.2.3", "--to: '1.2.3' is not an IPv4 address");
+        row("to, a block past a /22", "find --to 203.0.112.0/21",
+            "--to: '203.0.112.0/21' holds 2048 addresses; at most a /22");
+        row("to, a prefix past 32", "find --to 203.0.113.0/33", "is not a number from 0 to 32");
         row("interval 0", "watch --interval 0", "--interval: '0' is not a number from 1");
         row("interval inside the search", "watch --interval 1000",
             "watch: --interval 1000 is shorter than the search window of 2250 ms");
         row("missed 0", "watch --missed 0", "--missed: '0' is not a number from 1 to 1000");
         row("model on show", "show MA1001 --model Marlo", "show: --model does not apply");
         row("apply without a plan", "apply --dry-run", "apply: the plan file is missing");
+        row("unknown field", "find -o serial,bogus",
+            "--fields: no field 'bogus' (expected some of: model, serial, ip, port, mac,");
+        row("fields with json", "find --json --fields serial",
+            "find: --json writes every field with its name");
         row("apply with two plans", "apply a.csv b.csv", "apply: unexpected argument 'b.csv'");
         // A final newline is not the end of the string.
         row("timeout with a newline", "find --timeout 100\n",
@@ -598,6 +631,24 @@ private slots:
             names.sort();
             QCOMPARE(offered, names);
         }
+        // What the words typed exclude is not offered: an option given
+        // already (but one that repeats), the other of --json and --csv.
+        const auto offeredAfter = [](const QString &typed) {
+            QProcess bash;
+            bash.start("bash", {"-c",
+                                "source \"$0\"; COMP_WORDS=(vantrel-cli $1 --); "
+                                "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _vantrel_cli; "
+                                "printf '%s\\n' \"${COMPREPLY[@]}\"",
+                                QStringLiteral(CLI_SOURCE_DIR "/vantrel-cli.bash"), typed});
+            bash.waitForFinished(10000);
+            return QString::fromUtf8(bash.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        };
+        const QStringList afterJson = offeredAfter("find -j --to 192.0.2.7");
+        for (const char *excluded : {"--json", "--csv", "--fields", "--no-header"})
+            QVERIFY2(!afterJson.contains(excluded), excluded);
+        QVERIFY(afterJson.contains("--to") && afterJson.contains("--expect"));
+        QVERIFY(!offeredAfter("find --csv").contains("--json"));
+        QVERIFY(!offeredAfter("set MA1001 --port 2000").contains("--port"));
         inMan.remove("--version");
         QCOMPARE(inMan, inTables);
         for (const QString &help : std::as_const(helps))

@@ -118,6 +118,12 @@ private slots:
         QCOMPARE(r.code, 2);                           // the subnet broadcast never reaches it
         QCOMPARE(bySerial(r).size(), 0);
 
+        // A block: each of its 1022 host addresses asked, paced; one answers.
+        r = cli({"find", "--json", "--timeout", "800", "--to", "203.0.112.0/22"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(bySerial(r).keys(), QStringList{"RT1"});
+        QCOMPARE(emu.lines(" recv ", "kind=request").size(), 1);
+
         r = cli({"find", "--json", "--timeout", "400", "--to", "203.0.113.10"});
         QCOMPARE(r.code, 0);
         const QJsonObject found = bySerial(r).value("RT1");
@@ -505,7 +511,7 @@ private slots:
         QCOMPARE(r.code, 0);
         QVERIFY2(
             QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z appeared T1 "
-                               "Marlo 192\\.0\\.2\\.10:1024 in use\\n$")
+                               "Marlo 192\\.0\\.2\\.10:1024 on lo in use\\n$")
                 .match(r.out)
                 .hasMatch(),
             qPrintable(r.out));

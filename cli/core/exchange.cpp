@@ -167,8 +167,10 @@ void Exchange::take(const char *data, int size, const QHostAddress &from, quint1
     }
     const QByteArray bytes = QByteArray::fromRawData(data, size);
     std::optional<Receiver> r = marked ? parseReply(bytes, from, interfaceIndex) : std::nullopt;
-    if (r)
+    if (r) {
         r->interfaceName = interfaceName(interfaceIndex);
+        r->fromPort = fromPort;
+    }
     count(interfaceIndex, r.has_value());
     if (m_log.isOpen()) {
         const char *result = r ? "reply" : marked ? "short" : "invalid";

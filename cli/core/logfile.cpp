@@ -40,11 +40,14 @@ bool Log::open(const QString &path, QString *error)
 
 void Log::line(const QString &text)
 {
-    if (!m_file.isOpen())
+    if (!isOpen())
         return;
-    const QString time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-    const QByteArray bytes = (time + QLatin1Char(' ') + text + QLatin1Char('\n')).toUtf8();
-    writeOutput(m_file, bytes, onFailure);
+    const QString line =
+        QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + QLatin1Char(' ') + text;
+    if (echo)
+        echo(line);
+    if (m_file.isOpen())
+        writeOutput(m_file, (line + QLatin1Char('\n')).toUtf8(), onFailure);
 }
 
 void writeOutput(QFile &file, const QByteArray &bytes,

@@ -34,11 +34,14 @@ void writeOutput(QFile &file, const QByteArray &bytes,
 class Log {
 public:
     bool open(const QString &path, QString *error);
+    // Whether anything takes the lines: the file, or `echo`.
     bool isOpen() const
     {
-        return m_file.isOpen();
+        return m_file.isOpen() || echo;
     }
     void line(const QString &text);
+    // Takes each line as well, as written to the file (--verbose).
+    std::function<void(const QString &)> echo;
     // Told once, with the reason, when a line cannot be written; the log
     // then stays quiet.
     std::function<void(const QString &)> onFailure;

@@ -20,10 +20,10 @@ namespace {
 constexpr qint64 MaxPlanBytes = 16 << 20; // far beyond any fleet, short of exhausting memory
 
 // Columns that describe a receiver in find and show output but set nothing.
-const QSet<QString> Descriptive = {"model",           "mac",       "firmware",     "boot",
-                                   "hardware",        "inUse",     "configurable", "conflict",
-                                   "duplicateSerial", "reachable", "routed",       "fpgaId",
-                                   "fpgaRevision",    "options",   "connection",   "found"};
+const QSet<QString> Descriptive = {
+    "model",        "mac",      "firmware",        "boot",      "hardware",  "inUse",
+    "configurable", "conflict", "duplicateSerial", "reachable", "routed",    "fpgaId",
+    "fpgaRevision", "options",  "connection",      "found",     "interface", "source"};
 
 // One cell: `what` names it in errors; an empty value leaves the setting.
 void setValue(PlanRow &row, const QString &column, const QString &value, const QString &what)

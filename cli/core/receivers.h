@@ -26,6 +26,7 @@ struct Receiver {
     bool inUse = false;
     std::size_t size = 0; // bytes of the datagram
     QHostAddress from;
+    quint16 fromPort = 0;
     int interfaceIndex = 0; // where the reply came in; 0 when unknown
     // Its name then: an adapter unplugged and plugged in again keeps its
     // name but gets a new index.

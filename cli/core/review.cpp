@@ -73,7 +73,7 @@ void checkAddress(SetReview &review, quint32 ip, quint32 mask, const Receiver &t
 } // namespace
 
 SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
-                    const NetworkEdits &edits, const ReceiverList &heard,
+                    const NetworkEdits &asked, const ReceiverList &heard,
                     const QList<LocalSubnet> &local, bool routed,
                     const QSet<QByteArray> &movingAway)
 {
@@ -114,6 +114,14 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
         return review;
     }
 
+    // Its client would lose the stream, with no word from anyone.
+    if (target.inUse)
+        review.refusals << QStringLiteral("receiver %1 is in use: a program is connected to it, "
+                                          "and loses it when its settings change")
+                               .arg(serial);
+    // A setting given the value it has already (a plan lists them all) is no
+    // change to check.
+    const NetworkEdits edits = changingEdits(target.config, after, asked);
     const quint32 ip = toU32(quad(after.head.ipAddress));
     const quint32 mask = toU32(quad(after.subnetMask));
     const quint32 gateway = toU32(quad(after.gateway));

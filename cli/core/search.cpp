@@ -7,6 +7,10 @@ namespace Cli {
 
 namespace {
 
+// Unicast requests of a --to block: this many at once, then as many per tick.
+constexpr int PaceBatch = 32;
+constexpr int PaceMs = 5;
+
 QByteArray requestBytes()
 {
     const auto request = discoverRequest();
@@ -24,6 +28,8 @@ Search::Search(Exchange &exchange, const SearchOptions &options, QObject *parent
     connect(&m_deadline, &QTimer::timeout, this, &Search::onDeadline);
     m_resend.setTimerType(Qt::PreciseTimer);
     connect(&m_resend, &QTimer::timeout, this, &Search::onResend);
+    m_pace.setInterval(PaceMs);
+    connect(&m_pace, &QTimer::timeout, this, &Search::sendPaced);
     // --settle: a quiet network has said all it will say once no new receiver
     // answers for a while; the deadline stays the limit.
     m_settle.setSingleShot(true);
@@ -69,6 +75,8 @@ void Search::stop()
     m_deadline.stop();
     m_resend.stop();
     m_settle.stop();
+    m_pace.stop();
+    m_paced.clear();
 }
 
 qint64 Search::leftMs() const
@@ -87,9 +95,13 @@ QList<QByteArray> Search::serials() const
 int Search::sendRequests(QStringList *failures)
 {
     const QByteArray bytes = requestBytes();
-    int sent = 0;
+    int sent = 0, unicast = 0;
     QString error;
     for (const Destination &d : std::as_const(m_destinations)) {
+        if (d.interfaceIndex == 0 && ++unicast > PaceBatch) {
+            m_paced << d;
+            continue;
+        }
         if (m_exchange.send(bytes, d, &error))
             ++sent;
         else if (failures)
@@ -100,7 +112,18 @@ int Search::sendRequests(QStringList *failures)
                                       : QStringLiteral(" on ") + d.interfaceName,
                                   error);
     }
+    if (!m_paced.isEmpty())
+        m_pace.start();
     return sent;
+}
+
+void Search::sendPaced()
+{
+    const QByteArray bytes = requestBytes();
+    for (int i = 0; i < PaceBatch && !m_paced.isEmpty(); ++i)
+        m_exchange.send(bytes, m_paced.takeFirst(), nullptr);
+    if (m_paced.isEmpty())
+        m_pace.stop();
 }
 
 void Search::onResend()

@@ -105,6 +105,7 @@ private:
     void onDeadline();
     void onResend();
     int sendRequests(QStringList *failures);
+    void sendPaced(); // the next of m_paced
     void endProbe();
     Reach reachOf(const Receiver &r, bool explain) const;
 
@@ -115,6 +116,10 @@ private:
     ReceiverList m_heard;
     bool m_running = false;
     QTimer m_deadline, m_resend, m_settle;
+    // A --to block's addresses beyond the first few, a batch per tick, so that
+    // a router meets them a few at a time.
+    QTimer m_pace;
+    QList<Destination> m_paced;
     QElapsedTimer m_clock;
     int m_windowMs = 0;
     int m_resendsLeft = 0;

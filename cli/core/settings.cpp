@@ -30,6 +30,11 @@ template <auto Field> bool named(const NetworkEdits &e)
     return (e.*Field).has_value();
 }
 
+template <auto Field> void clear(NetworkEdits &e)
+{
+    (e.*Field).reset();
+}
+
 template <auto Field>
 void parse(NetworkEdits &e, Setting::Type type, const QString &what, const QString &text)
 {
@@ -44,29 +49,34 @@ const QList<Setting> &settings()
     using E = NetworkEdits;
     static const QList<Setting> table = {
         {"ip", "ip", "IP address", "A.B.C.D", "TCP control IP address", Setting::Address,
-         named<&E::ip>, parse<&E::ip>,
+         named<&E::ip>, clear<&E::ip>, parse<&E::ip>,
          [](R r) -> QJsonValue { return quadString(quad(r.head.ipAddress)); }},
         {"port", "port", "TCP port", "N", "TCP control port (1 to 65535)", Setting::Port,
-         named<&E::port>, parse<&E::port>, [](R r) -> QJsonValue { return u16(r.head.tcpPort); }},
+         named<&E::port>, clear<&E::port>, parse<&E::port>,
+         [](R r) -> QJsonValue { return u16(r.head.tcpPort); }},
         {"mask", "mask", "Subnet mask", "A.B.C.D", "subnet mask", Setting::Address, named<&E::mask>,
-         parse<&E::mask>, [](R r) -> QJsonValue { return quadString(quad(r.subnetMask)); }},
+         clear<&E::mask>, parse<&E::mask>,
+         [](R r) -> QJsonValue { return quadString(quad(r.subnetMask)); }},
         {"gateway", "gateway", "Gateway", "A.B.C.D", "gateway (0.0.0.0: none)", Setting::Address,
-         named<&E::gateway>, parse<&E::gateway>,
+         named<&E::gateway>, clear<&E::gateway>, parse<&E::gateway>,
          [](R r) -> QJsonValue { return quadString(quad(r.gateway)); }},
         {"dhcp", "dhcp", "DHCP", "on|off", "obtain the IP address by DHCP", Setting::Flag,
-         named<&E::dhcp>, parse<&E::dhcp>,
+         named<&E::dhcp>, clear<&E::dhcp>, parse<&E::dhcp>,
          [](R r) -> QJsonValue { return (r.netFlags & NetDhcp) != 0; }},
         {"alt-udp", "altUdp", "Alternative UDP", "on|off",
          "send UDP data to the alternative destination", Setting::Flag, named<&E::altUdp>,
-         parse<&E::altUdp>, [](R r) -> QJsonValue { return (r.netFlags & NetAltUdp) != 0; }},
+         clear<&E::altUdp>, parse<&E::altUdp>,
+         [](R r) -> QJsonValue { return (r.netFlags & NetAltUdp) != 0; }},
         {"alt-ip", "altIp", "Alternative UDP IP", "A.B.C.D",
          "alternative UDP data destination address", Setting::Address, named<&E::altIp>,
-         parse<&E::altIp>, [](R r) -> QJsonValue { return quadString(quad(r.altUdpAddress)); }},
+         clear<&E::altIp>, parse<&E::altIp>,
+         [](R r) -> QJsonValue { return quadString(quad(r.altUdpAddress)); }},
         {"alt-port", "altPort", "Alternative UDP port", "N",
          "alternative UDP data destination port (1 to 65535)", Setting::Port, named<&E::altPort>,
-         parse<&E::altPort>, [](R r) -> QJsonValue { return u16(r.altUdpPort); }},
+         clear<&E::altPort>, parse<&E::altPort>,
+         [](R r) -> QJsonValue { return u16(r.altUdpPort); }},
         {"fpga", "fpga", "FPGA configuration", "0|1|2", "FPGA configuration loaded at start",
-         Setting::Fpga, named<&E::fpgaConfig>, parse<&E::fpgaConfig>,
+         Setting::Fpga, named<&E::fpgaConfig>, clear<&E::fpgaConfig>, parse<&E::fpgaConfig>,
          [](R r) -> QJsonValue { return r.fpgaConfig; }},
     };
     return table;
@@ -135,6 +145,16 @@ QList<Change> changesBetween(const QList<Value> &before, const QList<Value> &aft
             changes.append({now.name, now.key, from.json, now.json, from.text, now.text});
     }
     return changes;
+}
+
+NetworkEdits changingEdits(const DeviceConfigRecord &before, const DeviceConfigRecord &after,
+                           const NetworkEdits &e)
+{
+    NetworkEdits changing = e;
+    for (const Setting &s : settings())
+        if (s.named(e) && s.read(before) == s.read(after))
+            s.clear(changing);
+    return changing;
 }
 
 QStringList differences(const DeviceConfigRecord &seen, const DeviceConfigRecord &wanted,

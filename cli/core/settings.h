@@ -24,6 +24,7 @@ struct Setting {
     const char *help;
     Type type;
     bool (*named)(const Discovery::NetworkEdits &e);
+    void (*clear)(Discovery::NetworkEdits &e);
     void (*parse)(Discovery::NetworkEdits &e, Type type, const QString &what, const QString &text);
     QJsonValue (*read)(const DeviceConfigRecord &r);
 
@@ -60,6 +61,12 @@ struct Change {
 };
 // What differs from `before` to `after`, field by field, in the order of `after`.
 QList<Change> changesBetween(const QList<Value> &before, const QList<Value> &after);
+
+// The edits of `e` that change `before` into `after` (which has them all
+// applied): a setting named with the value it has already is left out.
+Discovery::NetworkEdits changingEdits(const DeviceConfigRecord &before,
+                                      const DeviceConfigRecord &after,
+                                      const Discovery::NetworkEdits &e);
 
 // "port is 1024, expected 2000" for every named setting where `seen` differs.
 QStringList differences(const DeviceConfigRecord &seen, const DeviceConfigRecord &wanted,

@@ -60,6 +60,34 @@ Quad address(const QString &option, const QString &text)
              .arg(option, quoted(text)));
 }
 
+QList<Quad> addressBlock(const QString &what, const QString &text)
+{
+    const int slash = text.indexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return {address(what, text)};
+    const Quad base = address(what, text.left(slash));
+    const QString prefixText = text.mid(slash + 1);
+    // A /22 asks 1022 addresses; a larger block would take minutes and flood a router.
+    const int prefix =
+        number(what + QStringLiteral(" prefix of '") + quoted(text) + QLatin1Char('\''), prefixText,
+               0, 32);
+    if (prefix < 22)
+        fail(QStringLiteral("%1: '%2' holds %3 addresses; at most a /22 (1022 host addresses) "
+                            "is asked")
+                 .arg(what, quoted(text), QString::number(1ull << (32 - prefix))));
+    const quint32 mask = prefix == 0 ? 0 : ~quint32(0) << (32 - prefix);
+    const quint32 network =
+        (quint32(base[0]) << 24 | quint32(base[1]) << 16 | quint32(base[2]) << 8 | base[3]) & mask;
+    const quint32 last = network | ~mask;
+    // /31 and /32 have no network or broadcast address to leave out.
+    const quint32 first = prefix >= 31 ? network : network + 1;
+    const quint32 end = prefix >= 31 ? last : last - 1;
+    QList<Quad> hosts;
+    for (quint32 a = first; a <= end && a >= first; ++a)
+        hosts << Quad{quint8(a >> 24), quint8(a >> 16), quint8(a >> 8), quint8(a)};
+    return hosts;
+}
+
 bool onOff(const QString &option, const QString &text)
 {
     if (text == QLatin1String("on"))

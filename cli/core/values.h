@@ -8,6 +8,7 @@
 #include "discovery.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace Cli {
@@ -24,6 +25,9 @@ QString quoted(const QString &text);
 
 int number(const QString &what, const QString &text, int min, int max);
 Discovery::Quad address(const QString &what, const QString &text);
+// An address, or each host address of a block "A.B.C.D/N" of at most 1022
+// (N from 22 to 32).
+QList<Discovery::Quad> addressBlock(const QString &what, const QString &text);
 bool onOff(const QString &what, const QString &text);
 // A time: a bare number is milliseconds; "500ms" and "2s" say their unit.
 int duration(const QString &what, const QString &text);
