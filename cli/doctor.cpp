@@ -6,11 +6,9 @@
 #include "command.h"
 #include "diagnosis.h"
 #include "firewall.h"
+#include "format.h"
 #include "system.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkInterface>
 
 using namespace Discovery;
@@ -387,33 +385,9 @@ void Doctor::diagnose()
 
 void Doctor::report(int code)
 {
-    QString text;
-    if (m_options.format == Format::Json) {
-        QJsonArray checks;
-        for (const Check &c : std::as_const(m_checks))
-            checks.append(QJsonObject{{QStringLiteral("check"), c.check},
-                                      {QStringLiteral("subject"), c.subject},
-                                      {QStringLiteral("verdict"), verdictText(c.verdict)},
-                                      {QStringLiteral("detail"), c.detail},
-                                      {QStringLiteral("fix"), c.fix},
-                                      {QStringLiteral("command"), c.command}});
-        const QJsonObject o{{QStringLiteral("checks"), checks},
-                            {QStringLiteral("receivers"), int(m_search.heard().all().size())},
-                            {QStringLiteral("status"), code}};
-        text = QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented));
-    } else {
-        for (const Check &c : std::as_const(m_checks)) {
-            const QString what =
-                c.subject.isEmpty() ? c.check : c.check + QLatin1Char(' ') + c.subject;
-            text += verdictText(c.verdict).leftJustified(12) + what + QStringLiteral(": ") +
-                    c.detail + QLatin1Char('\n');
-            if (!c.fix.isEmpty())
-                text += QStringLiteral("            fix: ") + c.fix + QLatin1Char('\n');
-            if (!c.command.isEmpty())
-                text += QStringLiteral("            run: ") + c.command + QLatin1Char('\n');
-        }
-    }
-    m_out.data(text);
+    const int receivers = int(m_search.heard().all().size());
+    m_out.data(m_options.format == Format::Json ? checksJson(m_checks, receivers, code)
+                                                : checksText(m_checks));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "format.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 
 using namespace Discovery;
 
@@ -126,6 +127,37 @@ QList<Value> watchedFields(const Receiver &r)
           << field("port", "port", u16(r.head.tcpPort), QString::number(u16(r.head.tcpPort)));
     }
     return f;
+}
+
+QString checksText(const QList<Check> &checks)
+{
+    QString text;
+    for (const Check &c : checks) {
+        const QString what = c.subject.isEmpty() ? c.check : c.check + QLatin1Char(' ') + c.subject;
+        text += verdictText(c.verdict).leftJustified(12) + what + QStringLiteral(": ") + c.detail +
+                QLatin1Char('\n');
+        if (!c.fix.isEmpty())
+            text += QStringLiteral("            fix: ") + c.fix + QLatin1Char('\n');
+        if (!c.command.isEmpty())
+            text += QStringLiteral("            run: ") + c.command + QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString checksJson(const QList<Check> &checks, int receivers, int status)
+{
+    QJsonArray list;
+    for (const Check &c : checks)
+        list.append(QJsonObject{{QStringLiteral("check"), c.check},
+                                {QStringLiteral("subject"), c.subject},
+                                {QStringLiteral("verdict"), verdictText(c.verdict)},
+                                {QStringLiteral("detail"), c.detail},
+                                {QStringLiteral("fix"), c.fix},
+                                {QStringLiteral("command"), c.command}});
+    const QJsonObject o{{QStringLiteral("checks"), list},
+                        {QStringLiteral("receivers"), receivers},
+                        {QStringLiteral("status"), status}};
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented));
 }
 
 QString changesText(const QList<Change> &changes)
