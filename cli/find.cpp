@@ -32,7 +32,11 @@ its final conflict flag. Fields (JSON names; CSV columns in this order):
   route to it, 'show' says how to fix that; the NOTES column of the text
   table then says: other subnet), routed (true when only --to reached it,
   through a router: it did not answer a broadcast on the interface its reply
-  came in on)
+  came in on), interface (where its reply came in), source (the address and
+  port its reply came from), and the settings a plan sets: mask, gateway,
+  dhcp, altUdp (on/off in CSV), altIp, altPort, fpga (empty or null for
+  other models), so that 'find --csv' is a complete plan for 'apply'. The
+  text table has an IFACE column when more than one interface is searched.
 
 Exit status: 0 at least one receiver answered (with --expect: N of them),
 1 usage error, 2 none answered (with --expect: fewer than N), 5 output failed,

@@ -56,7 +56,8 @@ QList<OptionGroup> table(WatchOptions &o)
                           "or SIGTERM"),
            [&o](const QString &v) { o.count = number(QStringLiteral("--count"), v, 1, 1000000); }},
           jsonOption(o, QStringLiteral("one JSON object per line: time, event, serial, model, "
-                                       "ip, port, inUse, changes (each with setting, from and "
+                                       "ip, port, inUse, interface, source, changes (each with "
+                                       "setting, from and "
                                        "to; the settings named and typed as in 'show "
                                        "--json')")),
           modelOption(o),
