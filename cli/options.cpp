@@ -67,9 +67,6 @@ OptionGroup searchOptions(CommonOptions &o)
              QStringLiteral("write every datagram sent and received to FILE, with time, "
                             "addresses and a hex dump"),
              [&o](const QString &v) { o.logFile = fileName(QStringLiteral("--log"), v); }},
-            {QStringLiteral("--verbose"), 'v', QString(),
-             QStringLiteral("write to stderr what --log writes"),
-             [&o](const QString &) { o.verbose = true; }},
             {QStringLiteral("--pcap"), 0, QStringLiteral("FILE"),
              QStringLiteral("also write them as a pcapng capture for Wireshark and tshark, "
                             "with their real addresses, ports and interfaces"),
@@ -79,6 +76,9 @@ OptionGroup searchOptions(CommonOptions &o)
                                          "the data; give a file name"));
                  o.captureFile = fileName(QStringLiteral("--pcap"), v);
              }},
+            {QStringLiteral("--verbose"), 'v', QString(),
+             QStringLiteral("write to stderr what --log writes"),
+             [&o](const QString &) { o.verbose = true; }},
             // Taken before parsing (run()); listed for the help and the checks.
             {QStringLiteral("--help"), 'h', QString(), QStringLiteral("show this text"),
              [](const QString &) {}},
