@@ -647,9 +647,9 @@ private slots:
         }
         if (args.first() == "set" || args.first() == "apply")
             args << "--verify-timeout"
-                 << "600";
+                 << "500";
         const Result r = cli(args << "--timeout"
-                                  << "400");
+                                  << "300");
         QVERIFY2(r.code == code, qPrintable(r.out + r.err));
         if (args.contains("--csv")) {
             const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
