@@ -209,12 +209,13 @@ private slots:
         close(fd);
         TestNet::ip({"link", "del", "vt0"});
         QVERIFY(answered > 0);
-        QVERIFY2(r.out.contains(QStringLiteral("problem     kernel vt0: %1 datagrams to UDP 48322 "
-                                               "reached vt0 on the wire, but only 0 reached this "
-                                               "program: the kernel discarded them (%1 with a bad "
-                                               "UDP checksum), no firewall\n")
-                                    .arg(answered)),
-                 qPrintable(r.out));
+        // Counted as the search saw them: a frame answering its last request may
+        // come after the search, so the test's own count is no bound.
+        static const QRegularExpression kernel(
+            "problem     kernel vt0: (\\d+) datagrams to UDP 48322 reached vt0 on the wire, but "
+            "only 0 reached this program: the kernel discarded them \\(\\1 with a bad UDP "
+            "checksum\\), no firewall\n");
+        QVERIFY2(kernel.match(r.out).hasMatch(), qPrintable(r.out));
         QVERIFY(!r.out.contains("problem     firewall"));
     }
 

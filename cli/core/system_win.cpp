@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The IP helper's newer tables need Vista's API level, and Winsock must come
-// before anything that includes windows.h.
-#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0600
-#undef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600
-#endif
+// Winsock must come before anything that includes windows.h; the IP helper's
+// newer tables need Vista's API level (_WIN32_WINNT, set in CMakeLists.txt).
 #include <winsock2.h>
 // Before the IP helper: its tables of routes are declared only after it.
 #include <ws2ipdef.h>
