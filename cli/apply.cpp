@@ -137,9 +137,11 @@ void Apply::decide()
              [this](const Receiver &r) { return m_search.reach(r).routed; }, m_apply.force))
         m_rows << Row{c, false, {}, {}};
     bool missing = false, refused = false;
+    bool forceHelps = false; // some row is refused by checks that --force overrides
     for (const Row &row : std::as_const(m_rows)) {
         missing = missing || !row.target;
         refused = refused || row.verdict == QLatin1String("refused");
+        forceHelps = forceHelps || (row.blockers.isEmpty() && !row.refusals.isEmpty());
     }
     if (m_apply.dryRun || missing || refused) {
         print(false);
@@ -151,7 +153,7 @@ void Apply::decide()
                                .arg(rowName(row), QString::number(m_options.search.timeoutMs)));
         if (!m_apply.dryRun)
             m_out.note(QStringLiteral("nothing sent%1")
-                           .arg(missing || m_apply.force
+                           .arg(missing || m_apply.force || !forceHelps
                                     ? QString()
                                     : QStringLiteral("; --force sends despite the refusals of "
                                                      "checks")));

@@ -30,15 +30,18 @@ A receiver that answered only through --to (across a router) gets the message
 by unicast to the address its reply came from, since a limited broadcast never
 crosses a router; the verifying search repeats the --to requests.
 
-Refused unless --force: an IP address of 0.x.x.x, 255.255.255.255, multicast,
-loopback, the network or broadcast address of its subnet, this computer's own
-or one that another receiver reported; a mask that is not contiguous; a
-gateway outside the new subnet; a port of 0; a serial number that two
-receivers answer with from one address. Never sent: other models, replies too
-short to carry the settings, a serial number heard from two addresses (two
-receivers: -i or --to narrows the search to one), and a receiver whose
-settings changed between its replies. A warning, no refusal: an address
-outside every subnet of this computer.
+Refused unless --force, which concerns the receiver alone: a receiver in use
+(its client loses the stream). Never sent, --force or not, since they harm
+another unit or the segment: an IP address in 0.0.0.0/8 or 240.0.0.0/4,
+255.255.255.255, multicast, loopback, the network or broadcast address of its
+subnet, this computer's own, the receiver's or this computer's gateway, or one
+that another receiver reported; a mask that is not contiguous or is 0.0.0.0;
+a gateway outside the new subnet; a port of 0; an alternative destination
+that is a broadcast address; other models; replies too short to carry the
+settings; a serial number held by two units (two senders, or clones behind
+two adapters: -i narrows the search to one); a receiver whose settings
+changed between its replies; a search whose list overflowed. A warning, no
+refusal: an address outside every subnet of this computer.
 
 Outcome: applied (seen with the new settings), seen unchanged, seen at
 another address, partly applied, not seen, not sent. Only the receiver itself
@@ -135,18 +138,27 @@ private:
 };
 
 // The receiver the name means, once every one has answered: a serial number
-// it has, or else the only one that reports that address or MAC.
+// it has, or the address or MAC it alone reports.
 void Set::resolve()
 {
-    const QList<QByteArray> named = serialsNamed(m_set.name, m_search.heard().all());
-    if (named.size() > 1) {
-        m_out.note(QStringLiteral("refused: %1 names %2 receivers: %3; give a serial number")
-                       .arg(quoted(m_set.name.text), QString::number(named.size()),
-                            displayList(named, QStringLiteral(", "))));
-        end(ExitRefused, QStringLiteral("refused"));
+    const Resolved named = Cli::resolve(m_set.name, m_search.heard());
+    if (named.ambiguous) {
+        const QString detail =
+            QStringLiteral("%1 names more than one receiver: %2; give the "
+                           "serial number of one")
+                .arg(quoted(m_set.name.text), resolvedText(named, m_search.heard()));
+        m_out.note(QStringLiteral("refused: ") + detail);
+        m_refusals << detail;
+        end(ExitRefused, QStringLiteral("refused"), detail);
         return;
     }
-    m_set.serial = named.value(0);
+    if (!named.found()) {
+        const QString detail = notFound(m_set.name);
+        m_out.note(detail);
+        end(ExitNotFound, QStringLiteral("not found"), detail);
+        return;
+    }
+    m_set.serial = named.serial;
     m_search.conclude({m_set.serial}, [this] { decide(); });
 }
 
@@ -156,9 +168,7 @@ void Set::decide()
     const QString serial = displayText(m_set.serial);
     const bool json = m_options.format == Format::Json;
     if (!found) {
-        const QString detail = notFound(m_set.name);
-        m_out.note(detail);
-        end(ExitNotFound, QStringLiteral("not found"), detail);
+        end(ExitNotFound, QStringLiteral("not found"), notFound(m_set.name));
         return;
     }
     m_found = true;
@@ -197,9 +207,10 @@ void Set::decide()
         end(ExitRefused, QStringLiteral("refused"));
         return;
     }
-    if (!m_set.dryRun)
-        for (const QString &r : review.refusals)
-            m_out.note(QStringLiteral("--force: sending although ") + r);
+    for (const QString &r : review.refusals)
+        m_out.note((m_set.dryRun ? QStringLiteral("--force: would send although ")
+                                 : QStringLiteral("--force: sending although ")) +
+                   r);
 
     const QString line = QStringLiteral("%1 (%2 at %3): %4")
                              .arg(serial, displayText(fieldText(found->head.deviceName)),

@@ -21,11 +21,16 @@ models identity, versions and connection.
 
 const char *const ShowTail = R"(
 RECEIVER is its serial number, the IPv4 address it reports or its MAC address
-(00:11:22:33:44:55, 00-11-22-33-44-55, 0011.2233.4455 or 001122334455).
+(00:11:22:33:44:55, 00-11-22-33-44-55, 0011.2233.4455 or 001122334455). A
+serial number is shown as soon as it answers; an address or MAC after the
+whole search, since several receivers may report it. A name that fits more
+than one receiver (one's serial number and another's address, or an address
+two report) shows none and lists them. An empty serial number is never named.
 
-Exit status: 0 shown, 1 usage error, 2 RECEIVER did not answer, 5 output failed,
-6 the network cannot be used. With --json a receiver that did not answer is
-one object too: serial, found (false), detail.
+Exit status: 0 shown, 1 usage error, 2 RECEIVER did not answer, 4 RECEIVER
+names more than one receiver, 5 output failed, 6 the network cannot be used.
+With --json a receiver that was not shown is one object too: serial, found
+(false), detail.
 )";
 
 struct ShowOptions : CommonOptions {
@@ -53,7 +58,9 @@ public:
 private:
     void received(const Receiver &r, int, bool, bool) override
     {
-        if (!m_name.namesSerial(r) && !m_name.namesAddress(r))
+        // A serial number names one receiver at its first reply; an address
+        // or MAC may be reported by several, so the whole window decides.
+        if (m_name.canNameAddress() || !m_name.namesSerial(r))
             return;
         m_serial = r.serial();
         m_search.conclude({m_serial}, [this] { found(); });
@@ -61,7 +68,18 @@ private:
 
     void windowEnded() override
     {
-        const QString detail = notFound(m_name);
+        const Resolved named = resolve(m_name, m_search.heard());
+        if (named.found()) {
+            m_serial = named.serial;
+            m_search.conclude({m_serial}, [this] { found(); });
+            return;
+        }
+        const QString detail =
+            named.ambiguous
+                ? QStringLiteral("%1 names more than one receiver: %2; give the serial number "
+                                 "of one")
+                      .arg(quoted(m_name.text), resolvedText(named, m_search.heard()))
+                : notFound(m_name);
         m_out.note(detail);
         if (m_options.format == Format::Json) {
             const QJsonObject o{{QStringLiteral("serial"), m_name.text},
@@ -70,17 +88,12 @@ private:
             if (!m_out.data(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented))))
                 return;
         }
-        finish(ExitNotFound);
+        finish(named.ambiguous ? ExitRefused : ExitNotFound);
     }
 
     void found()
     {
         const Receiver &r = *m_search.heard().find(m_serial);
-        const QList<QByteArray> named = serialsNamed(m_name, m_search.heard().all());
-        if (named.size() > 1)
-            m_out.note(QStringLiteral("warning: %1 receivers answer to %2: %3; this is %4")
-                           .arg(QString::number(named.size()), quoted(m_name.text),
-                                displayList(named, QStringLiteral(", ")), displayText(m_serial)));
         const Reach where = m_search.explained(r);
         QJsonObject o = showJson(r, where);
         o[QStringLiteral("found")] = true;

@@ -204,15 +204,18 @@ private slots:
         QTest::addColumn<QList<Receiver>>("heard");
         QTest::addColumn<QStringList>("edits");
         QTest::addColumn<QString>("message"); // how the first begins; empty: none
-        QTest::addColumn<bool>("blocks");     // a blocker, not a refusal
+        QTest::addColumn<bool>("blocks");     // a blocker, not a refusal --force overrides
         const Receiver was = marlo();
         const QStringList port{"--port", "2000"};
         const auto row = [](const char *tag, const QList<Receiver> &heard, const QStringList &edits,
-                            const QString &message, bool blocks = false) {
+                            const QString &message, bool blocks = true) {
             QTest::newRow(tag) << heard << edits << message << blocks;
         };
         row("one unit", {was, was}, port, "");
-        row("one source on two adapters", {was, heardFrom(was, {192, 0, 2, 10}, "vt1")}, port, "");
+        row("clones behind two adapters", {was, heardFrom(was, {192, 0, 2, 10}, "vt1")}, port,
+            "serial number MA1001 answered from 192.0.2.10 on vt0 and from 192.0.2.10 on vt1: "
+            "more than one receiver has it (expected one; -i INTERFACE");
+        row("one LAN reached twice", {was, heardFrom(was, {192, 0, 2, 10}, "lan2")}, port, "");
         Receiver here = heardFrom(was, {192, 0, 2, 1}),
                  there = heardFrom(was, {198, 51, 100, 1}, "vt1");
         here.local = there.local = true;
@@ -263,7 +266,26 @@ private slots:
             "with --mask 255.255.255.248 its address 192.0.2.15 is the broadcast address of its "
             "subnet 192.0.2.8/29");
         row("in use", {heard({"Marlo", "MA1001", {192, 0, 2, 10}, 1024, 0x01})}, port,
-            "receiver MA1001 is in use: a program is connected to it");
+            "receiver MA1001 is in use: a program is connected to it", false);
+        row("240.0.0.0/4", {was}, {"--ip", "240.0.0.1"}, "--ip 240.0.0.1 lies in 240.0.0.0/4");
+        row("the unit's gateway",
+            {heard({},
+                   [](DeviceConfigRecord &r) {
+                       setQuad(r.gateway, {192, 0, 2, 254});
+                   })},
+            {"--ip", "192.0.2.254"}, "--ip 192.0.2.254 is the receiver's gateway");
+        row("this computer's gateway", {was}, {"--ip", "198.51.100.254", "--gateway", "0.0.0.0"},
+            "--ip 198.51.100.254 is this computer's gateway (on vt1)");
+        row("mask 0.0.0.0", {was}, {"--mask", "0.0.0.0"}, "--mask 0.0.0.0 puts every address");
+        row("data stream broadcast", {was}, {"--alt-udp", "on", "--alt-ip", "255.255.255.255"},
+            "--alt-ip 255.255.255.255 is a broadcast address");
+        row("data stream to this computer's broadcast", {withAltUdp(was)},
+            {"--alt-ip", "198.51.100.255"}, "--alt-ip 198.51.100.255 is a broadcast address");
+        QList<Receiver> flood{was};
+        for (int i = 0; i < ReceiverList::MaxReceivers; ++i)
+            flood << heard({"Marlo", "F" + QByteArray::number(i), {198, 51, 100, 7}});
+        row("a list that overflowed", flood, {"--ip", "192.0.2.77"},
+            "more than 4096 receivers answered");
         row("ip on a DHCP unit", {heard({}, [](DeviceConfigRecord &r) { r.netFlags = NetDhcp; })},
             {"--ip", "192.0.2.50"},
             "warning: DHCP stays on: the receiver takes its address from a DHCP server, not "
@@ -285,7 +307,11 @@ private slots:
         QFETCH(QStringList, edits);
         QFETCH(QString, message);
         QFETCH(bool, blocks);
+        const QList<LocalSubnet> local{{0xC0000201, 0xFFFFFF00, "vt0", 1},
+                                       {0xC6336401, 0xFFFFFF00, "vt1", 2, false, 0xC63364FE},
+                                       {0xC0000202, 0xFFFFFF00, "lan2", 3}};
         ReceiverList list;
+        list.setOneLan(oneLan(local));
         for (const Receiver &r : heard)
             list.add(r);
         const Receiver &target = *list.find("MA1001");
@@ -296,9 +322,7 @@ private slots:
                     s.give(e, edits[i], edits[i + 1]);
         DeviceConfigRecord after = target.config;
         applyEdits(after, e);
-        const SetReview review =
-            reviewSet(target, after, e, list,
-                      {{0xC0000201, 0xFFFFFF00, "vt0", 1}, {0xC6336401, 0xFFFFFF00, "vt1", 2}});
+        const SetReview review = reviewSet(target, after, e, list, local.mid(0, 2));
         // "warning: ..." rows look at the warnings.
         const bool warning = message.startsWith("warning: ");
         const QStringList found = warning  ? review.warnings
@@ -466,25 +490,55 @@ private slots:
     }
 
     // A receiver named by its serial number, the address it reports or its
-    // MAC address in any usual spelling.
+    // MAC address in any usual spelling; a name that fits several receivers,
+    // or none, names nothing.
     void unitNames_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("names"); // the Marlo MA1001 at 192.0.2.10
+        QTest::addColumn<QList<Receiver>>("heard");
+        QTest::addColumn<QByteArray>("serial"); // empty: none
+        QTest::addColumn<bool>("ambiguous");
+        const QList<Receiver> one{marlo()};
         for (const char *n : {"MA1001", "192.0.2.10", "00:00:00:00:00:01", "00-00-00-00-00-01",
                               "0000.0000.0001", "000000000001"})
-            QTest::newRow(n) << n << true;
+            QTest::newRow(n) << n << one << QByteArray("MA1001") << false;
         for (const char *n : {"MA100", "192.0.2.1", "192.0.2.010", "01:00:00:00:00:00"})
-            QTest::newRow(n) << n << false;
+            QTest::newRow(n) << n << one << QByteArray() << false;
+        const Receiver blank = heard({"Marlo", "", {192, 0, 2, 40}});
+        QTest::newRow("a typo beside an unprogrammed unit")
+            << "GOOD2" << QList{marlo(), blank} << QByteArray() << false;
+        QTest::newRow("an address nobody reports beside an unprogrammed unit")
+            << "192.0.2.99" << QList{marlo(), blank} << QByteArray() << false;
+        QTest::newRow("one's serial, another's address")
+            << "192.0.2.101"
+            << QList{heard({"Marlo", "192.0.2.101", {192, 0, 2, 7}}),
+                     heard({"Marlo", "MB2", {192, 0, 2, 101}})}
+            << QByteArray() << true;
+        QTest::newRow("one's serial, another's MAC")
+            << "000000000001" << QList{heard({"Marlo", "000000000001", {192, 0, 2, 7}}), marlo()}
+            << QByteArray() << true;
+        QTest::newRow("one address, two units") << "192.0.2.100"
+                                                << QList{heard({"Marlo", "A1", {192, 0, 2, 100}}),
+                                                         heard({"Pentra", "B2", {192, 0, 2, 100}})}
+                                                << QByteArray() << true;
+        QTest::newRow("clones: their serial, left to the checks")
+            << "MA1001" << QList{marlo(), heardFrom(marlo(), {192, 0, 2, 10}, "vt1")}
+            << QByteArray("MA1001") << false;
     }
     void unitNames()
     {
         QFETCH(QString, name);
-        QFETCH(bool, names);
-        const Receiver r = marlo();
-        QCOMPARE(serialsNamed(unitName(name), {r}),
-                 names ? QList<QByteArray>{"MA1001"} : QList<QByteArray>());
-        QCOMPARE(closestSerials("MA1010", {r, heard({"Marlo", "XB9"}), heard({"Marlo", "MA1011"})}),
+        QFETCH(QList<Receiver>, heard);
+        QFETCH(QByteArray, serial);
+        QFETCH(bool, ambiguous);
+        ReceiverList list;
+        for (const Receiver &r : heard)
+            list.add(r);
+        const Resolved named = resolve(unitName(name), list);
+        QCOMPARE(named.found() ? named.serial : QByteArray(), serial);
+        QCOMPARE(named.ambiguous, ambiguous);
+        QCOMPARE(closestSerials("MA1010",
+                                {marlo(), ::heard({"Marlo", "XB9"}), ::heard({"Marlo", "MA1011"})}),
                  "MA1011, MA1001, XB9");
     }
 

@@ -73,7 +73,7 @@ QList<PlanCheck> reviewPlan(const Plan &plan, const ReceiverList &heard,
         for (int i : it.value())
             names << rowName(rows[i]);
         for (int i : it.value())
-            rows[i].refusals << QStringLiteral("%1 rows give the IP address %2: %3")
+            rows[i].blockers << QStringLiteral("%1 rows give the IP address %2: %3")
                                     .arg(QString::number(it.value().size()),
                                          quadString(quad(rows[i].target->planned.head.ipAddress)),
                                          names.join(QStringLiteral(", ")));

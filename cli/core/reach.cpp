@@ -31,6 +31,18 @@ QString subnetText(quint32 address, quint32 mask)
     return QStringLiteral("%1 mask %2").arg(quadString(address & mask), quadString(mask));
 }
 
+ReceiverList::OneLan oneLan(const QList<LocalSubnet> &subnets)
+{
+    return [subnets](quint32 source, const QString &a, const QString &b) {
+        const auto in = [&](const QString &name) {
+            return std::any_of(subnets.begin(), subnets.end(), [&](const LocalSubnet &s) {
+                return s.interfaceName == name && (source & s.mask) == (s.address & s.mask);
+            });
+        };
+        return in(a) && in(b);
+    };
+}
+
 namespace {
 
 // The subnets a reply that came in on `interfaceIndex` belongs to: that

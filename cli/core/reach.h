@@ -24,6 +24,9 @@ struct LocalSubnet {
     quint32 gateway = 0; // of the default route through this interface, if any
 };
 
+// Whether a source lies in a subnet of both adapters: one LAN reached twice.
+ReceiverList::OneLan oneLan(const QList<LocalSubnet> &subnets);
+
 // What judging where a receiver stands needs besides its replies.
 struct Surroundings {
     QList<LocalSubnet> subnets; // this computer's, loopback included

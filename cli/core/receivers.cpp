@@ -76,45 +76,60 @@ QString identityText(const Identity &id, bool withMac)
     return text;
 }
 
+bool ReceiverList::sameUnit(const Receiver &a, const Receiver &b) const
+{
+    if (!(identityOf(a) == identityOf(b)))
+        return false;
+    // A unit played here answers each adapter from that adapter's address.
+    if (a.local || a.interfaceName == b.interfaceName)
+        return true;
+    return m_oneLan && m_oneLan(a.from.toIPv4Address(), a.interfaceName, b.interfaceName);
+}
+
 int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)
 {
     const QByteArray serial = r.serial();
-    const auto known = m_index.constFind(serial);
-    if (known == m_index.constEnd() && m_receivers.size() >= MaxReceivers) {
+    QList<int> &rows = m_rows[serial];
+    int known = -1;
+    for (const int i : std::as_const(rows))
+        if (sameUnit(m_receivers[i], r))
+            known = i;
+    if (isNew)
+        *isNew = known < 0;
+    if (newIdentity)
+        *newIdentity = known < 0 && !rows.isEmpty();
+    if (known < 0 && (m_receivers.size() >= MaxReceivers || rows.size() >= MaxAddressesPerSerial)) {
         m_overflowed = true;
+        if (rows.isEmpty())
+            m_rows.remove(serial);
         return -1;
     }
-    QList<Identity> &units = m_identities[serial];
+    QList<Identity> &ids = m_identities[serial];
     const Identity id = identityOf(r);
-    const bool another = !units.contains(id);
-    if (another && units.size() < MaxAddressesPerSerial)
-        units.append(id);
+    if (!ids.contains(id) && ids.size() < MaxAddressesPerSerial)
+        ids.append(id);
     QList<Arrival> &arrived = m_arrivals[serial];
     const Arrival here{r.interfaceIndex, r.from, r.interfaceName, r.local};
     if (!arrived.contains(here) && arrived.size() < MaxAddressesPerSerial)
         arrived.append(here);
     m_byIpValid = false;
-    if (isNew)
-        *isNew = known == m_index.constEnd();
-    if (newIdentity)
-        *newIdentity = another && known != m_index.constEnd();
-    if (known != m_index.constEnd()) {
-        const Receiver &before = m_receivers[*known];
-        if (r.configurable && before.configurable && identityOf(before) == id &&
-            !sameSettings(before.config, r.config) && !m_changedFrom.contains(serial))
+    if (known >= 0) {
+        const Receiver &before = m_receivers[known];
+        if (r.configurable && before.configurable && !sameSettings(before.config, r.config) &&
+            !m_changedFrom.contains(serial))
             m_changedFrom.insert(serial, before);
-        m_receivers[*known] = r;
-        return *known;
+        m_receivers[known] = r;
+        return known;
     }
-    m_index.insert(serial, int(m_receivers.size()));
+    rows.append(int(m_receivers.size()));
     m_receivers.append(r);
     return int(m_receivers.size() - 1);
 }
 
 const Receiver *ReceiverList::find(const QByteArray &serial) const
 {
-    const auto known = m_index.constFind(serial);
-    return known == m_index.constEnd() ? nullptr : &m_receivers.at(*known);
+    const auto rows = m_rows.constFind(serial);
+    return rows == m_rows.constEnd() || rows->isEmpty() ? nullptr : &m_receivers.at(rows->first());
 }
 
 QList<QByteArray> ReceiverList::conflicts(int index) const
@@ -128,22 +143,9 @@ QList<QByteArray> ReceiverList::conflicts(int index) const
     }
     QList<QByteArray> serials;
     for (const int i : m_byIp.value(key(m_receivers.at(index))))
-        if (i != index)
+        if (m_receivers[i].serial() != m_receivers.at(index).serial())
             serials << m_receivers[i].serial();
     return serials;
-}
-
-QList<Identity> ReceiverList::identities(const QByteArray &serial) const
-{
-    const Receiver *r = find(serial);
-    if (!r)
-        return {};
-    const Identity current = identityOf(*r);
-    QList<Identity> out{current};
-    for (const Identity &id : m_identities.value(serial))
-        if (!(id == current))
-            out << id;
-    return out;
 }
 
 QString displayText(const std::string &bytes)

@@ -14,6 +14,7 @@
 #include <QStringList>
 
 #include <array>
+#include <functional>
 #include <optional>
 
 namespace Cli {
@@ -66,16 +67,27 @@ QString sourceText(bool local, const QHostAddress &from, const QString &interfac
 std::optional<Receiver> parseReply(const QByteArray &datagram, const QHostAddress &from,
                                    int interfaceIndex);
 
+// A row of the list is one unit: a serial number with the address, port
+// and MAC it reports, answering from one source on one adapter. One source
+// heard on two adapters is one unit only where it lies in a subnet of both
+// (one LAN reached twice): two wires may each hold a clone.
 class ReceiverList {
 public:
     // Bounds memory and time when a network floods the reply port.
     static constexpr int MaxReceivers = 4096;
     static constexpr int MaxAddressesPerSerial = 16;
 
-    // Takes a reply in: a known serial keeps its place and gets the newest data.
-    // Returns the receiver's index, or -1 when the list is full. `isNew` tells
-    // a serial not heard before, `newIdentity` a known serial answering as
-    // another unit (another address, port or MAC).
+    // Whether `source` lies in a subnet of both adapters; without it, two
+    // adapters are two wires.
+    using OneLan = std::function<bool(quint32 source, const QString &a, const QString &b)>;
+    void setOneLan(OneLan oneLan)
+    {
+        m_oneLan = std::move(oneLan);
+    }
+
+    // Takes a reply in: a known unit keeps its place and gets the newest data.
+    // Returns the row's index, or -1 when the list is full. `isNew` tells a
+    // unit not heard before, `newIdentity` a new unit of a known serial.
     int add(const Receiver &r, bool *isNew = nullptr, bool *newIdentity = nullptr);
     bool overflowed() const
     {
@@ -85,12 +97,21 @@ public:
     {
         return m_receivers;
     }
+    // The first unit heard with this serial number.
     const Receiver *find(const QByteArray &serial) const;
+    // The rows of every unit with this serial number.
+    QList<int> units(const QByteArray &serial) const
+    {
+        return m_rows.value(serial);
+    }
     // Serial numbers, exactly as sent, of the other receivers that report the
     // same IP address.
     QList<QByteArray> conflicts(int index) const;
-    // Every unit this serial answered as, the current one first.
-    QList<Identity> identities(const QByteArray &serial) const;
+    // Every identity this serial answered as, in the order first heard.
+    QList<Identity> identities(const QByteArray &serial) const
+    {
+        return m_identities.value(serial);
+    }
     // The earlier reply, when a later one of the same unit reported other
     // settings: a message built from either may not be what the unit has.
     const Receiver *changedFrom(const QByteArray &serial) const
@@ -100,8 +121,7 @@ public:
     }
     bool duplicateSerial(const QByteArray &serial) const
     {
-        const auto units = m_identities.constFind(serial);
-        return units != m_identities.constEnd() && units->size() > 1;
+        return m_rows.value(serial).size() > 1 || m_identities.value(serial).size() > 1;
     }
     // Where this serial's replies came in: interface and sender, each once.
     struct Arrival {
@@ -111,7 +131,8 @@ public:
         bool local = false;
         bool operator==(const Arrival &o) const
         {
-            return interfaceIndex == o.interfaceIndex && from == o.from;
+            return interfaceIndex == o.interfaceIndex && from == o.from &&
+                   interfaceName == o.interfaceName;
         }
     };
     QList<Arrival> arrivals(const QByteArray &serial) const
@@ -120,8 +141,10 @@ public:
     }
 
 private:
+    bool sameUnit(const Receiver &a, const Receiver &b) const;
+
     QList<Receiver> m_receivers;
-    QHash<QByteArray, int> m_index;                  // serial -> index
+    QHash<QByteArray, QList<int>> m_rows;            // serial -> its units' rows
     QHash<QByteArray, QList<Identity>> m_identities; // serial -> units seen
     QHash<QByteArray, QList<Arrival>> m_arrivals;    // serial -> where replies came in
     QHash<QByteArray, Receiver> m_changedFrom;       // serial -> reply before a change
@@ -130,6 +153,7 @@ private:
     mutable QHash<quint32, QList<int>> m_byIp;
     mutable bool m_byIpValid = false;
     bool m_overflowed = false;
+    OneLan m_oneLan;
 };
 
 // Device text as it may be shown on a terminal: Latin-1, control characters

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "review.h"
 #include "settings.h"
+#include "values.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -25,33 +26,37 @@ void checkHostPart(SetReview &review, quint32 ip, quint32 mask, const QString &w
     if (!contiguous(mask) || prefixLength(mask) > 30)
         return; // /31 and /32 have no network or broadcast address
     if ((ip & ~mask) == 0)
-        review.refusals << QStringLiteral("%1 is the network address of its subnet %2")
+        review.blockers << QStringLiteral("%1 is the network address of its subnet %2")
                                .arg(what, subnetText(ip, mask));
     else if ((ip & ~mask) == ~mask)
-        review.refusals << QStringLiteral("%1 is the broadcast address of its subnet %2")
+        review.blockers << QStringLiteral("%1 is the broadcast address of its subnet %2")
                                .arg(what, subnetText(ip, mask));
 }
 
-void checkAddress(SetReview &review, quint32 ip, quint32 mask, const Receiver &target,
-                  const ReceiverList &heard, const QList<LocalSubnet> &local,
-                  const QSet<QByteArray> &movingAway)
+void checkAddress(SetReview &review, quint32 ip, quint32 mask, quint32 gateway,
+                  const Receiver &target, const ReceiverList &heard,
+                  const QList<LocalSubnet> &local, const QSet<QByteArray> &movingAway)
 {
     const QString a = quadString(ip);
     if (ip == 0xFFFFFFFFu)
-        review.refusals << QStringLiteral("--ip %1 is the limited broadcast address (expected a "
+        review.blockers << QStringLiteral("--ip %1 is the limited broadcast address (expected a "
                                           "unicast address)")
                                .arg(a);
     else if ((ip >> 24) == 0)
-        review.refusals << QStringLiteral("--ip %1 lies in 0.0.0.0/8, which no host may use "
+        review.blockers << QStringLiteral("--ip %1 lies in 0.0.0.0/8, which no host may use "
                                           "(expected a unicast address)")
                                .arg(a);
     else if ((ip >> 24) == 127)
-        review.refusals << QStringLiteral("--ip %1 is a loopback address (127.0.0.0/8); the "
+        review.blockers << QStringLiteral("--ip %1 is a loopback address (127.0.0.0/8); the "
                                           "receiver would only talk to itself")
                                .arg(a);
     else if ((ip >> 28) == 0xE)
-        review.refusals << QStringLiteral("--ip %1 is a multicast address (224.0.0.0/4; expected "
+        review.blockers << QStringLiteral("--ip %1 is a multicast address (224.0.0.0/4; expected "
                                           "a unicast address)")
+                               .arg(a);
+    else if ((ip >> 28) == 0xF)
+        review.blockers << QStringLiteral("--ip %1 lies in 240.0.0.0/4, reserved (expected a "
+                                          "unicast address)")
                                .arg(a);
     else
         checkHostPart(review, ip, mask, QStringLiteral("--ip %1").arg(a));
@@ -60,14 +65,24 @@ void checkAddress(SetReview &review, quint32 ip, quint32 mask, const Receiver &t
         for (const Receiver &other : heard.all())
             if (other.serial() != target.serial() && toU32(other.ip()) == ip &&
                 !movingAway.contains(other.serial()))
-                review.refusals << QStringLiteral("--ip %1 is already reported by receiver %2 "
+                review.blockers << QStringLiteral("--ip %1 is already reported by receiver %2 "
                                                   "(%3)")
                                        .arg(a, serialText(other),
                                             displayText(fieldText(other.head.deviceName)));
     for (const LocalSubnet &s : local)
         if (s.address == ip)
-            review.refusals << QStringLiteral("--ip %1 is this computer's own address (on %2)")
-                                   .arg(a, s.interfaceName);
+            review.blockers << QStringLiteral("--ip %1 is this computer's own address (on %2)")
+                                   .arg(a, quoted(s.interfaceName));
+    // Every host behind a gateway would lose its way out.
+    const QList<quint32> gateways{toU32(quad(target.config.gateway)), gateway};
+    if (ip && gateways.contains(ip))
+        review.blockers << QStringLiteral("--ip %1 is the receiver's gateway").arg(a);
+    for (const LocalSubnet &s : local)
+        if (s.gateway && s.gateway == ip) {
+            review.blockers << QStringLiteral("--ip %1 is this computer's gateway (on %2)")
+                                   .arg(a, quoted(s.interfaceName));
+            break;
+        }
 }
 
 } // namespace
@@ -79,6 +94,12 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
 {
     SetReview review;
     const QString serial = serialText(target);
+    // A unit left out of a full list could hold any address asked for.
+    if (heard.overflowed())
+        review.blockers << QStringLiteral("more than %1 receivers answered and the others were "
+                                          "ignored; the checks cannot see them all (expected "
+                                          "fewer; -i INTERFACE narrows the search)")
+                               .arg(ReceiverList::MaxReceivers);
     if (!target.configurable) {
         review.blockers << QStringLiteral("receiver %1 is %2; only Pentra, Marlo and Halvex-R "
                                           "receivers take network settings")
@@ -127,61 +148,79 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
     const quint32 gateway = toU32(quad(after.gateway));
 
     if (edits.ip)
-        checkAddress(review, ip, mask, target, heard, local, movingAway);
+        checkAddress(review, ip, mask, gateway, target, heard, local, movingAway);
     else if (edits.mask)
         checkHostPart(
             review, ip, mask,
             QStringLiteral("with --mask %1 its address %2").arg(quadString(mask), quadString(ip)));
     if (edits.mask && !contiguous(mask))
-        review.refusals << QStringLiteral("--mask %1 is not contiguous (expected ones followed "
+        review.blockers << QStringLiteral("--mask %1 is not contiguous (expected ones followed "
                                           "by zeros, such as 255.255.255.0)")
                                .arg(quadString(mask));
+    else if (edits.mask && mask == 0)
+        review.blockers << QStringLiteral("--mask 0.0.0.0 puts every address on its own wire "
+                                          "(expected a subnet mask, such as 255.255.255.0)");
+    const quint32 altIp = toU32(quad(after.altUdpAddress));
+    if ((edits.altIp || edits.altUdp) && (after.netFlags & NetAltUdp)) {
+        bool broadcast =
+            altIp == 0xFFFFFFFFu || (contiguous(mask) && mask && prefixLength(mask) <= 30 &&
+                                     (altIp & ~mask) == ~mask && (altIp & mask) == (ip & mask));
+        for (const LocalSubnet &s : local)
+            broadcast = broadcast || (contiguous(s.mask) && prefixLength(s.mask) <= 30 &&
+                                      altIp == ((s.address & s.mask) | ~s.mask));
+        if (broadcast)
+            review.blockers << QStringLiteral("--alt-ip %1 is a broadcast address: the data "
+                                              "stream would flood the segment (expected one "
+                                              "host's address)")
+                                   .arg(quadString(altIp));
+    }
     if ((edits.ip || edits.mask || edits.gateway) && gateway != 0 &&
         (gateway & mask) != (ip & mask))
-        review.refusals << QStringLiteral("the gateway %1%2 lies outside the new subnet %3 of "
+        review.blockers << QStringLiteral("the gateway %1%2 lies outside the new subnet %3 of "
                                           "%4 (expected an address in that subnet, or --gateway "
                                           "0.0.0.0 for none)")
                                .arg(quadString(gateway),
                                     edits.gateway ? QString() : QStringLiteral(" (unchanged)"),
                                     subnetText(ip, mask), quadString(ip));
     if (edits.port && *edits.port == 0)
-        review.refusals << QStringLiteral("--port 0: the receiver would listen on no TCP port "
+        review.blockers << QStringLiteral("--port 0: the receiver would listen on no TCP port "
                                           "(expected 1 to 65535)");
     if (edits.altPort && *edits.altPort == 0)
-        review.refusals << QStringLiteral("--alt-port 0: UDP data cannot go to port 0 (expected "
+        review.blockers << QStringLiteral("--alt-port 0: UDP data cannot go to port 0 (expected "
                                           "1 to 65535)");
 
-    const QList<Identity> units = heard.identities(target.serial());
-    QSet<quint32> sources;
-    for (const Identity &u : units)
-        sources.insert(u.source);
-    if (sources.size() > 1) {
-        // Two units on two wires, or a second sender: the message would
-        // reach one of them, and nothing says which is meant.
+    // Two units, two senders, or clones on two wires: the message would
+    // reach one of them or all, and nothing says which is meant.
+    const QList<ReceiverList::Arrival> arrivals = heard.arrivals(target.serial());
+    const bool twice = heard.units(target.serial()).size() > 1;
+    if (twice && arrivals.size() > 1) {
         QStringList where;
-        for (const ReceiverList::Arrival &a : heard.arrivals(target.serial()))
-            where << sourceText(a.local, a.from, a.interfaceName);
+        QSet<QString> adapters;
+        for (const ReceiverList::Arrival &a : arrivals) {
+            where << sourceText(a.local, a.from, quoted(a.interfaceName));
+            adapters.insert(a.interfaceName);
+        }
         where.removeDuplicates();
         review.blockers << QStringLiteral("serial number %1 answered from %2: more than one "
-                                          "receiver has it (expected one; -i INTERFACE or --to "
-                                          "ADDRESS narrows the search to one of them)")
-                               .arg(serial, where.join(QStringLiteral(" and from ")));
-    } else if (units.size() > 1) {
-        // Name addresses alone when they differ, else ports and MACs too.
+                                          "receiver has it (expected one; %3)")
+                               .arg(serial, where.join(QStringLiteral(" and from ")),
+                                    adapters.size() > 1
+                                        ? QStringLiteral("-i INTERFACE searches one adapter only")
+                                        : QStringLiteral("two senders on one wire cannot be told "
+                                                         "apart"));
+    } else if (const QList<Identity> units = heard.identities(target.serial()); twice) {
+        // One source answering as two units: name addresses alone when they
+        // differ, else ports and MACs too, in the order first heard.
         bool sameIp = true;
         for (const Identity &u : units)
             sameIp = sameIp && u.ip == units.first().ip;
-        QStringList others;
-        for (int i = 1; i < units.size(); ++i)
-            others << (sameIp ? identityText(units[i], target.configurable)
-                              : quadString(units[i].ip));
-        const QString first = sameIp ? identityText(units.first(), target.configurable)
-                                     : quadString(units.first().ip);
-        others.removeDuplicates();
-        others.removeAll(first);
-        review.refusals << QStringLiteral("serial number %1 answered from %2 and from %3; "
-                                          "every receiver with it would take the message")
-                               .arg(serial, first, others.join(QStringLiteral(", ")));
+        QStringList names;
+        for (const Identity &u : units)
+            names << (sameIp ? identityText(u, target.configurable) : quadString(u.ip));
+        names.removeDuplicates();
+        review.blockers << QStringLiteral("serial number %1 answered from %2; every receiver "
+                                          "with it would take the message (expected one)")
+                               .arg(serial, names.join(QStringLiteral(" and from ")));
     }
 
     if (edits.ip && !(after.netFlags & NetDhcp) && !routed) {

@@ -49,6 +49,7 @@ QString Search::prepare()
 int Search::begin(int windowMs, int resendEveryMs, int resends, QStringList *failures)
 {
     m_heard = ReceiverList();
+    m_heard.setOneLan(oneLan(m_interfaces));
     m_running = true;
     m_windowMs = windowMs;
     m_clock.start();
@@ -87,8 +88,12 @@ qint64 Search::leftMs() const
 QList<QByteArray> Search::serials() const
 {
     QList<QByteArray> serials;
+    QSet<QByteArray> seen;
     for (const Receiver &r : m_heard.all())
-        serials << r.serial();
+        if (!seen.contains(r.serial())) {
+            seen.insert(r.serial());
+            serials << r.serial();
+        }
     return serials;
 }
 

@@ -72,16 +72,44 @@ bool UnitName::namesAddress(const Receiver &r) const
            (!mac.isEmpty() && r.configurable && macString(r.config).toLower() == mac);
 }
 
-QList<QByteArray> serialsNamed(const UnitName &name, const QList<Receiver> &heard)
+Resolved resolve(const UnitName &name, const ReceiverList &heard)
 {
-    QList<QByteArray> serials;
-    for (const Receiver &r : heard)
-        if (name.namesSerial(r))
-            return {r.serial()};
-    for (const Receiver &r : heard)
-        if (name.namesAddress(r) && !serials.contains(r.serial()))
-            serials << r.serial();
-    return serials;
+    Resolved named;
+    QList<QByteArray> bySerial, byAddress;
+    const QList<Receiver> &all = heard.all();
+    for (int i = 0; i < all.size(); ++i) {
+        const bool serial = name.namesSerial(all[i]), address = name.namesAddress(all[i]);
+        if (!serial && !address)
+            continue;
+        named.rows << i;
+        if (serial && !bySerial.contains(all[i].serial()))
+            bySerial << all[i].serial();
+        if (address && !byAddress.contains(all[i].serial()))
+            byAddress << all[i].serial();
+    }
+    QList<QByteArray> serials = bySerial;
+    for (const QByteArray &s : std::as_const(byAddress))
+        if (!serials.contains(s))
+            serials << s;
+    named.ambiguous = serials.size() > 1;
+    if (serials.size() == 1)
+        named.serial = serials.first();
+    return named;
+}
+
+QString resolvedText(const Resolved &named, const ReceiverList &heard)
+{
+    QStringList units;
+    for (const int i : named.rows) {
+        const Receiver &r = heard.all().at(i);
+        units << QStringLiteral("%1 (%2 at %3%4)")
+                     .arg(displayText(r.serial()), displayText(fieldText(r.head.deviceName)),
+                          quadString(r.ip()),
+                          r.interfaceName.isEmpty()
+                              ? QString()
+                              : QStringLiteral(" on ") + quoted(r.interfaceName));
+    }
+    return units.join(QStringLiteral(", "));
 }
 
 QString closestSerials(const QString &text, const QList<Receiver> &heard, int count)

@@ -18,7 +18,7 @@ QString quoted(const QString &text)
     for (const QChar c : text) {
         if (c == QLatin1Char('\n'))
             out += QStringLiteral("\\n");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+        else if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0))
             out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
         else
             out += c;
