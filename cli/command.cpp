@@ -61,6 +61,14 @@ Command::Command(const CommonOptions &options, Output &out)
     : m_options(options), m_out(out), m_exchange(m_log), m_search(m_exchange, options.search)
 {
     connect(&m_search, &Search::received, this, &Command::received);
+    // Before the command's own handler, which may end the run.
+    connect(&m_search, &Search::windowEnded, this, [this] {
+        if (m_search.unasked() > 0)
+            m_out.note(QStringLiteral("warning: the search window closed before the last %1 "
+                                      "addresses given with --to were asked; a longer --timeout "
+                                      "asks them all")
+                           .arg(m_search.unasked()));
+    });
     connect(&m_search, &Search::windowEnded, this, &Command::windowEnded);
     m_progress.setInterval(ProgressMs);
     connect(&m_progress, &QTimer::timeout, this, [this] { m_out.progress(progressText()); });

@@ -313,7 +313,7 @@ void Doctor::firewall()
                 seen + QStringLiteral(": the firewall of this computer drops them in %1")
                            .arg(chains.join(QStringLiteral(", "))),
                 QStringLiteral("allow UDP %1 in where it is dropped").arg(port),
-                commands.join(QStringLiteral(" && ")));
+                System::Fix::allOf(commands));
         return;
     }
     problem(QStringLiteral("firewall"), subject,

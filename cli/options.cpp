@@ -57,11 +57,16 @@ OptionGroup searchOptions(CommonOptions &o)
             {QStringLiteral("--also-limited"), 0, QString(),
              QStringLiteral("the default (kept for scripts)"), [](const QString &) {}},
             {QStringLiteral("--to"), 0, QStringLiteral("A.B.C.D[/N]"),
-             QStringLiteral("also send the request to this address, or to each host "
+             QStringLiteral("also send the request to this unicast address, or to each host "
                             "address of a block up to a /22 such as 203.0.113.0/28, through the "
-                            "routing table (repeatable): receivers across a router (routers do "
-                            "not forward broadcasts)"),
-             [&o](const QString &v) { o.search.to << addressBlock(QStringLiteral("--to"), v); },
+                            "routing table (repeatable, at most 1024 addresses in all): "
+                            "receivers across a router (routers do not forward broadcasts)"),
+             [&o](const QString &v) {
+                 o.search.to << addressBlock(QStringLiteral("--to"), v);
+                 if (o.search.to.size() > MaxTo)
+                     fail(QStringLiteral("--to: %1 addresses in all; at most %2 are asked")
+                              .arg(QString::number(o.search.to.size()), QString::number(MaxTo)));
+             },
              true},
             {QStringLiteral("--log"), 0, QStringLiteral("FILE"),
              QStringLiteral("write every datagram sent and received to FILE, with time, "

@@ -32,6 +32,8 @@ enum ExitCode {
 enum class Format { Text, Json, Csv };
 
 constexpr int DefaultVerifyMs = 3000;
+// --to addresses of one run: a /22 and a few more.
+constexpr int MaxTo = 1024;
 
 // What every command takes: the search options and --log.
 struct CommonOptions {

@@ -347,12 +347,16 @@ private slots:
                                << QStringList{"set", args.first()} + args.mid(1) << reason
                                << forceable;
         };
-        // End to end; every check's own rows are tst_clicore's.
+        // End to end; every check's own rows are tst_clicore's. --force
+        // concerns the unit alone: never another unit's address or serial.
+        row("in use", {"MA1001", "--port", "2000"}, "receiver MA1001 is in use", true,
+            {"--device", Marlo + ",inuse=1"});
         row("taken by another receiver", {"MA1001", "--ip", "192.0.2.20"},
-            "--ip 192.0.2.20 is already reported by receiver TS1 (Tessa)");
+            "--ip 192.0.2.20 is already reported by receiver TS1 (Tessa)", false);
         row("serial answered twice", {"MA1001", "--port", "2000"},
-            "serial number MA1001 answered from ", true,
+            "serial number MA1001 answered from 192.0.2.10:1024", false,
             {"--device", Marlo, "--device", "model=Marlo,serial=MA1001,ip=192.0.2.11,port=1"});
+        row("port 0", {"MA1001", "--port", "0"}, "--port 0: the receiver would listen", false);
         row("other model", {"TS1", "--port", "5"}, "receiver TS1 is a Tessa; only Pentra", false);
     }
     void refusals()
@@ -620,7 +624,7 @@ private slots:
         row("set, unchanged", "set MA1001 --port 1024 --json", 0, "unchanged");
         row("set, dry run", "set MA1001 --port 2001 --json --dry-run", 0, "dry run");
         row("set, refused", "set TS1 --port 5 --json", 4, "refused");
-        row("set, refused but forced", "set MA1001 --port 0 --json --force", 0, "applied");
+        row("set, refused although forced", "set MA1001 --port 0 --json --force", 4, "refused");
         row("set, not found", "set NOPE --port 5 --json", 2, "not found");
         row("set by an address", "set 192.0.2.20 --port 5 --json", 4, "refused"); // TS1
         row("apply, applied", "apply serial,port|MA1001,2000 --json", 0, "applied");

@@ -166,23 +166,24 @@ private slots:
         QCOMPARE(outcome.value("DEAF"), "seen unchanged");
     }
 
-    // Two units answer with one serial and only one takes the settings: the
-    // replies contradict each other, and neither set nor apply calls it applied.
-    void contradictingUnitsAreNotConfirmed()
+    // Two units answer with one serial, and two rows give one address:
+    // nothing is sent, --force or not, since another unit would suffer.
+    void rowsThatHarmAnotherUnitAreRefused()
     {
-        EmulatorProcess takes({"--device", "model=Marlo,serial=TW1,ip=192.0.2.30,port=1"});
-        EmulatorProcess ignores(
-            {"--ignore-config", "--device", "model=Marlo,serial=TW1,ip=192.0.2.31,port=1"});
-        QVERIFY(takes.waitReady() && ignores.waitReady());
-        Result r = cli({"set", "TW1", "--port", "2000", "--force", "--timeout", "400",
-                        "--verify-timeout", "800"});
-        QCOMPARE(r.code, 3);
-        QVERIFY2(r.out.contains("not confirmed: TW1 answered as 2 units, "), qPrintable(r.out));
-        r = cli({"apply", writePlan(m_dir, "twin.csv", "serial,port\nTW1,2001\n"), "--force",
-                 "--timeout", "400", "--verify-timeout", "800"});
-        QCOMPARE(r.code, 3);
-        QVERIFY2(r.out.contains(QRegularExpression("line 2 +TW1 +Marlo +not confirmed")),
-                 qPrintable(r.out));
+        EmulatorProcess twins({"--device", "model=Marlo,serial=TW1,ip=192.0.2.30,port=1",
+                               "--device", "model=Marlo,serial=TW1,ip=192.0.2.31,port=1", "--many",
+                               "2:model=Pentra,serial=OK,ip=192.0.2.50,port=1"});
+        QVERIFY(twins.waitReady());
+        const Result r =
+            cli({"apply",
+                 writePlan(m_dir, "twin.csv",
+                           "serial,port,ip\nTW1,2001,\nOK00,,192.0.2.77\nOK01,,192.0.2.77\n"),
+                 "--force", "--timeout", "400", "--verify-timeout", "800"});
+        QCOMPARE(r.code, 4);
+        for (const char *row : {"line 2 +TW1 +Marlo +refused", "line 3 +OK00 +Pentra +refused",
+                                "line 4 +OK01 +Pentra +refused"})
+            QVERIFY2(r.out.contains(QRegularExpression(row)), qPrintable(r.out + r.err));
+        QVERIFY(settled(twins, "kind=config").isEmpty());
     }
 
     void dryRunSendsNothing()

@@ -353,28 +353,28 @@ private slots:
             });
         };
         const QString computer =
-            "give this computer an address in its subnet 203.0.113.0/24, for example: sudo ip "
-            "addr add ";
+            "give this computer an address in its subnet 203.0.113.0/24, for example: ip addr "
+            "add ";
         const Receiver factory = unit({203, 0, 113, 77}, {203, 0, 113, 1}, false);
         QTest::newRow("factory address, its gateway kept free")
             << factory << 0 << 0u << QList<quint32>()
             << "give it a free address of 198.51.100.0/24 on vt1, for example: vantrel-cli set "
-               "MA1001 --ip 198.51.100.2 --mask 255.255.255.0 --gateway 0.0.0.0; or " +
+               "--ip 198.51.100.2 --mask 255.255.255.0 --gateway 0.0.0.0 -- MA1001; or " +
                    computer + "203.0.113.2/24 dev vt1";
         QTest::newRow("the second unit offered an address")
             << factory << 1 << 0u << QList<quint32>()
             << "give it a free address of 198.51.100.0/24 on vt1, for example: vantrel-cli set "
-               "MA1001 --ip 198.51.100.3 --mask 255.255.255.0 --gateway 0.0.0.0; or " +
+               "--ip 198.51.100.3 --mask 255.255.255.0 --gateway 0.0.0.0 -- MA1001; or " +
                    computer + "203.0.113.2/24 dev vt1";
         QTest::newRow("neither the gateway nor another receiver's address")
             << factory << 0 << 0xC6336402u << QList<quint32>{0xC6336403u, 0xCB00710Bu}
             << "give it a free address of 198.51.100.0/24 on vt1, for example: vantrel-cli set "
-               "MA1001 --ip 198.51.100.4 --mask 255.255.255.0 --gateway 198.51.100.2; or " +
+               "--ip 198.51.100.4 --mask 255.255.255.0 --gateway 198.51.100.2 -- MA1001; or " +
                    computer + "203.0.113.2/24 dev vt1";
         QTest::newRow("DHCP without a lease")
             << unit({0, 0, 0, 0}, {0, 0, 0, 0}, true) << 0 << 0u << QList<quint32>()
             << "give it a free address of 198.51.100.0/24 on vt1, for example: vantrel-cli set "
-               "MA1001 --dhcp off --ip 198.51.100.2 --mask 255.255.255.0";
+               "--dhcp off --ip 198.51.100.2 --mask 255.255.255.0 -- MA1001";
         QTest::newRow("a model that takes no settings")
             << unit({203, 0, 113, 77}, {0, 0, 0, 0}, false, "Tessa") << 0 << 0u << QList<quint32>()
             << computer + "203.0.113.1/24 dev vt1";

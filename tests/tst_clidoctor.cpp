@@ -109,7 +109,7 @@ private slots:
             << "add table inet vt; add chain inet vt input { type filter hook input priority 0; "
                "}; add rule inet vt input udp dport 48322 drop"
             << seen + "inet vt input (rule in input)"
-            << "sudo nft insert rule inet vt input udp dport 48322 accept";
+            << "nft insert rule inet vt input udp dport 48322 accept";
         QTest::newRow("a second table beside inet filter")
             << true
             << "add table inet filter; add chain inet filter input { type filter hook input "
@@ -118,20 +118,20 @@ private slots:
                "inet second in meta l4proto udp jump blocked; add rule inet second blocked udp "
                "dport { 48320-48330 } reject"
             << seen + "inet second in (rule in blocked)"
-            << "sudo nft insert rule inet second in udp dport 48322 accept";
+            << "nft insert rule inet second in udp dport 48322 accept";
         QTest::newRow("the policy of ip myfw")
             << true
             << "add table ip myfw; add chain ip myfw input { type filter hook input priority 0; "
                "policy drop; }; add rule ip myfw input tcp dport 22 accept"
             << seen + "ip myfw input (policy)"
-            << "sudo nft insert rule ip myfw input udp dport 48322 accept";
+            << "nft insert rule ip myfw input udp dport 48322 accept";
         QTest::newRow("may not watch the wire")
             << false
             << "add table inet vt; add chain inet vt input { type filter hook input priority 0; "
                "}; add rule inet vt input udp dport 48322 drop"
             << "cannot tell firewall: cannot watch the wire for datagrams a firewall drops: "
                "Operation not permitted"
-            << "sudo vantrel-cli doctor";
+            << "vantrel-cli doctor";
     }
     void firewall()
     {
@@ -277,7 +277,7 @@ private slots:
                                 "is off\n"),
                  qPrintable(r.out));
         QVERIFY(r.out.contains("problem     interface vt1p: down\n"));
-        QVERIFY(r.out.contains("            run: sudo ip link set vt1p up\n"));
+        QVERIFY(r.out.contains("            run: ip link set dev vt1p up\n"));
         // Nothing came in on the wire: no firewall was put to the test.
         QVERIFY(r.out.contains("cannot tell firewall: no datagram to UDP 48322 came in"));
         // A down interface named with -i, its name in UTF-8: diagnosed, and
@@ -291,7 +291,7 @@ private slots:
             if (c["subject"] == "ünï")
                 down = c.toObject();
         QCOMPARE(down["detail"].toString(), "down");
-        QCOMPARE(down["command"].toString(), "sudo ip link set 'ünï' up");
+        QCOMPARE(down["command"].toString(), "ip link set dev 'ünï' up");
         QCOMPARE(asRoot(down["command"].toString()), 0);
         QVERIFY(cli({"find", "-t", "300", "-i", "ünï"}).code != 6); // up: searched
         TestNet::ip({"link", "del", "ünï"});
@@ -311,7 +311,7 @@ private slots:
                                 "outside 192.0.2.0/24 on vt0"),
                  qPrintable(r.out));
         QVERIFY(r.out.contains("fix: give it a free address of 192.0.2.0/24 on vt0, for example: "
-                               "vantrel-cli set WR1 --ip 192.0.2.2 --mask 255.255.255.0"));
+                               "vantrel-cli set --ip 192.0.2.2 --mask 255.255.255.0"));
     }
 
     // 32 receivers answer at once and one late: --settle ends the search

@@ -229,14 +229,13 @@ private slots:
         QCOMPARE(found.value("routed").toBool(), false);
         QCOMPARE(found.value("reachable").toBool(), false);
         r = cli({"show", "FW1", "--timeout", "400"});
-        QVERIFY2(
-            r.out.contains(
-                "To reach it:          give it a free address of 198.51.100.0/24 "
-                "on vt1, for example: vantrel-cli set FW1 --ip 198.51.100.2 "
-                "--mask 255.255.255.0 --gateway 0.0.0.0; or give this computer an address in its "
-                "subnet 203.0.113.0/24, for example: sudo ip addr add "
-                "203.0.113.2/24 dev vt1\n"), // .1 is its gateway
-            qPrintable(r.out));
+        QVERIFY2(r.out.contains("To reach it:          give it a free address of 198.51.100.0/24 "
+                                "on vt1, for example: vantrel-cli set --ip 198.51.100.2 "
+                                "--mask 255.255.255.0 --gateway 0.0.0.0 -- FW1; or give this "
+                                "computer an address in its "
+                                "subnet 203.0.113.0/24, for example: ip addr add "
+                                "203.0.113.2/24 dev vt1\n"), // .1 is its gateway
+                 qPrintable(r.out));
         const QByteArray reply = EmulatorProcess::hexOf(emu.lines(" send ").constLast());
 
         r = cli({"set", "FW1", "--ip", "198.51.100.2", "--mask", "255.255.255.0", "--gateway",
@@ -287,10 +286,10 @@ private slots:
         QTest::addColumn<QString>("run");
         QTest::newRow("DHCP without a lease")
             << "model=Marlo,serial=DH1,ip=0.0.0.0,port=1024,flags=0x01,gw=0.0.0.0"
-            << "vantrel-cli set DH1 --dhcp off --ip 198.51.100.2 --mask 255.255.255.0";
+            << "vantrel-cli set --dhcp off --ip 198.51.100.2 --mask 255.255.255.0 -- DH1";
         QTest::newRow("a model that takes no settings")
             << "model=Tessa,serial=TS9,ip=203.0.113.77,port=300"
-            << "sudo ip addr add 203.0.113.1/24 dev vt1";
+            << "ip addr add 203.0.113.1/24 dev vt1";
     }
     void doctorsFixReachesTheUnit()
     {

@@ -177,12 +177,12 @@ QList<FirewallDrop> firewallDrops(const QByteArray &nftJson, quint16 port)
                        QString()};
         if (d.table == QLatin1String("firewalld")) {
             d.manager = QStringLiteral("firewalld");
-            d.command = QStringLiteral("sudo firewall-cmd --add-port=%1/udp").arg(port);
+            d.command = QStringLiteral("firewall-cmd --add-port=%1/udp").arg(port);
         } else if (ufwTables.value(d.family + QLatin1Char(' ') + d.table)) {
             d.manager = QStringLiteral("ufw");
-            d.command = QStringLiteral("sudo ufw allow %1/udp").arg(port);
+            d.command = QStringLiteral("ufw allow %1/udp").arg(port);
         } else {
-            d.command = QStringLiteral("sudo nft insert rule %1 %2 %3 udp dport %4 accept")
+            d.command = QStringLiteral("nft insert rule %1 %2 %3 udp dport %4 accept")
                             .arg(System::Fix::shellWord(d.family), System::Fix::shellWord(d.table),
                                  System::Fix::shellWord(d.chain), QString::number(port));
         }

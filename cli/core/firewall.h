@@ -16,7 +16,7 @@ struct FirewallDrop {
     QString family, table, chain; // the base chain the datagram enters
     QString by;                   // "rule in CHAIN" or "policy"
     QString manager;              // "ufw", "firewalld" or empty: nft itself
-    QString command;              // what lets the datagram in there
+    QString command;              // what lets the datagram in there, as the administrator
 };
 
 // Each base chain on the input path whose rules or policy drop (or reject) a

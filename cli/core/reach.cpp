@@ -125,13 +125,18 @@ void fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundings
         const QString gateway = s.gateway ? QStringLiteral(" --gateway ") + quadString(s.gateway)
                                 : !keepsGateway && oldGateway ? QStringLiteral(" --gateway 0.0.0.0")
                                                               : QString();
-        // With DHCP on, the unit would not keep an address it is given.
-        const QString command = QStringLiteral("vantrel-cli set %1%2 --ip %3 --mask %4%5")
-                                    .arg(System::Fix::shellWord(displayText(r.serial())),
-                                         dhcp ? QStringLiteral(" --dhcp off") : QString(),
-                                         quadString(free), quadString(s.mask), gateway);
-        ways << QStringLiteral("give it a free address of %1 on %2, for example: %3")
-                    .arg(subnetText(s.address, s.mask), quoted(s.interfaceName), command);
+        // With DHCP on, the unit would not keep an address it is given. The
+        // serial comes last, after "--": it may begin with a dash. A unit in
+        // use refuses without --force, which drops its client's stream.
+        const QString command =
+            QStringLiteral("vantrel-cli set%1 --ip %2 --mask %3%4%5 -- %6")
+                .arg(dhcp ? QStringLiteral(" --dhcp off") : QString(), quadString(free),
+                     quadString(s.mask), gateway, r.inUse ? QStringLiteral(" --force") : QString(),
+                     System::Fix::shellWord(QString::fromLatin1(r.serial())));
+        ways << QStringLiteral("give it a free address of %1 on %2, for example: %3%4")
+                    .arg(subnetText(s.address, s.mask), quoted(s.interfaceName), command,
+                         r.inUse ? QStringLiteral(" (it is in use: its client loses the stream)")
+                                 : QString());
         reach.command = command;
         break;
     }

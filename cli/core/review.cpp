@@ -191,36 +191,31 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
 
     // Two units, two senders, or clones on two wires: the message would
     // reach one of them or all, and nothing says which is meant.
-    const QList<ReceiverList::Arrival> arrivals = heard.arrivals(target.serial());
-    const bool twice = heard.units(target.serial()).size() > 1;
-    if (twice && arrivals.size() > 1) {
-        QStringList where;
+    const QList<int> rows = heard.units(target.serial());
+    if (rows.size() > 1) {
+        QStringList where, described;
         QSet<QString> adapters;
-        for (const ReceiverList::Arrival &a : arrivals) {
-            where << sourceText(a.local, a.from, quoted(a.interfaceName));
-            adapters.insert(a.interfaceName);
+        bool local = false;
+        for (const int i : rows) {
+            const Receiver &u = heard.all().at(i);
+            const QString on = quoted(u.interfaceName);
+            where << sourceText(u.local, u.from, on);
+            described << identityText(identityOf(u), u.configurable) + QStringLiteral(" on ") + on;
+            adapters.insert(u.interfaceName);
+            local = local || u.local;
         }
-        where.removeDuplicates();
+        // Where sources alone do not tell them apart, what they report does.
+        if (local || QStringList(where).removeDuplicates() > 0)
+            where = described;
         review.blockers << QStringLiteral("serial number %1 answered from %2: more than one "
                                           "receiver has it (expected one; %3)")
                                .arg(serial, where.join(QStringLiteral(" and from ")),
-                                    adapters.size() > 1
+                                    local ? QStringLiteral("units played on this computer "
+                                                           "cannot be told apart")
+                                    : adapters.size() > 1
                                         ? QStringLiteral("-i INTERFACE searches one adapter only")
                                         : QStringLiteral("two senders on one wire cannot be told "
                                                          "apart"));
-    } else if (const QList<Identity> units = heard.identities(target.serial()); twice) {
-        // One source answering as two units: name addresses alone when they
-        // differ, else ports and MACs too, in the order first heard.
-        bool sameIp = true;
-        for (const Identity &u : units)
-            sameIp = sameIp && u.ip == units.first().ip;
-        QStringList names;
-        for (const Identity &u : units)
-            names << (sameIp ? identityText(u, target.configurable) : quadString(u.ip));
-        names.removeDuplicates();
-        review.blockers << QStringLiteral("serial number %1 answered from %2; every receiver "
-                                          "with it would take the message (expected one)")
-                               .arg(serial, names.join(QStringLiteral(" and from ")));
     }
 
     if (edits.ip && !(after.netFlags & NetDhcp) && !routed) {

@@ -10,6 +10,8 @@ namespace {
 // Unicast requests of a --to block: this many at once, then as many per tick.
 constexpr int PaceBatch = 32;
 constexpr int PaceMs = 5;
+// --to addresses named in the summary of a search that heard nothing.
+constexpr int MaxNamed = 8;
 
 QByteArray requestBytes()
 {
@@ -49,6 +51,7 @@ QString Search::prepare()
 int Search::begin(int windowMs, int resendEveryMs, int resends, QStringList *failures)
 {
     m_heard = ReceiverList();
+    m_unasked = 0;
     m_heard.setOneLan(oneLan(m_interfaces));
     m_running = true;
     m_windowMs = windowMs;
@@ -179,6 +182,7 @@ void Search::onDeadline()
         endProbe();
         return;
     }
+    m_unasked = int(m_paced.size());
     stop();
     emit windowEnded();
 }
@@ -230,10 +234,20 @@ void Search::endProbe()
 QString Search::summary() const
 {
     QStringList asked;
-    for (const Destination &d : m_destinations)
+    int unicast = 0;
+    for (const Destination &d : m_destinations) {
+        if (d.interfaceIndex == 0 && ++unicast > MaxNamed)
+            continue;
         asked << d.address.toString() + (d.interfaceName.isEmpty()
                                              ? QString()
                                              : QStringLiteral(" on ") + d.interfaceName);
+    }
+    if (unicast > MaxNamed)
+        asked << QStringLiteral("%1 more addresses given with --to").arg(unicast - MaxNamed);
+    if (m_unasked > 0)
+        asked << QStringLiteral("but not the last %1 of those given with --to, as the window "
+                                "closed first")
+                     .arg(m_unasked);
     int replies = 0, others = 0;
     for (const Exchange::Tally &t : m_exchange.tally()) {
         replies += t.replies;

@@ -81,6 +81,11 @@ public:
     void conclude(const QList<QByteArray> &serials, std::function<void()> then);
     // For a search that heard nothing: where it asked, and what came back.
     QString summary() const;
+    // --to addresses that the window closed before they were asked.
+    int unasked() const
+    {
+        return m_unasked;
+    }
 
     // Waits for conclude() to tell where it stands.
     bool undecided(const Receiver &r) const;
@@ -123,6 +128,7 @@ private:
     QElapsedTimer m_clock;
     int m_windowMs = 0;
     int m_resendsLeft = 0;
+    int m_unasked = 0;
 
     QSet<QByteArray> m_filtered; // serials that --model left out
     QStringList m_modelsHeard;   // the models they have

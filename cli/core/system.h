@@ -113,7 +113,10 @@ QString listAddresses();
 QString endProcess(qint64 pid);
 // How to learn which process holds a UDP port when this user may not see it.
 QString nameHolder(quint16 port);
+// As the administrator: with sudo for a user on Linux, as it is for root.
 QString asAdministrator(const QString &command);
+// Several commands as one line for the administrator, each after the one before succeeded.
+QString allOf(const QStringList &commands);
 // What lets doctor see the wire when it cannot: the advice and its command.
 QPair<QString, QString> watchWire();
 } // namespace Fix

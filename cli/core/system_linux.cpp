@@ -290,8 +290,10 @@ QString shellWord(const QString &w)
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._:/@%+=,-]+$"));
     if (plain.match(w).hasMatch())
         return w;
-    const bool control = std::any_of(
-        w.begin(), w.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
+    const auto isControl = [](QChar c) {
+        return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0);
+    };
+    const bool control = std::any_of(w.begin(), w.end(), isControl);
     if (!control)
         return QLatin1Char('\'') + QString(w).replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
                QLatin1Char('\'');
@@ -299,7 +301,7 @@ QString shellWord(const QString &w)
     // as escapes that bash and zsh read back as the bytes.
     QString out = QStringLiteral("$'");
     for (const QChar c : w) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+        if (isControl(c))
             out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
         else if (c == QLatin1Char('\\') || c == QLatin1Char('\''))
             out += QLatin1Char('\\') + c;
@@ -311,13 +313,13 @@ QString shellWord(const QString &w)
 
 QString bringUp(const QString &interfaceName)
 {
-    return QStringLiteral("sudo ip link set %1 up").arg(shellWord(interfaceName));
+    return asAdministrator(QStringLiteral("ip link set dev %1 up").arg(shellWord(interfaceName)));
 }
 
 QString addAddress(const QString &address, const QString &prefix, const QString &interfaceName)
 {
-    return QStringLiteral("sudo ip addr add %1/%2 dev %3")
-        .arg(address, prefix, shellWord(interfaceName));
+    return asAdministrator(
+        QStringLiteral("ip addr add %1/%2 dev %3").arg(address, prefix, shellWord(interfaceName)));
 }
 
 QString allowReplies(quint16)
@@ -338,12 +340,21 @@ QString endProcess(qint64 pid)
 
 QString nameHolder(quint16 port)
 {
-    return QStringLiteral("sudo ss -ulpn 'sport = :%1'").arg(port);
+    return asAdministrator(QStringLiteral("ss -ulpn 'sport = :%1'").arg(port));
 }
 
+// Root's shell may have no sudo; a user's needs it once.
 QString asAdministrator(const QString &command)
 {
-    return QStringLiteral("sudo ") + command;
+    return geteuid() == 0 ? command : QStringLiteral("sudo ") + command;
+}
+
+QString allOf(const QStringList &commands)
+{
+    if (commands.size() < 2)
+        return asAdministrator(commands.value(0));
+    return asAdministrator(QStringLiteral("sh -c ") +
+                           shellWord(commands.join(QStringLiteral(" && "))));
 }
 
 QPair<QString, QString> watchWire()

@@ -172,6 +172,11 @@ QString asAdministrator(const QString &command)
     return command;
 }
 
+QString allOf(const QStringList &commands)
+{
+    return commands.join(QStringLiteral("; "));
+}
+
 // Nothing lets it see the wire here: what it can say is where replies stop.
 QPair<QString, QString> watchWire()
 {

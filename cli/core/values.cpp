@@ -60,12 +60,34 @@ Quad address(const QString &option, const QString &text)
              .arg(option, quoted(text)));
 }
 
+QString notUnicast(quint32 a)
+{
+    if (a == 0xFFFFFFFFu)
+        return QStringLiteral("the limited broadcast address");
+    if ((a >> 24) == 0)
+        return QStringLiteral("in 0.0.0.0/8, which no host may use");
+    if ((a >> 24) == 127)
+        return QStringLiteral("a loopback address");
+    if ((a >> 28) == 0xE)
+        return QStringLiteral("a multicast address");
+    if ((a >> 28) == 0xF)
+        return QStringLiteral("in 240.0.0.0/4, reserved");
+    return QString();
+}
+
 QList<Quad> addressBlock(const QString &what, const QString &text)
 {
     const int slash = text.indexOf(QLatin1Char('/'));
+    const Quad base = address(what, slash < 0 ? text : text.left(slash));
+    // Each address goes by the routing table: a broadcast would leave by
+    // the default route whatever -i says, a multicast group asks nobody.
+    const QString problem = notUnicast(quint32(base[0]) << 24 | quint32(base[1]) << 16 |
+                                       quint32(base[2]) << 8 | base[3]);
+    if (!problem.isEmpty())
+        fail(QStringLiteral("%1: '%2' is %3 (expected a receiver's unicast address or block)")
+                 .arg(what, quoted(text), problem));
     if (slash < 0)
-        return {address(what, text)};
-    const Quad base = address(what, text.left(slash));
+        return {base};
     const QString prefixText = text.mid(slash + 1);
     // A /22 asks 1022 addresses; a larger block would take minutes and flood a router.
     const int prefix =

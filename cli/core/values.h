@@ -25,8 +25,10 @@ QString quoted(const QString &text);
 
 int number(const QString &what, const QString &text, int min, int max);
 Discovery::Quad address(const QString &what, const QString &text);
-// An address, or each host address of a block "A.B.C.D/N" of at most 1022
-// (N from 22 to 32).
+// Why an address is no host's ("a multicast address"); empty for a unicast one.
+QString notUnicast(quint32 address);
+// A unicast address, or each host address of a block "A.B.C.D/N" of at most
+// 1022 (N from 22 to 32).
 QList<Discovery::Quad> addressBlock(const QString &what, const QString &text);
 bool onOff(const QString &what, const QString &text);
 // A time: a bare number is milliseconds; "500ms" and "2s" say their unit.
