@@ -5,6 +5,7 @@
 #include "command.h"
 #include "format.h"
 #include "planreview.h"
+#include "system.h"
 
 #include <QJsonDocument>
 
@@ -74,7 +75,8 @@ void check(ApplyOptions &o, const QStringList &positional)
     // The log and the capture are opened for writing before anything is
     // sent: they would overwrite the plan they were given.
     for (const auto &[option, path] : {std::pair{"--log", o.logFile}, {"--pcap", o.captureFile}})
-        if (!path.isEmpty() && o.planPath != QLatin1String("-") && sameFile(path, o.planPath))
+        if (!path.isEmpty() && (o.planPath == QLatin1String("-") ? System::isStream(path, 0)
+                                                                 : sameFile(path, o.planPath)))
             fail(QStringLiteral("%1: '%2' is the plan itself").arg(QLatin1String(option), path));
     o.plan = loadPlan(o.planPath);
 }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "command.h"
+#include "system.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -225,6 +226,11 @@ const QList<CommandSpec> &commands()
 
 void checkOutputFiles(const CommonOptions &o)
 {
+    for (const auto &[option, path] : {std::pair{"--log", o.logFile}, {"--pcap", o.captureFile}})
+        if (!path.isEmpty() && (System::isStream(path, 1) || System::isStream(path, 2)))
+            fail(QStringLiteral("%1: '%2' is standard output or error, which hold the data and "
+                                "the messages; give a file name")
+                     .arg(QLatin1String(option), quoted(path)));
     if (!o.logFile.isEmpty() && !o.captureFile.isEmpty() && sameFile(o.logFile, o.captureFile))
         fail(QStringLiteral("--log and --pcap name one file, '%1'; each needs its own")
                  .arg(o.logFile));

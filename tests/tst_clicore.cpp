@@ -606,11 +606,28 @@ private slots:
             "--pcap: '@DIR@/hard' is the plan itself");
         row("log and capture one file", "find --log @DIR@/x --pcap @DIR@/./x",
             "--log and --pcap name one file, '@DIR@/x'");
+        row("capture through a link to the log to be", "find --log @DIR@/x --pcap @DIR@/link",
+            "--log and --pcap name one file, '@DIR@/x'");
+        row("log to standard output by name", "find --json --log /dev/stdout",
+            "--log: '/dev/stdout' is standard output or error");
+        row("capture to standard error by name", "find --pcap /dev/stderr",
+            "--pcap: '/dev/stderr' is standard output or error");
+        row("log onto the plan read from standard input", "apply - --log /dev/stdin",
+            "--log: '/dev/stdin' is the plan itself");
         row("to without a value", "find --to", "find: --to needs a value");
         row("to with three octets", "find --to 1.2.3", "--to: '1.2.3' is not an IPv4 address");
         row("to, a block past a /22", "find --to 203.0.112.0/21",
             "--to: '203.0.112.0/21' holds 2048 addresses; at most a /22");
         row("to, a prefix past 32", "find --to 203.0.113.0/33", "is not a number from 0 to 32");
+        row("to the limited broadcast", "find --to 255.255.255.255",
+            "--to: '255.255.255.255' is the limited broadcast address");
+        row("to multicast groups", "find --to 224.0.0.0/22",
+            "--to: '224.0.0.0/22' is a multicast address");
+        row("to 0.0.0.0", "find --to 0.0.0.0", "--to: '0.0.0.0' is in 0.0.0.0/8");
+        row("to 240.0.0.0/4", "find --to 240.0.0.9", "--to: '240.0.0.9' is in 240.0.0.0/4");
+        row("to loopback", "find --to 127.0.0.1", "--to: '127.0.0.1' is a loopback address");
+        row("to, more than 1024 in all", "find --to 203.0.112.0/22 --to 198.51.100.0/24",
+            "--to: 1276 addresses in all; at most 1024 are asked");
         row("interval 0", "watch --interval 0", "--interval: '0' is not a number from 1");
         row("interval inside the search", "watch --interval 1000",
             "watch: --interval 1000 is shorter than the search window of 2250 ms");
@@ -640,6 +657,7 @@ private slots:
         plan.close();
         QVERIFY(::link(QFile::encodeName(plan.fileName()).constData(),
                        QFile::encodeName(dir.filePath("hard")).constData()) == 0);
+        QVERIFY(QFile::link("x", dir.filePath("link"))); // x does not exist yet
         args.replaceInStrings("@DIR@", dir.path());
         error.replace("@DIR@", dir.path());
         const Ran r = runCli(args);

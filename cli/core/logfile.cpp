@@ -10,14 +10,33 @@ namespace Cli {
 
 volatile std::sig_atomic_t outputFileWriting = 0;
 
+namespace {
+
+// Where writing to `path` lands: its links followed, also to a file that
+// does not exist yet.
+std::filesystem::path target(const QString &path)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path p = fs::absolute(fs::path(path.toStdU16String()), error);
+    for (int hops = 0; hops < 40 && fs::is_symlink(p, error); ++hops) {
+        const fs::path next = fs::read_symlink(p, error);
+        if (error)
+            break;
+        p = next.is_absolute() ? next : p.parent_path() / next;
+    }
+    return fs::weakly_canonical(p, error).lexically_normal();
+}
+
+} // namespace
+
 bool sameFile(const QString &a, const QString &b)
 {
     std::error_code error;
-    const std::filesystem::path pa = a.toStdU16String(), pb = b.toStdU16String();
+    const std::filesystem::path pa = target(a), pb = target(b);
     if (std::filesystem::exists(pa, error) && std::filesystem::exists(pb, error))
         return std::filesystem::equivalent(pa, pb, error);
-    return std::filesystem::absolute(pa, error).lexically_normal() ==
-           std::filesystem::absolute(pb, error).lexically_normal();
+    return pa == pb;
 }
 
 bool openOutput(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error)

@@ -48,6 +48,10 @@ QHash<int, quint32> defaultGateways();
 bool canBind(quint32 ip, qintptr &probe);
 void closeProbe(qintptr probe);
 
+// Whether `path` is the file that descriptor `fd` (0, 1 or 2) has open,
+// such as /dev/stdout; false where the system cannot tell.
+bool isStream(const QString &path, int fd);
+
 // Opens `path` for writing when it is a FIFO: only when something reads it,
 // which otherwise would hold the run before anything is sent. Returns false
 // with `handled` false when it is no FIFO (or the system has none).

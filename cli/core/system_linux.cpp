@@ -107,6 +107,14 @@ UdpDiscards udpDiscards()
     return d;
 }
 
+bool isStream(const QString &path, int fd)
+{
+    struct stat file {
+    }, stream{};
+    return ::stat(QFile::encodeName(path).constData(), &file) == 0 && ::fstat(fd, &stream) == 0 &&
+           file.st_dev == stream.st_dev && file.st_ino == stream.st_ino;
+}
+
 QString interfaceName(const QNetworkInterface &i)
 {
     // Qt reads the kernel's name as Latin-1; names are bytes, written as UTF-8.

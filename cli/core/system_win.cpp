@@ -123,6 +123,12 @@ UdpDiscards udpDiscards()
     return UdpDiscards(); // not told apart from other receive errors
 }
 
+// Windows has no /dev/stdout: a file name never names a standard stream.
+bool isStream(const QString &, int)
+{
+    return false;
+}
+
 namespace Fix {
 
 // A PowerShell string: single quotes, each one inside doubled.
