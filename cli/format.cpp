@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "format.h"
+#include "values.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -60,10 +61,11 @@ QString showText(const Receiver &r, const Reach &reach)
         add("TCP port", QString::number(u16(r.head.tcpPort)));
     }
     add("In use", r.inUse ? QStringLiteral("yes") : QStringLiteral("no"));
+    // Interface names come from the system and may hold any byte.
     add("Reachable",
-        (reach.reachable ? QStringLiteral("yes: ") : QStringLiteral("no: ")) + reach.why);
+        quoted((reach.reachable ? QStringLiteral("yes: ") : QStringLiteral("no: ")) + reach.why));
     if (!reach.fix.isEmpty())
-        add("To reach it", reach.fix);
+        add("To reach it", quoted(reach.fix));
 
     QString text;
     for (const auto &line : lines)
@@ -133,13 +135,16 @@ QString checksText(const QList<Check> &checks)
 {
     QString text;
     for (const Check &c : checks) {
-        const QString what = c.subject.isEmpty() ? c.check : c.check + QLatin1Char(' ') + c.subject;
-        text += verdictText(c.verdict).leftJustified(12) + what + QStringLiteral(": ") + c.detail +
-                QLatin1Char('\n');
+        // Names from the system and the network may hold any byte; the
+        // terminal gets them escaped.
+        const QString what =
+            c.subject.isEmpty() ? c.check : c.check + QLatin1Char(' ') + quoted(c.subject);
+        text += verdictText(c.verdict).leftJustified(12) + what + QStringLiteral(": ") +
+                quoted(c.detail) + QLatin1Char('\n');
         if (!c.fix.isEmpty())
-            text += QStringLiteral("            fix: ") + c.fix + QLatin1Char('\n');
+            text += QStringLiteral("            fix: ") + quoted(c.fix) + QLatin1Char('\n');
         if (!c.command.isEmpty())
-            text += QStringLiteral("            run: ") + c.command + QLatin1Char('\n');
+            text += QStringLiteral("            run: ") + quoted(c.command) + QLatin1Char('\n');
     }
     return text;
 }

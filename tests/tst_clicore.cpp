@@ -5,6 +5,7 @@
 // command line with its help.
 #include "command.h"
 #include "configure.h"
+#include "format.h"
 #include "replies.h"
 #include "review.h"
 #include "search.h"
@@ -540,6 +541,26 @@ private slots:
         QCOMPARE(closestSerials("MA1010",
                                 {marlo(), ::heard({"Marlo", "XB9"}), ::heard({"Marlo", "MA1011"})}),
                  "MA1011, MA1001, XB9");
+    }
+
+    // Bytes from interface names and serial numbers reach the terminal
+    // escaped: doctor's report and show's text hold no control byte but
+    // the line ends.
+    void terminalTextIsEscaped()
+    {
+        const QString esc = QStringLiteral("e\x1b[2J\x07\u009b0");
+        const QString report = checksText(
+            {{"request", "192.0.2.255 on " + esc, Check::Problem, "failed on " + esc,
+              "check " + esc, System::Fix::bringUp(esc)}});
+        Reach reach;
+        reach.why = "192.0.2.10 lies in 192.0.2.0/24 on " + esc;
+        for (const QString &text : {report, showText(marlo(), reach)})
+            for (const QChar c : text)
+                QVERIFY2(c == '\n' || (c.unicode() >= 0x20 && c.unicode() != 0x7F &&
+                                        (c.unicode() < 0x80 || c.unicode() >= 0xA0)),
+                         qPrintable(text));
+        QVERIFY2(report.contains("run: ip link set dev $'e\\x1b[2J\\x07\\x9b0' up"),
+                 qPrintable(report));
     }
 
     // Arguments that end the run before anything is sent, in process: one
