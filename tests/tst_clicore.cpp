@@ -549,15 +549,15 @@ private slots:
     void terminalTextIsEscaped()
     {
         const QString esc = QStringLiteral("e\x1b[2J\x07\u009b0");
-        const QString report = checksText(
-            {{"request", "192.0.2.255 on " + esc, Check::Problem, "failed on " + esc,
-              "check " + esc, System::Fix::bringUp(esc)}});
+        const QString report =
+            checksText({{"request", "192.0.2.255 on " + esc, Check::Problem, "failed on " + esc,
+                         "check " + esc, System::Fix::bringUp(esc)}});
         Reach reach;
         reach.why = "192.0.2.10 lies in 192.0.2.0/24 on " + esc;
         for (const QString &text : {report, showText(marlo(), reach)})
             for (const QChar c : text)
                 QVERIFY2(c == '\n' || (c.unicode() >= 0x20 && c.unicode() != 0x7F &&
-                                        (c.unicode() < 0x80 || c.unicode() >= 0xA0)),
+                                       (c.unicode() < 0x80 || c.unicode() >= 0xA0)),
                          qPrintable(text));
         QVERIFY2(report.contains("run: ip link set dev $'e\\x1b[2J\\x07\\x9b0' up"),
                  qPrintable(report));

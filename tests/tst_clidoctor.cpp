@@ -125,6 +125,12 @@ private slots:
                "policy drop; }; add rule ip myfw input tcp dport 22 accept"
             << seen + "ip myfw input (policy)"
             << "nft insert rule ip myfw input udp dport 48322 accept";
+        QTest::newRow("an ingress chain of the adapter")
+            << true
+            << "add table netdev vt; add chain netdev vt in { type filter hook ingress device "
+               "vt0 priority 0; }; add rule netdev vt in udp dport 48322 drop"
+            << seen + "netdev vt in (rule in in)"
+            << "nft insert rule netdev vt in udp dport 48322 accept";
         QTest::newRow("may not watch the wire")
             << false
             << "add table inet vt; add chain inet vt input { type filter hook input priority 0; "
@@ -305,13 +311,16 @@ private slots:
     {
         const auto emu = onVt0({"model=Marlo,serial=WR1,ip=10.9.9.9,port=1"}, "10.9.9.9");
         QVERIFY(emu);
+        // 192.0.2.2 answered address resolution: a live host, never offered.
+        TestNet::ip({"neigh", "replace", "192.0.2.2", "lladdr", "02:00:00:00:00:02", "dev", "vt0",
+                     "nud", "reachable"});
         const Result r = cli({"doctor", "--timeout", "400"});
         QCOMPARE(r.code, 7);
         QVERIFY2(r.out.contains("problem     receiver WR1 (Marlo) at 10.9.9.9:1: 10.9.9.9 lies "
                                 "outside 192.0.2.0/24 on vt0"),
                  qPrintable(r.out));
         QVERIFY(r.out.contains("fix: give it a free address of 192.0.2.0/24 on vt0, for example: "
-                               "vantrel-cli set --ip 192.0.2.2 --mask 255.255.255.0"));
+                               "vantrel-cli set --ip 192.0.2.3 --mask 255.255.255.0"));
     }
 
     // 32 receivers answer at once and one late: --settle ends the search

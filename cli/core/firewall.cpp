@@ -150,8 +150,10 @@ QList<FirewallDrop> firewallDrops(const QByteArray &nftJson, quint16 port)
             const QJsonObject c = o.value(QStringLiteral("chain")).toObject();
             const QString hook = c.value(QStringLiteral("hook")).toString();
             const QString family = c.value(QStringLiteral("family")).toString();
-            if ((hook == QLatin1String("input") || hook == QLatin1String("prerouting")) &&
-                (family == QLatin1String("ip") || family == QLatin1String("inet")))
+            if (((hook == QLatin1String("input") || hook == QLatin1String("prerouting")) &&
+                 (family == QLatin1String("ip") || family == QLatin1String("inet"))) ||
+                (hook == QLatin1String("ingress") &&
+                 (family == QLatin1String("netdev") || family == QLatin1String("inet"))))
                 baseChains << c;
             if (c.value(QStringLiteral("name")).toString().startsWith(QLatin1String("ufw-")))
                 ufwTables[chainKey(c, QStringLiteral("name")).section(QLatin1Char(' '), 0, 1)] =

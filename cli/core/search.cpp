@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "search.h"
+#include "system.h"
 
 using namespace Discovery;
 
@@ -272,7 +273,9 @@ Reach Search::reachOf(const Receiver &r, bool explain) const
     around.isOwnAddress = [this](quint32 ip) { return m_ownAddresses.contains(ip); };
     around.explain = explain;
     bool before = true;
-    if (explain)
+    if (explain) {
+        // A host that answered address resolution lives there, receiver or not.
+        around.taken << System::neighbours();
         for (const Receiver &other : m_heard.all()) {
             around.taken << toU32(other.ip());
             if (other.configurable)
@@ -282,6 +285,7 @@ Reach Search::reachOf(const Receiver &r, bool explain) const
             if (before && !reachOf(other, false).reachable)
                 ++around.rank;
         }
+    }
     return Cli::reachOf(r, m_heard.arrivals(r.serial()), around);
 }
 

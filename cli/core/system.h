@@ -42,6 +42,10 @@ QString interfaceName(const QNetworkInterface &i);
 // The gateway of the default route through each interface, by index.
 QHash<int, quint32> defaultGateways();
 
+// The IPv4 addresses of hosts that answered this computer's address
+// resolution: its neighbour table's complete entries, on every interface.
+QList<quint32> neighbours();
+
 // Whether this IPv4 address is this computer's, as an address entry or (on
 // Linux) a local route: a socket can be bound to it. `probe` is a socket
 // kept between calls (-1: none yet); closeProbe() ends it.

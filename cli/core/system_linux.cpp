@@ -143,6 +143,25 @@ QHash<int, quint32> defaultGateways()
     return gateways;
 }
 
+QList<quint32> neighbours()
+{
+    QList<quint32> hosts;
+    QFile table(QStringLiteral("/proc/net/arp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return hosts;
+    // "IP address  HW type  Flags  HW address  Mask  Device"; flag 0x2: complete.
+    const QList<QByteArray> lines = table.readAll().split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> f = lines[i].simplified().split(' ');
+        bool ok = false;
+        in_addr a{};
+        if (f.size() > 2 && (f[2].toUInt(&ok, 16) & 0x2) && ok &&
+            inet_pton(AF_INET, f[0].constData(), &a) == 1)
+            hosts << ntohl(a.s_addr);
+    }
+    return hosts;
+}
+
 bool canBind(quint32 ip, qintptr &probe)
 {
     if (probe < 0)
@@ -258,8 +277,10 @@ PacketWatch::~PacketWatch()
 
 bool PacketWatch::open(QString *error)
 {
-    // Cooked IPv4 packets of every interface, loopback included.
-    m_fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_IP));
+    // Cooked packets of every interface, loopback included. Only a tap of
+    // every protocol sees them before the ingress hook, where a firewall
+    // may drop them too.
+    m_fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL));
     if (m_fd < 0)
         *error = QString::fromLocal8Bit(std::strerror(errno));
     return m_fd >= 0;
@@ -277,7 +298,8 @@ void PacketWatch::read(quint16 port, const std::function<void(int interfaceIndex
             return;
         // What comes in for this computer: what it sends shows on loopback
         // twice, and what is for others is none of its business.
-        if (from.sll_pkttype == PACKET_OUTGOING || from.sll_pkttype == PACKET_OTHERHOST)
+        if (from.sll_pkttype == PACKET_OUTGOING || from.sll_pkttype == PACKET_OTHERHOST ||
+            from.sll_protocol != htons(ETH_P_IP))
             continue;
         const std::size_t length = std::min<std::size_t>(std::size_t(got), sizeof packet);
         if (length < 20 || (packet[0] >> 4) != 4 || packet[9] != IPPROTO_UDP)

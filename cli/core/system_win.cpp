@@ -74,6 +74,21 @@ QHash<int, quint32> defaultGateways()
     return gateways;
 }
 
+QList<quint32> neighbours()
+{
+    QList<quint32> hosts;
+    MIB_IPNET_TABLE2 *table = nullptr;
+    if (GetIpNetTable2(AF_INET, &table) != NO_ERROR)
+        return hosts;
+    for (ULONG i = 0; i < table->NumEntries; ++i) {
+        const MIB_IPNET_ROW2 &row = table->Table[i];
+        if (row.State != NlnsUnreachable && row.State != NlnsIncomplete)
+            hosts << ntohl(row.Address.Ipv4.sin_addr.s_addr);
+    }
+    FreeMibTable(table);
+    return hosts;
+}
+
 // The address entries, not a bind: Wine binds an address that is not the
 // computer's as if it were.
 bool canBind(quint32 ip, qintptr &)
