@@ -12,6 +12,7 @@ namespace Cli {
 namespace {
 
 constexpr int ProgressMs = 100;
+constexpr int PortRetryMs = 50; // while another program's search holds the reply port
 
 const char *const ProgramUsage = R"(Usage: vantrel-cli COMMAND [OPTION]...
 Finds the radio receivers on the local IPv4 network by UDP broadcast, shows
@@ -71,6 +72,7 @@ Command::Command(const CommonOptions &options, Output &out)
                            .arg(m_search.unasked()));
     });
     connect(&m_search, &Search::windowEnded, this, &Command::windowEnded);
+    connect(&m_portRetry, &QTimer::timeout, this, &Command::retryPort);
     m_progress.setInterval(ProgressMs);
     connect(&m_progress, &QTimer::timeout, this, [this] { m_out.progress(progressText()); });
     m_out.onFailure = [this] { finish(ExitOutput); };
@@ -115,11 +117,44 @@ std::optional<int> Command::start()
                                           "address, so there is nowhere to send the request "
                                           "(expected a configured IPv4 interface)"));
     }
-    if (!m_exchange.open(&why)) {
-        return cannotStart(Blocked::PortTaken,
-                           QStringLiteral("cannot listen for replies on UDP port %1: %2")
-                               .arg(QString::number(ReplyPort), why));
+    bool taken = false;
+    if (!m_exchange.open(&why, &taken)) {
+        if (!taken)
+            return cannotStart(Blocked::PortTaken,
+                               QStringLiteral("cannot listen for replies on UDP port %1: %2")
+                                   .arg(QString::number(ReplyPort), why));
+        // Another program's search (watch between its pauses, the window)
+        // ends within a search window; a holder that stays is an error.
+        m_out.note(
+            QStringLiteral("waiting for UDP port %1: %2").arg(QString::number(ReplyPort), why));
+        m_portWait.start();
+        m_portRetry.start(PortRetryMs);
+        return std::nullopt;
     }
+    return search();
+}
+
+void Command::retryPort()
+{
+    QString why;
+    if (m_exchange.open(&why)) {
+        m_portRetry.stop();
+        if (const std::optional<int> code = search())
+            finish(*code);
+        return;
+    }
+    if (m_portWait.elapsed() < m_options.search.timeoutMs)
+        return;
+    m_portRetry.stop();
+    finish(cannotStart(
+        Blocked::PortTaken,
+        QStringLiteral("cannot listen for replies on UDP port %1: %2 (waited %3 "
+                       "ms)")
+            .arg(QString::number(ReplyPort), why, QString::number(m_options.search.timeoutMs))));
+}
+
+std::optional<int> Command::search()
+{
     if (!beforeSearch())
         return m_code.value_or(ExitOutput);
     const int sent = m_search.begin(&m_requestFailures);

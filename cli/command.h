@@ -11,6 +11,7 @@
 #include "output.h"
 #include "search.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <functional>
@@ -74,7 +75,13 @@ protected:
     QStringList m_requestFailures; // of the first search
 
 private:
+    // The rest of start() once the reply port is taken.
+    std::optional<int> search();
+    void retryPort();
+
     QTimer m_progress;
+    QTimer m_portRetry; // while another program's search holds the reply port
+    QElapsedTimer m_portWait;
     std::optional<int> m_code;
 };
 

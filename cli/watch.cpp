@@ -118,6 +118,7 @@ private:
     QList<QByteArray> m_goneOrder; // gone, the first to forget first
     bool m_full = false;
     bool m_waitingForPort = false;
+    QString m_lastError; // of the last look at the interfaces
 };
 
 // The reply port is held only while a search is open, as the window does, so
@@ -136,6 +137,21 @@ void Watch::nextSearch()
     }
     m_waitingForPort = false;
     m_clock.start();
+    // Adapters come and go between searches; one plugged in again has a new index.
+    QStringList before;
+    for (const Destination &d : m_search.destinations())
+        if (d.interfaceIndex > 0 && !before.contains(d.interfaceName))
+            before << d.interfaceName;
+    const QString error = m_search.prepare();
+    if (!error.isEmpty() && error != m_lastError)
+        m_out.note(QStringLiteral("warning: ") + error);
+    m_lastError = error;
+    for (const Destination &d : m_search.destinations())
+        before.removeAll(d.interfaceName);
+    for (const QString &gone : std::as_const(before))
+        m_out.note(QStringLiteral("warning: interface %1 is gone or down; not searched until it "
+                                  "is back")
+                       .arg(quoted(gone)));
     beginSearch();
 }
 

@@ -454,6 +454,24 @@ private slots:
         QVERIFY(watch.readAllStandardOutput().contains("\"event\":\"appeared\""));
     }
 
+    // find started while watch's search holds the reply port waits for it,
+    // says so, and then finds.
+    void findWaitsForWatchsSearch()
+    {
+        EmulatorProcess emu({"--device", "model=Marlo,serial=WB2,ip=192.0.2.10,port=1024"});
+        QVERIFY(emu.waitReady());
+        QProcess watch;
+        watch.start(QStringLiteral(CLI_PATH),
+                    {"watch", "-t", "1500", "--interval", "60000", "-i", "vt0"});
+        QVERIFY(QTest::qWaitFor([] { return TestNet::udpPortBound(48322); }));
+        const Result r = cli({"find", "--csv", "-t", "5000", "--expect", "1"});
+        QVERIFY2(r.code == 0 && r.out.contains(",WB2,"), qPrintable(r.err));
+        QVERIFY2(r.err.contains("waiting for UDP port 48322: the port is in use by process "),
+                 qPrintable(r.err));
+        ::kill(pid_t(watch.processId()), SIGTERM);
+        QVERIFY(watch.waitForFinished(5000));
+    }
+
     // A capture FIFO whose reader takes nothing blocks find; Ctrl-C still
     // ends it at once.
     void findEndsOnSignalWhileItsCaptureIsBlocked()

@@ -30,7 +30,7 @@ Exchange::Exchange(Log &log, QObject *parent) : QObject(parent), m_log(log)
 
 Exchange::~Exchange() = default;
 
-bool Exchange::open(QString *error)
+bool Exchange::open(QString *error, bool *taken)
 {
     // Requests leave from the reply port too, so receivers that answer the
     // request's source port are heard as well as those that answer 48322.
@@ -50,6 +50,8 @@ bool Exchange::open(QString *error)
         }
         return true;
     }
+    if (taken)
+        *taken = m_socket.error() == QAbstractSocket::AddressInUseError;
     if (m_socket.error() == QAbstractSocket::AddressInUseError) {
         const QString holder = System::portHolder(ReplyPort);
         *error = QStringLiteral("the port is in use by %1")

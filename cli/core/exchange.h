@@ -39,7 +39,9 @@ public:
     explicit Exchange(Log &log, QObject *parent = nullptr);
     ~Exchange() override;
 
-    bool open(QString *error);
+    // Takes the reply port. `taken` (when given) tells whether another
+    // program holds it, which may end soon: a search of its own.
+    bool open(QString *error, bool *taken = nullptr);
     // Lets the reply port go, for another program between searches; open()
     // takes it again.
     void close();
