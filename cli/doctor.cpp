@@ -228,7 +228,7 @@ void Doctor::receivers()
         if (heard.duplicateSerial(r.serial()))
             problem(QStringLiteral("receiver"), subject,
                     QStringLiteral("the serial number answers as %1 units")
-                        .arg(heard.identities(r.serial()).size()),
+                        .arg(heard.units(r.serial()).size()),
                     QStringLiteral("two receivers report one serial number; configure them one "
                                    "at a time, with the other disconnected"));
     }

@@ -201,15 +201,23 @@ void Find::warn()
                        .arg(quadString(all[i].ip()), displayText(all[i].serial()),
                             displayList(others, QStringLiteral(", "))));
     }
-    for (const Receiver &r : all)
-        if (heard.duplicateSerial(r.serial())) {
-            QStringList units;
-            for (const Identity &id : heard.identities(r.serial()))
-                units << identityText(id, r.configurable);
-            m_out.note(QStringLiteral("warning: serial number %1 answers as %2 units: %3")
-                           .arg(displayText(r.serial()), QString::number(units.size()),
-                                units.join(QStringLiteral(", "))));
+    QSet<QByteArray> warned;
+    for (const Receiver &r : all) {
+        if (!heard.duplicateSerial(r.serial()) || warned.contains(r.serial()))
+            continue;
+        warned.insert(r.serial());
+        QStringList units;
+        for (const int i : heard.units(r.serial())) {
+            const Receiver &u = all.at(i);
+            units << identityText(identityOf(u), u.configurable) +
+                         (u.interfaceName.isEmpty()
+                              ? QString()
+                              : QStringLiteral(" on ") + quoted(u.interfaceName));
         }
+        m_out.note(QStringLiteral("warning: serial number %1 answers as %2 units: %3")
+                       .arg(displayText(r.serial()), QString::number(units.size()),
+                            units.join(QStringLiteral(", "))));
+    }
 }
 
 void Find::finishFind()

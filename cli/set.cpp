@@ -69,15 +69,17 @@ QList<OptionGroup> table(SetOptions &o)
             name, 0, QLatin1String(s.valueName), QLatin1String(s.help),
             [&o, &s, name](const QString &v) { s.give(o.edits, name, v); }};
     }
-    return {settingGroup,
-            {QStringLiteral("Options:"),
-             sendOptions(o) << jsonOption(
-                 o, QStringLiteral("the outcome as one JSON object: serial, model, ip, changes "
-                                   "(setting, from, to), outcome (applied, unchanged, refused, "
-                                   "not found, dry run, not sent, not seen, seen unchanged, seen "
-                                   "at another address, partly applied, not confirmed), detail, "
-                                   "refusals, warnings, sent"))},
-            searchOptions(o)};
+    return {
+        settingGroup,
+        {QStringLiteral("Options:"),
+         sendOptions(o) << jsonOption(
+             o, QStringLiteral("the outcome as one JSON object: serial, model, ip, changes "
+                               "(setting, from, to), outcome (applied, unchanged, refused, "
+                               "not found, dry run, not sent, not seen, seen unchanged, seen "
+                               "at another address, partly applied, not confirmed, not applied), "
+                               "detail, "
+                               "refusals, warnings, sent"))},
+        searchOptions(o)};
 }
 
 void check(SetOptions &o, const QStringList &positional)

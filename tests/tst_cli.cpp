@@ -378,6 +378,12 @@ private slots:
         QVERIFY2(r.err.contains("vantrel-cli: refused: " + reason), qPrintable(r.err));
         QVERIFY(settled(emu, "kind=config").isEmpty());
 
+        if (forceable) { // a dry run names what --force would override
+            r = cli(QStringList(args) << "--force"
+                                      << "--dry-run");
+            QVERIFY2(r.code == 0 && r.err.contains("--force: would send although " + reason),
+                     qPrintable(r.err));
+        }
         r = cli(args << "--force");
         if (forceable) {
             QVERIFY2(r.err.contains("vantrel-cli: --force: sending although " + reason),

@@ -167,6 +167,12 @@ private slots:
             << "port"
             << "not confirmed"
             << "MA1001 answered as 2 units, 192.0.2.10:2000 (MAC " << true;
+        QTest::newRow("a clone behind another adapter still as it was")
+            << QList{moved, heardFrom(was, {192, 0, 2, 10}, "vt1")} << "port"
+            << "not applied"
+            << "MA1001 took the new settings, but another unit with its serial number still "
+               "answers as it was, from 192.0.2.10 on vt1"
+            << true;
     }
     void judge()
     {

@@ -149,24 +149,47 @@ private slots:
         QCOMPARE(EmulatorProcess::hexOf(configs.first()), expected);
     }
 
-    // Two units with one serial number, one behind each adapter: 'set'
-    // sends nothing, naming both; -i picks one, and only that one changes.
+    // Two units with one serial number, one behind each adapter, on two
+    // segments or clones with one address and MAC: two rows, and 'set'
+    // sends nothing, naming both, --force or not; -i picks one, and only
+    // that one changes.
+    void oneSerialOnTwoSegments_data()
+    {
+        QTest::addColumn<QString>("second"); // the address of the unit behind vt1
+        QTest::addColumn<QString>("wire");   // how it hears vt1's broadcasts
+        QTest::newRow("two segments") << "198.51.100.10"
+                                      << "198.51.100.10/24";
+        QTest::newRow("clones behind two adapters") << "192.0.2.10"
+                                                    << "192.0.2.10/24";
+    }
     void oneSerialOnTwoSegments()
     {
+        QFETCH(QString, second);
+        QFETCH(QString, wire);
         TestNet::addPair({"vt1", "198.51.100.1/24"});
         const QString unit = "model=Marlo,serial=MA1001,port=1024,ip=";
         EmulatorProcess a({"--device", unit + "192.0.2.10"},
                           EmulatorProcess::farEnd("vt0p", "192.0.2.10/24"));
-        EmulatorProcess b({"--device", unit + "198.51.100.10"},
-                          EmulatorProcess::farEnd("vt1p", "198.51.100.10/24"));
+        EmulatorProcess b({"--device", unit + second},
+                          EmulatorProcess::farEnd("vt1p", wire,
+                                                  "ip route add broadcast 198.51.100.255 dev "
+                                                  "vt1p table local 2>/dev/null || true"));
         QVERIFY(a.adopt("vt0p") && b.adopt("vt1p") && a.waitReady() && b.waitReady());
 
-        Result r = cli({"set", "MA1001", "--port", "2000", "--timeout", "400", "--force"});
+        Result r = cli({"find", "--json", "--timeout", "400"});
+        QStringList rows;
+        for (const QJsonValue &v : QJsonDocument::fromJson(r.out.toUtf8()).array())
+            rows << v["ip"].toString() + " on " + v["interface"].toString() +
+                        (v["duplicateSerial"].toBool() ? " twice" : "");
+        rows.sort();
+        QCOMPARE(rows, (QStringList{"192.0.2.10 on vt0 twice", second + " on vt1 twice"}));
+
+        r = cli({"set", "MA1001", "--port", "2000", "--timeout", "400", "--force"});
         QCOMPARE(r.code, 4);
-        QVERIFY2(r.err.contains("serial number MA1001 answered from 192.0.2.10 on vt0 and from "
-                                "198.51.100.10 on vt1") ||
-                     r.err.contains("serial number MA1001 answered from 198.51.100.10 on vt1 "
-                                    "and from 192.0.2.10 on vt0"),
+        QVERIFY2(r.err.contains("serial number MA1001 answered from 192.0.2.10 on vt0 and from " +
+                                second + " on vt1") ||
+                     r.err.contains("serial number MA1001 answered from " + second +
+                                    " on vt1 and from 192.0.2.10 on vt0"),
                  qPrintable(r.err));
         QVERIFY(a.lines(" recv ", "kind=config").isEmpty());
         QVERIFY(b.lines(" recv ", "kind=config").isEmpty());

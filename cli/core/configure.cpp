@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "configure.h"
 #include "network.h"
+#include "values.h"
 
 #include <QNetworkInterface>
 
@@ -80,7 +81,7 @@ bool fromTarget(const Receiver &r, const Target &t)
 
 void Verification::expect(const Target &t)
 {
-    m_heard.insert(t.was.serial(), Heard{t, {}, -1, false, 0, std::nullopt});
+    m_heard.insert(t.was.serial(), Heard{t, {}, -1, false, 0, std::nullopt, false, std::nullopt});
 }
 
 void Verification::note(const Receiver &r)
@@ -91,12 +92,16 @@ void Verification::note(const Receiver &r)
     Heard &h = *it;
     if (!fromTarget(r, h.target)) {
         ++h.others;
+        if (h.took && unchangedReply(r, h.target))
+            h.clone = r;
         if (r.configurable && r.interfaceName == h.target.was.interfaceName &&
             macDisplayOrder(r.config.macAddress) == macDisplayOrder(h.target.was.config.macAddress))
             h.elsewhere = r;
         return;
     }
     h.unchanged = h.unchanged || unchangedReply(r, h.target);
+    h.took = h.took ||
+             (r.configurable && differences(r.config, h.target.planned, h.target.edits).isEmpty());
     const Identity id = identityOf(r);
     ++m_replies;
     for (int i = 0; i < h.units.size(); ++i)
@@ -176,13 +181,20 @@ std::optional<Outcome> Verification::judge(const Target &t, bool final, int wind
     const Heard &h = *it;
     const Receiver *seen = &h.units.at(h.latest).last;
     // Every unit of a serial that answers as several must have its say, and
-    // once it answered unchanged only the whole window tells whether it
-    // took the message after all.
-    if (!final && (t.unitsInSearch > 1 || unitsAfter(h).size() > 1 || h.unchanged))
+    // once it answered unchanged, or its serial answered from elsewhere, only
+    // the whole window tells whether it took the message after all.
+    if (!final && (t.unitsInSearch > 1 || unitsAfter(h).size() > 1 || h.unchanged || h.others))
         return std::nullopt;
     const QString disagree = contradiction(h);
     if (!disagree.isEmpty())
         return Outcome{QStringLiteral("not confirmed"), disagree};
+    if (h.clone)
+        return Outcome{QStringLiteral("not applied"),
+                       QStringLiteral("%1 took the new settings, but another unit with its serial "
+                                      "number still answers as it was, from %2; the message may "
+                                      "not have reached the one meant")
+                           .arg(serial, sourceText(h.clone->local, h.clone->from,
+                                                   quoted(h.clone->interfaceName)))};
     const QStringList missing =
         seen->configurable
             ? differences(seen->config, t.planned, t.edits)

@@ -69,6 +69,10 @@ private:
         bool unchanged = false;            // it answered with its old settings
         int others = 0;                    // replies from anywhere else
         std::optional<Receiver> elsewhere; // the last of them with its MAC, on its wire
+        bool took = false;                 // it answered with the new settings
+        // Another unit with its serial number that still answers as it was
+        // after the target took the message: the one meant may be either.
+        std::optional<Receiver> clone;
     };
     QList<Receiver> unitsAfter(const Heard &h) const;
     QString contradiction(const Heard &h) const;
