@@ -385,6 +385,17 @@ private slots:
         QTest::newRow("a model that takes no settings")
             << unit({203, 0, 113, 77}, {0, 0, 0, 0}, false, "Tessa") << 0 << 0u << QList<quint32>()
             << computer + "203.0.113.1/24 dev vt1";
+        // The serial as the option parser and the shell read it back; a
+        // unit in use takes the message only with --force.
+        Receiver odd =
+            heard({"Marlo", "-h\x01", {0, 0, 0, 0}, 1024, 0x01}, [](DeviceConfigRecord &r) {
+                setQuad(r.subnetMask, {255, 255, 255, 0});
+            });
+        QTest::newRow("a serial like an option, with a control byte, in use")
+            << odd << 0 << 0u << QList<quint32>()
+            << "give it a free address of 198.51.100.0/24 on vt1, for example: vantrel-cli set "
+               "--ip 198.51.100.2 --mask 255.255.255.0 --force -- $'-h\\x01' (it is in use: its "
+               "client loses the stream)";
     }
     void addressChoice()
     {
