@@ -7,8 +7,8 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    MainWindow window; // its first search goes out as it is built
     setDesktopIdentity();
+    MainWindow window; // its first search goes out as it is built
     window.show();
     return app.exec();
 }

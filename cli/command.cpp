@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "command.h"
+#include "console.h"
 #include "system.h"
 
 #include <QCoreApplication>
@@ -44,7 +45,7 @@ QString programHelp()
     for (const CommandSpec &c : commands())
         text += QStringLiteral("  %1 %2\n")
                     .arg((c.name + QLatin1Char(' ') + c.arguments).leftJustified(14), c.summary);
-    return text + QLatin1String(ProgramTail);
+    return inSystemTerms(text + QLatin1String(ProgramTail));
 }
 
 // "find, show, set, watch, apply or doctor"
@@ -271,6 +272,14 @@ void checkOutputFiles(const CommonOptions &o)
                  .arg(o.logFile));
 }
 
+QString inSystemTerms(const QString &help)
+{
+    QString text = help;
+    for (const auto &[words, own] : Console::helpTerms())
+        text.replace(words, own);
+    return text;
+}
+
 QStringList allOptions()
 {
     QStringList names;
@@ -302,8 +311,10 @@ int run(const QStringList &args, Output &out)
     try {
         // Program options come before the command.
         qsizetype i = 0;
-        for (; i < args.size() && args[i].startsWith(QLatin1Char('-')); ++i) {
-            if (args[i] == QLatin1String("--help") || args[i] == QLatin1String("-h"))
+        for (; i < args.size() &&
+               (args[i].startsWith(QLatin1Char('-')) || Console::isHelpSwitch(args[i]));
+             ++i) {
+            if (Console::isHelpSwitch(args[i]))
                 return write(programHelp());
             if (args[i] == QLatin1String("--version") || args[i] == QLatin1String("-V"))
                 return write(
@@ -326,7 +337,7 @@ int run(const QStringList &args, Output &out)
         for (const QString &a : rest) {
             if (a == QLatin1String("--"))
                 break;
-            if (a == QLatin1String("--help") || a == QLatin1String("-h"))
+            if (Console::isHelpSwitch(a))
                 return write(spec.help);
         }
         command = spec.factory(rest, out);

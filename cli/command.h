@@ -104,6 +104,10 @@ QStringList allOptions();
 // --log and --pcap are not one file. Throws UsageError.
 void checkOutputFiles(const CommonOptions &o);
 
+// A help text in this system's words (how a run is stopped, who may watch
+// the wire).
+QString inSystemTerms(const QString &help);
+
 // A command whose options fill an `Options`: `table` declares them, `check`
 // takes the positional arguments and checks the whole; `usage` and `tail`
 // are the help text before and after the option lines.
@@ -117,7 +121,7 @@ CommandSpec command(const char *name, const char *arguments, const char *summary
     return {QLatin1String(name),
             QLatin1String(arguments),
             QLatin1String(summary),
-            QLatin1String(usage) + optionHelp(groups) + QLatin1String(tail),
+            inSystemTerms(QLatin1String(usage) + optionHelp(groups) + QLatin1String(tail)),
             groups,
             [name, table, check](const QStringList &args, Output &out) -> std::unique_ptr<Command> {
                 Options o;

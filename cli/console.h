@@ -5,7 +5,10 @@
 // file per system; output.cpp builds on it.
 #pragma once
 
+#include <QList>
 #include <QObject>
+#include <QPair>
+#include <QString>
 
 #include <csignal>
 #include <functional>
@@ -26,8 +29,17 @@ extern int stopStatus;
 // Returns whether standard output was closed.
 bool prepare();
 bool isTerminal(int fd);
+// Whether an argument asks for help: --help and -h, and /? on Windows.
+bool isHelpSwitch(const QString &arg);
+// Pairs of a help text's words and this system's own for them.
+QList<QPair<QString, QString>> helpTerms();
+// The escape that clears the rest of a terminal line, or, on a console that
+// takes no escapes, spaces over the longest progress line and a return.
+extern const char *eraseLine;
 // Standard output is a pipe whose reader went away, seen without writing.
 bool readerGone();
+// A failed write (its errno) met a pipe whose reader went away.
+bool brokenPipe(int error);
 // Ends the process as a write to a closed pipe does on Linux: a shell
 // reports 141 (128 + SIGPIPE).
 [[noreturn]] void endAsBrokenPipe();

@@ -13,6 +13,7 @@
 namespace Cli::Console {
 
 volatile std::sig_atomic_t progressShown = 0;
+const char *eraseLine = "\x1b[K";
 volatile std::sig_atomic_t writing = 0;
 volatile std::sig_atomic_t stopRequested = 0;
 int stopStatus = 0;
@@ -79,6 +80,22 @@ bool readerGone()
     // The write end of a pipe without a reader polls as an error.
     pollfd out{STDOUT_FILENO, POLLOUT, 0};
     return poll(&out, 1, 0) == 1 && (out.revents & POLLERR);
+}
+
+bool isHelpSwitch(const QString &arg)
+{
+    return arg == QLatin1String("--help") || arg == QLatin1String("-h");
+}
+
+// The help texts are written in these terms.
+QList<QPair<QString, QString>> helpTerms()
+{
+    return {};
+}
+
+bool brokenPipe(int error)
+{
+    return error == EPIPE;
 }
 
 void endAsBrokenPipe()

@@ -4,6 +4,7 @@
 
 #include <QMetaObject>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,6 +14,7 @@
 namespace Cli::Console {
 
 volatile std::sig_atomic_t progressShown = 0;
+const char *eraseLine = "\x1b[K";
 volatile std::sig_atomic_t writing = 0;
 volatile std::sig_atomic_t stopRequested = 0;
 int stopStatus = 0;
@@ -28,7 +30,7 @@ BOOL WINAPI onConsoleStop(DWORD)
 {
     if (!g_stopContext) {
         if (progressShown) // Ctrl-C while the progress line shows: clear it first
-            std::fputs("\r\x1b[K", stderr);
+            (std::fputs("\r", stderr), std::fputs(eraseLine, stderr));
         return FALSE; // the default: end the process
     }
     if (writing || outputFileWriting)
@@ -44,6 +46,13 @@ BOOL WINAPI onConsoleStop(DWORD)
 bool prepare()
 {
     SetConsoleCtrlHandler(onConsoleStop, TRUE);
+    // The progress line's escape works once the console is switched to
+    // virtual-terminal mode; a console that cannot be gets spaces instead.
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(err, &mode) &&
+        !SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
+        eraseLine = "                                                                      \r";
     // A closed standard output has no handle; the C library then fails its writes.
     return GetStdHandle(STD_OUTPUT_HANDLE) == nullptr;
 }
@@ -61,6 +70,31 @@ bool readerGone()
     return GetFileType(out) == FILE_TYPE_PIPE &&
            !PeekNamedPipe(out, nullptr, 0, nullptr, &available, nullptr) &&
            GetLastError() == ERROR_BROKEN_PIPE;
+}
+
+// The C library reports a pipe without a reader as EINVAL: the system's own
+// error tells it apart.
+bool brokenPipe(int error)
+{
+    const DWORD system = GetLastError();
+    return error == EPIPE || system == ERROR_NO_DATA || system == ERROR_BROKEN_PIPE;
+}
+
+bool isHelpSwitch(const QString &arg)
+{
+    return arg == QLatin1String("--help") || arg == QLatin1String("-h") ||
+           arg == QLatin1String("/?");
+}
+
+QList<QPair<QString, QString>> helpTerms()
+{
+    return {{QStringLiteral("SIGINT or SIGTERM"), QStringLiteral("Ctrl-C or Ctrl-Break")},
+            {QStringLiteral("with root or CAP_NET_RAW it also watches every interface for\n"
+                            "              datagrams to UDP 48322: seen there but not on the "
+                            "reply port\n              means a firewall on this computer drops "
+                            "them"),
+             QStringLiteral("Windows Firewall: whether a rule lets UDP 48322 in; an\n"
+                            "              administrator adds one (the installer does)")}};
 }
 
 void endAsBrokenPipe()

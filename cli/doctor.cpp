@@ -172,7 +172,7 @@ void Doctor::requests()
         else
             problem(QStringLiteral("request"), to, *failed,
                     QStringLiteral("check the interface's address and routes"),
-                    QStringLiteral("ip route get %1").arg(d.address.toString()));
+                    System::Fix::routeTo(d.address.toString()));
     }
 }
 

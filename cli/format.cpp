@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "format.h"
+#include "system.h"
 #include "values.h"
 
 #include <QJsonArray>
@@ -144,7 +145,8 @@ QString checksText(const QList<Check> &checks)
         if (!c.fix.isEmpty())
             text += QStringLiteral("            fix: ") + quoted(c.fix) + QLatin1Char('\n');
         if (!c.command.isEmpty())
-            text += QStringLiteral("            run: ") + quoted(c.command) + QLatin1Char('\n');
+            text += QStringLiteral("            run%1: ").arg(System::Fix::shellNote(c.command)) +
+                    quoted(c.command) + QLatin1Char('\n');
     }
     return text;
 }

@@ -36,8 +36,9 @@ Streams processStreams()
                         std::fflush(stdout) == 0;
         Console::writing = 0;
         if (!ok) {
-            *why = QString::fromLocal8Bit(std::strerror(errno));
-            *readerGone = errno == EPIPE;
+            const int error = errno;
+            *readerGone = Console::brokenPipe(error); // before anything resets the system's error
+            *why = QString::fromLocal8Bit(std::strerror(error));
         }
         return ok;
     };
@@ -86,7 +87,7 @@ QByteArray oneLine(const QString &text)
 {
     QString line;
     for (const QChar c : text)
-        line += c.unicode() < 0x20 || c.unicode() == 0x7F
+        line += c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0)
                     ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
                     : QString(c);
     return line.toUtf8() + '\n';
@@ -128,7 +129,7 @@ void Output::progress(const QString &text)
     // Marked first: a Ctrl-C while the line is being written must clear it too.
     m_progressShown = true;
     Console::progressShown = 1;
-    m_streams.messages("\r" + text.toUtf8() + "\x1b[K");
+    m_streams.messages("\r" + text.toUtf8() + Console::eraseLine);
 }
 
 void Output::clearProgress()
@@ -136,7 +137,7 @@ void Output::clearProgress()
     if (!m_progressShown)
         return;
     Console::progressShown = 0;
-    m_streams.messages("\r\x1b[K");
+    m_streams.messages(QByteArray("\r") + Console::eraseLine);
     m_progressShown = false;
 }
 

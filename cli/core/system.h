@@ -113,11 +113,19 @@ private:
 namespace Fix {
 // A word this system's shell takes as it is, quoted where it must be.
 QString shellWord(const QString &word);
+// How that shell calls vantrel-cli: by name where it is on the search path,
+// else by its full path.
+QString cli();
+// Where a printed command runs, when it is not the shell doctor ran in:
+// " in PowerShell as administrator", or empty.
+QString shellNote(const QString &command);
 QString bringUp(const QString &interfaceName);
 // `address` and `prefix` may be placeholders such as ADDRESS and PREFIX.
 QString addAddress(const QString &address, const QString &prefix, const QString &interfaceName);
 QString allowReplies(quint16 port);
 QString listAddresses();
+// How the system would send to `address`: the route and interface it takes.
+QString routeTo(const QString &address);
 QString endProcess(qint64 pid);
 // How to learn which process holds a UDP port when this user may not see it.
 QString nameHolder(quint16 port);

@@ -341,6 +341,17 @@ QString shellWord(const QString &w)
     return out + QLatin1Char('\'');
 }
 
+// The package puts it on the search path.
+QString cli()
+{
+    return QStringLiteral("vantrel-cli");
+}
+
+QString shellNote(const QString &)
+{
+    return QString();
+}
+
 QString bringUp(const QString &interfaceName)
 {
     return asAdministrator(QStringLiteral("ip link set dev %1 up").arg(shellWord(interfaceName)));
@@ -361,6 +372,11 @@ QString allowReplies(quint16)
 QString listAddresses()
 {
     return QStringLiteral("ip address");
+}
+
+QString routeTo(const QString &address)
+{
+    return QStringLiteral("ip route get ") + address;
 }
 
 QString endProcess(qint64 pid)
@@ -390,7 +406,7 @@ QString allOf(const QStringList &commands)
 QPair<QString, QString> watchWire()
 {
     return {QStringLiteral("run doctor as root, or give it CAP_NET_RAW"),
-            asAdministrator(QStringLiteral("vantrel-cli doctor"))};
+            asAdministrator(cli() + QStringLiteral(" doctor"))};
 }
 
 } // namespace Fix

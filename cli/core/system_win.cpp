@@ -9,6 +9,8 @@
 
 #include "receivers.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QNetworkInterface>
 
@@ -153,6 +155,29 @@ QString shellWord(const QString &w)
            QLatin1Char('\'');
 }
 
+// The installer leaves PATH alone unless asked; the full path works either way.
+QString cli()
+{
+    const QString folder = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
+    const QStringList path =
+        QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    for (const QString &p : path)
+        if (QDir::toNativeSeparators(QDir::cleanPath(p)).compare(folder, Qt::CaseInsensitive) == 0)
+            return QStringLiteral("vantrel-cli");
+    return QStringLiteral("& ") +
+           shellWord(QDir::toNativeSeparators(QCoreApplication::applicationFilePath()));
+}
+
+// The commands are PowerShell's; those that change the network need an
+// administrator.
+QString shellNote(const QString &command)
+{
+    for (const char *verb : {"New-NetFirewallRule", "New-NetIPAddress", "Enable-NetAdapter"})
+        if (command.startsWith(QLatin1String(verb)))
+            return QStringLiteral(" in PowerShell as administrator");
+    return QStringLiteral(" in PowerShell");
+}
+
 QString bringUp(const QString &interfaceName)
 {
     return QStringLiteral("Enable-NetAdapter -Name %1").arg(shellWord(interfaceName));
@@ -164,11 +189,15 @@ QString addAddress(const QString &address, const QString &prefix, const QString 
         .arg(shellWord(interfaceName), address, prefix);
 }
 
+// For this program only, named as the installer names its rule, so that
+// the uninstaller removes it.
 QString allowReplies(quint16 port)
 {
-    return QStringLiteral("New-NetFirewallRule -DisplayName 'Vantrel replies (UDP %1)' "
-                          "-Direction Inbound -Protocol UDP -LocalPort %1 -Action Allow")
-        .arg(port);
+    return QStringLiteral("New-NetFirewallRule -DisplayName 'vantrel-cli replies (UDP %1)' "
+                          "-Direction Inbound -Protocol UDP -LocalPort %1 -Program %2 "
+                          "-Action Allow")
+        .arg(QString::number(port),
+             shellWord(QDir::toNativeSeparators(QCoreApplication::applicationFilePath())));
 }
 
 QString nameHolder(quint16 port)
@@ -180,6 +209,11 @@ QString nameHolder(quint16 port)
 QString listAddresses()
 {
     return QStringLiteral("ipconfig");
+}
+
+QString routeTo(const QString &address)
+{
+    return QStringLiteral("Find-NetRoute -RemoteIPAddress ") + address;
 }
 
 QString endProcess(qint64 pid)

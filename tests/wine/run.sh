@@ -110,6 +110,22 @@ else
     fail "find --json: $(cat "$art/find.json" "$art/find.err")"
 fi
 
+# Windows habits: /? asks for help; a reader that closes early ends the run quietly.
+if "$wine" "$win/vantrel-cli.exe" /? 2>&1 | grep -q '^Usage: vantrel-cli COMMAND' &&
+    "$wine" "$win/vantrel-cli.exe" find /? 2>&1 | grep -q '^Usage: vantrel-cli find' &&
+    "$wine" "$win/vantrel-cli.exe" watch /? 2>&1 | grep -q 'Ctrl-C or Ctrl-Break' &&
+    ! "$wine" "$win/vantrel-cli.exe" --help 2>&1 | grep -q 'SIGINT\|CAP_NET_RAW'; then
+    pass "/? shows the help, in Windows' terms"
+else
+    fail "/?: $("$wine" "$win/vantrel-cli.exe" /? 2>&1 | head -n3)"
+fi
+{ "$wine" "$win/vantrel-cli.exe" find --timeout 1500 2>"$art/head.err" || true; } | head -n1 >/dev/null
+if [ ! -s "$art/head.err" ]; then
+    pass "find | head -1 ends quietly"
+else
+    fail "find | head -1: $(cat "$art/head.err")"
+fi
+
 reply=$(grep ' send ' "$art/emulator-vt1p.log" | grep 'serial=WB2' | tail -n1 | sed 's/.* hex=//')
 "$wine" "$win/vantrel-cli.exe" set WB2 --port 2000 --timeout 1500 >"$art/set.out" 2>"$art/set.err" &&
     status=0 || status=$?
@@ -144,6 +160,30 @@ echo "screenshot: $art/window.png"
 reply=$(grep ' send ' "$art/emulator-vt1p.log" | grep 'serial=WB2' | tail -n1 | sed 's/.* hex=//')
 xdotool mousemove --window "$window" "${VANTREL_ROW_X:-60}" "${VANTREL_ROW_Y:-80}" click --repeat 2 --delay 80 1
 dialog=$(xdotool search --sync --onlyvisible --name 'Device Setup' | head -n1)
+# What a user sees: each field of the form shows its value, dark glyphs in its
+# box (inside the frame), in the dialog's own coordinates.
+dark_pixels() { # image x y w h
+    convert "$1" -crop "$4x$5+$2+$3" +repage -colorspace Gray -threshold 50% \
+        -format '%[fx:int(w*h*(1-mean)+0.5)]' info:
+}
+for _ in $(seq 100); do
+    import -window "$dialog" "$art/dialog-values.png" 2>/dev/null &&
+        [ "$(dark_pixels "$art/dialog-values.png" 153 163 65 14)" -gt 5 ] && break
+    sleep 0.05
+done
+blank=""
+for field in "address 163 123" "port 153 163" "mask 163 213" "gateway 163 273" \
+    "udp-address 143 363" "udp-port 413 363"; do
+    set -- $field
+    width=25
+    [ "${1#*port}" != "$1" ] && width=65
+    [ "$(dark_pixels "$art/dialog-values.png" "$2" "$3" "$width" 14)" -gt 5 ] || blank="$blank $1"
+done
+if [ -z "$blank" ]; then
+    pass "the setup dialog's fields show their values (dialog-values.png)"
+else
+    fail "fields drawn blank:$blank (see $art/dialog-values.png)"
+fi
 xdotool mousemove --window "$dialog" "${VANTREL_PORT_X:-185}" "${VANTREL_PORT_Y:-170}" click --repeat 2 --delay 80 1
 # Keys through XTEST to the focused field: Wine ignores sent events.
 xdotool key ctrl+a BackSpace
