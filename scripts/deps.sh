@@ -11,7 +11,7 @@ if [ "${1:-}" = test ]; then
                lintian mandoc appstream dpkg-dev nftables tshark)
 elif [ "${1:-}" = windows ]; then
     packages+=(g++-mingw-w64-x86-64-posix wine wine64 nsis ninja-build dpkg-dev xz-utils
-               xvfb xauth xdotool imagemagick zip unzip python3)
+               xvfb xauth xdotool imagemagick zip unzip python3 osslsigncode openssl)
 elif [ "${1:-}" = demo ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     packages+=(xvfb xauth imagemagick)
 fi

@@ -129,10 +129,12 @@ void fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundings
         // serial comes last, after "--": it may begin with a dash. A unit in
         // use refuses without --force, which drops its client's stream.
         const QString command =
-            QStringLiteral("%1 set%2 --ip %3 --mask %4%5%6 -- %7")
+            QStringLiteral("%1 set%2 --ip %3 --mask %4%5%6 %7 %8")
                 .arg(System::Fix::cli(), dhcp ? QStringLiteral(" --dhcp off") : QString(),
                      quadString(free), quadString(s.mask), gateway,
                      r.inUse ? QStringLiteral(" --force") : QString(),
+                     // A shell may take a bare "--" as its own (PowerShell does).
+                     System::Fix::shellWord(QStringLiteral("--")),
                      System::Fix::shellWord(QString::fromLatin1(r.serial())));
         ways << QStringLiteral("give it a free address of %1 on %2, for example: %3%4")
                     .arg(subnetText(s.address, s.mask), quoted(s.interfaceName), command,

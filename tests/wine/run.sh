@@ -198,6 +198,23 @@ else
     fail "the window's configuration message: $(grep kind=config "$art"/emulator-*.log)"
 fi
 
+echo "== a fix as doctor prints it"
+# PowerShell's words for WF3, out of its subnet: the line, split as PowerShell
+# splits single-quoted words, runs vantrel-cli by the full path it names.
+"$wine" "$win/vantrel-cli.exe" doctor --timeout 1500 >"$art/doctor.txt" 2>&1 || true
+printed=$(grep -m1 "run in PowerShell: & .* set .*'WF3'" "$art/doctor.txt" | tr -d '\r' |
+    sed 's/^ *run in PowerShell: //')
+configs_before=$(grep -c 'kind=config' "$art/emulator-vt1p.log" || true)
+mapfile -t words < <(python3 -c 'import shlex, sys; print("\n".join(shlex.split(sys.argv[1])))' "$printed")
+if [ "${words[0]:-}" = "&" ] &&
+    "$wine" "$(winepath -u "${words[1]}" 2>/dev/null)" "${words[@]:2}" >"$art/fix.out" 2>&1 &&
+    [ "$(grep 'kind=config' "$art/emulator-vt1p.log" | tail -n +$((configs_before + 1)) |
+        grep -c 'result=applied')" = 1 ]; then
+    pass "doctor's printed line runs as printed: $printed"
+else
+    fail "doctor's line '$printed': $(cat "$art/fix.out" 2>/dev/null)"
+fi
+
 echo "== installer"
 installer=$(ls "$win"/Vantrel-*-win64.exe | head -n1)
 dest='C:\Program Files\Vantrel'
@@ -213,11 +230,57 @@ if [ -f "$unix_dest/bin/vantrel.exe" ] && [ -f "$unix_dest/bin/vantrel-cli.exe" 
 else
     fail "install: $(find "$WINEPREFIX/drive_c/Program Files" -maxdepth 3 | head)"
 fi
+# What a user meets: shortcuts, the licence and a README, numbers where
+# Apps & features reads numbers, vantrel-cli on the user's PATH.
+shortcuts=$(cd "$WINEPREFIX/drive_c" && find . -name '*.lnk' | sort | tr '\n' ' ')
+case "$shortcuts" in
+*"Desktop/Vantrel.lnk"*"Vantrel command line.lnk"*) pass "desktop and Start-menu shortcuts: $shortcuts" ;;
+*) fail "shortcuts: $shortcuts" ;;
+esac
+if [ -f "$unix_dest/LICENSE.txt" ] && [ -f "$unix_dest/README.txt" ] &&
+    unzip -l "$(ls "$win"/Vantrel-*-win64.zip | head -n1)" | grep -q 'LICENSE.txt' &&
+    unzip -l "$(ls "$win"/Vantrel-*-win64.zip | head -n1)" | grep -q 'README.txt'; then
+    pass "LICENSE.txt and README.txt in the installer and the zip"
+else
+    fail "LICENSE.txt or README.txt missing"
+fi
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Vantrel'
+"$wine" reg query "$uninstall_key" >"$art/uninstall-key.txt" 2>&1 || true
+if grep -qE 'NoModify +REG_DWORD +0x1' "$art/uninstall-key.txt" &&
+    grep -qE 'NoRepair +REG_DWORD +0x1' "$art/uninstall-key.txt" &&
+    grep -qE 'EstimatedSize +REG_DWORD +0x[0-9a-f]*[1-9a-f]' "$art/uninstall-key.txt"; then
+    pass "NoModify, NoRepair and EstimatedSize as DWORDs"
+else
+    fail "uninstall entry: $(tr -d '\r' <"$art/uninstall-key.txt")"
+fi
+if "$wine" reg query 'HKCU\Environment' /v Path 2>/dev/null | grep -qi 'Vantrel\\bin'; then
+    pass "vantrel-cli on the current user's PATH by default"
+else
+    fail "PATH: $("$wine" reg query 'HKCU\Environment' /v Path 2>&1 | tr -d '\r')"
+fi
+# The installer's version resource, as its Properties show it: the same
+# file version as the programs'.
+version_strings="|$(strings -el "$installer" | tr '\n' '|')"
+file_version=$(sed -n 's/.*"FileVersion", "\(.*\)".*/\1/p' "$win/app/vantrel-version.rc")
+lacking=""
+for want in "|ProductName|Vantrel|" "|CompanyName|Quorvane|" "|FileVersion|$file_version|" \
+    "|LegalCopyright|$(grep -m1 '^Copyright' LICENSE)|"; do
+    case "$version_strings" in
+    *"$want"*) ;;
+    *) lacking="$lacking $want" ;;
+    esac
+done
+if [ -z "$lacking" ] && [ -n "$file_version" ]; then
+    pass "the installer's version resource: product, company, version $file_version, copyright"
+else
+    fail "the installer's version resource lacks$lacking"
+fi
 "$wine" "$unix_dest/Uninstall.exe" /S >/dev/null 2>&1 || true
 # The uninstaller copies itself away and runs from there: wait for its work.
 for _ in $(seq 200); do [ -e "$unix_dest" ] || break; sleep 0.05; done
-if [ ! -e "$unix_dest" ]; then
-    pass "uninstalls, leaving nothing behind"
+if [ ! -e "$unix_dest" ] && ! "$wine" reg query 'HKLM\Software\Quorvane' >/dev/null 2>&1 &&
+    [ -z "$(cd "$WINEPREFIX/drive_c" && find . -name '*.lnk' -path '*Vantrel*')" ]; then
+    pass "uninstalls, leaving nothing behind (files, shortcuts, HKLM\Software\Quorvane)"
 else
     fail "left behind: $(find "$unix_dest")"
 fi
@@ -231,6 +294,30 @@ if [ "$(sed -e 's/^.*advfirewall firewall //' -e 's/\r$//' "$netsh_log" 2>/dev/n
     pass "firewall rules for UDP 48322 added on install, removed on uninstall"
 else
     fail "firewall commands: $(cat "$netsh_log" 2>/dev/null)"
+fi
+
+echo "== signing"
+# A throwaway certificate: the packages made with it carry its signature, on
+# the programs inside and on the installer.
+sign=$PWD/$art/signing
+mkdir -p "$sign"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$sign/key.pem" -out "$sign/cert.pem" \
+    -days 2 -subj "/CN=Vantrel test signing" >/dev/null 2>&1
+openssl pkcs12 -export -out "$sign/cert.pfx" -inkey "$sign/key.pem" -in "$sign/cert.pem" \
+    -passout pass:throwaway >/dev/null 2>&1
+(cd "$win" && VANTREL_SIGN_PFX="$sign/cert.pfx" VANTREL_SIGN_PASSWORD=throwaway \
+    cpack -G "NSIS;ZIP" -B "$sign" >"$sign/cpack.log" 2>&1) || true
+unzip -q -o -d "$sign/zip" "$(ls "$sign"/Vantrel-*-win64.zip | head -n1)" 2>/dev/null || true
+verified=0
+for file in "$(ls "$sign"/Vantrel-*-win64.exe | head -n1)" "$(find "$sign/zip" -name vantrel-cli.exe | head -n1)" \
+    "$(find "$sign/zip" -name vantrel.exe | head -n1)"; do
+    [ -f "$file" ] && osslsigncode verify -in "$file" -CAfile "$sign/cert.pem" 2>&1 |
+        grep -q 'Signature verification: ok' && verified=$((verified + 1))
+done
+if [ $verified = 3 ]; then
+    pass "signed with a given certificate: the installer and both programs verify"
+else
+    fail "signing: $verified of 3 verify; $(tail -n 5 "$sign/cpack.log")"
 fi
 
 [ $failures -eq 0 ] && echo "== Wine tests passed" && exit 0
