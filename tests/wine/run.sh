@@ -71,8 +71,10 @@ print(b.hex())' "$1" "$2"
 
 far_end vt0p 192.0.2.10/24 --device "model=Marlo,serial=WA1,ip=192.0.2.10,port=1024,delay=400"
 # WF3 reports an address of another subnet, as a factory-set unit does.
+# WT4 is a model that takes no settings: the window shows it read-only.
 far_end vt1p 198.51.100.20/24 --device "model=Marlo,serial=WB2,ip=198.51.100.20,port=1024" \
-    --device "model=Marlo,serial=WF3,ip=203.0.113.77,port=1024"
+    --device "model=Marlo,serial=WF3,ip=203.0.113.77,port=1024" \
+    --device "model=Tessa,serial=WT4,ip=198.51.100.21,port=300"
 
 # A display before Wine's first program: its desktop process, started with
 # the wineserver, serves every window after it.
@@ -104,7 +106,7 @@ echo "== vantrel-cli.exe"
 if python3 -c '
 import json, sys
 reach = {r["serial"]: r["reachable"] for r in json.load(open(sys.argv[1]))}
-sys.exit(0 if reach == {"WA1": True, "WB2": True, "WF3": False} else 1)' "$art/find.json"; then
+sys.exit(0 if reach == {"WA1": True, "WB2": True, "WF3": False, "WT4": True} else 1)' "$art/find.json"; then
     pass "find --json lists every receiver, the one of another subnet unreachable"
 else
     fail "find --json: $(cat "$art/find.json" "$art/find.err")"
@@ -156,16 +158,34 @@ for _ in $(seq 600); do port_bound || break; sleep 0.05; done
 import -window root "$art/window.png"
 echo "screenshot: $art/window.png"
 
-# WB2 answers first (WA1 waits 400 ms): row 0. Double-click it, type a port, OK.
-reply=$(grep ' send ' "$art/emulator-vt1p.log" | grep 'serial=WB2' | tail -n1 | sed 's/.* hex=//')
-xdotool mousemove --window "$window" "${VANTREL_ROW_X:-60}" "${VANTREL_ROW_Y:-80}" click --repeat 2 --delay 80 1
-dialog=$(xdotool search --sync --onlyvisible --name 'Device Setup' | head -n1)
-# What a user sees: each field of the form shows its value, dark glyphs in its
-# box (inside the frame), in the dialog's own coordinates.
+# What a user sees: dark glyphs in a box of a window (its own coordinates).
 dark_pixels() { # image x y w h
     convert "$1" -crop "$4x$5+$2+$3" +repage -colorspace Gray -threshold 50% \
         -format '%[fx:int(w*h*(1-mean)+0.5)]' info:
 }
+# Rows in the order of the replies: WB2, WF3, WT4, then WA1 (it waits 400
+# ms). WT4's read-only view, opened from the keyboard: its text is there.
+xdotool mousemove --window "$window" "${VANTREL_ROW_X:-60}" "${VANTREL_ROW_Y:-80}" click 1
+xdotool key Down Down Return
+info=$(timeout 20 xdotool search --sync --onlyvisible --name 'Device Info View' | head -n1 || true)
+shown=0
+for _ in $(seq 100); do
+    [ -n "$info" ] && import -window "$info" "$art/info-values.png" 2>/dev/null &&
+        shown=$(dark_pixels "$art/info-values.png" 12 22 317 67) && [ "$shown" -gt 40 ] && break
+    sleep 0.05
+done
+if [ "$shown" -gt 40 ]; then
+    pass "the information view's text shows ($shown dark pixels, info-values.png)"
+else
+    fail "the information view shows no text (window '${info:-none}', $shown dark pixels)"
+fi
+[ -n "$info" ] && xdotool key Return
+
+# WB2 is row 0. Double-click it, type a port, OK.
+reply=$(grep ' send ' "$art/emulator-vt1p.log" | grep 'serial=WB2' | tail -n1 | sed 's/.* hex=//')
+xdotool mousemove --window "$window" "${VANTREL_ROW_X:-60}" "${VANTREL_ROW_Y:-80}" click --repeat 2 --delay 80 1
+dialog=$(xdotool search --sync --onlyvisible --name 'Device Setup' | head -n1)
+# Each field of the form shows its value: dark glyphs inside its frame.
 for _ in $(seq 100); do
     import -window "$dialog" "$art/dialog-values.png" 2>/dev/null &&
         [ "$(dark_pixels "$art/dialog-values.png" 153 163 65 14)" -gt 5 ] && break
