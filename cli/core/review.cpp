@@ -158,8 +158,9 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
                                           "by zeros, such as 255.255.255.0)")
                                .arg(quadString(mask));
     else if (edits.mask && mask == 0)
-        review.blockers << QStringLiteral("--mask 0.0.0.0 puts every address on its own wire "
-                                          "(expected a subnet mask, such as 255.255.255.0)");
+        review.blockers << QStringLiteral("--mask 0.0.0.0 puts every address on the receiver's "
+                                          "own wire, so it never uses a gateway (expected a "
+                                          "subnet mask, such as 255.255.255.0)");
     const quint32 altIp = toU32(quad(after.altUdpAddress));
     if ((edits.altIp || edits.altUdp) && (after.netFlags & NetAltUdp)) {
         bool broadcast =
