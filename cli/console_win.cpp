@@ -73,11 +73,13 @@ bool readerGone()
 }
 
 // The C library reports a pipe without a reader as EINVAL: the system's own
-// error tells it apart.
+// error tells it apart (Windows says the pipe is being closed, Wine that it
+// is not connected).
 bool brokenPipe(int error)
 {
     const DWORD system = GetLastError();
-    return error == EPIPE || system == ERROR_NO_DATA || system == ERROR_BROKEN_PIPE;
+    return error == EPIPE || system == ERROR_NO_DATA || system == ERROR_BROKEN_PIPE ||
+           system == ERROR_PIPE_NOT_CONNECTED;
 }
 
 bool isHelpSwitch(const QString &arg)

@@ -112,7 +112,6 @@ elseif(WIN32)
     set(CPACK_PACKAGE_NAME Vantrel)
     set(CPACK_NSIS_PACKAGE_NAME Vantrel)
     set(CPACK_NSIS_DISPLAY_NAME "Vantrel ${PROJECT_VERSION}")
-    set(CPACK_NSIS_BRANDING_TEXT "Vantrel ${PROJECT_VERSION}")
     # The licence travels with every copy; the README says what Windows users need.
     install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-windows.txt DESTINATION . RENAME README.txt)
@@ -121,15 +120,18 @@ elseif(WIN32)
     # A 64-bit installer: NSIS builds a 32-bit one unless told otherwise. Its
     # own version resource, for its Properties and SmartScreen.
     vantrel_windows_version(version copyright)
+    # CPack reads these values once more as CMake strings: quotes and
+    # backslashes are escaped twice.
     set(CPACK_NSIS_DEFINES "Target amd64-unicode
   !include FileFunc.nsh
   VIProductVersion ${version}
   VIAddVersionKey ProductName Vantrel
   VIAddVersionKey CompanyName ${CPACK_PACKAGE_VENDOR}
-  VIAddVersionKey LegalCopyright \"${copyright}\"
-  VIAddVersionKey FileDescription \"Vantrel installer\"
+  VIAddVersionKey LegalCopyright \\\"${copyright}\\\"
+  VIAddVersionKey FileDescription \\\"Vantrel installer\\\"
   VIAddVersionKey FileVersion ${version}
-  VIAddVersionKey ProductVersion ${PROJECT_VERSION}")
+  VIAddVersionKey ProductVersion ${PROJECT_VERSION}
+  BrandingText \\\"Vantrel ${PROJECT_VERSION}\\\"")
     set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/resources/vantrel.ico)
     set(CPACK_NSIS_MUI_UNIICON ${PROJECT_SOURCE_DIR}/resources/vantrel.ico)
     set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\\\vantrel.exe")
@@ -140,12 +142,12 @@ elseif(WIN32)
     set(CPACK_NSIS_MODIFY_PATH ON)
     list(PREPEND CMAKE_MODULE_PATH ${PROJECT_SOURCE_DIR}/cmake)
     # A console in the programs' folder, vantrel-cli ready.
-    set(CPACK_NSIS_CREATE_ICONS_EXTRA "  SetOutPath \"$INSTDIR\\bin\"
-  CreateShortCut \"$SMPROGRAMS\\$STARTMENU_FOLDER\\Vantrel command line.lnk\" \"$SYSDIR\\cmd.exe\" \"/k vantrel-cli help\"
-  SetOutPath \"$INSTDIR\"")
+    set(CPACK_NSIS_CREATE_ICONS_EXTRA "  SetOutPath \\\"$INSTDIR\\\\bin\\\"
+  CreateShortCut \\\"$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\Vantrel command line.lnk\\\" \\\"$SYSDIR\\\\cmd.exe\\\" \\\"/k vantrel-cli help\\\"
+  SetOutPath \\\"$INSTDIR\\\"")
     # After the template removed the product's own key: the vendor's, if empty.
-    set(CPACK_NSIS_DELETE_ICONS_EXTRA "  Delete \"$SMPROGRAMS\\$MUI_TEMP\\Vantrel command line.lnk\"
-  DeleteRegKey /ifempty SHCTX \"Software\\${CPACK_PACKAGE_VENDOR}\"")
+    set(CPACK_NSIS_DELETE_ICONS_EXTRA "  Delete \\\"$SMPROGRAMS\\\\$MUI_TEMP\\\\Vantrel command line.lnk\\\"
+  DeleteRegKey /ifempty SHCTX \\\"Software\\\\${CPACK_PACKAGE_VENDOR}\\\"")
     set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
     # Authenticode, where a certificate is given (cmake/Sign.cmake).
     set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/Sign.cmake)
@@ -156,13 +158,13 @@ elseif(WIN32)
     set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "")
     set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "")
     # Apps & features reads these as numbers: the template writes text.
-    set(uninstall "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vantrel")
+    set(uninstall "Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Uninstall\\\\Vantrel")
     string(APPEND CPACK_NSIS_EXTRA_INSTALL_COMMANDS
-           "  WriteRegDWORD SHCTX \"${uninstall}\" NoModify 1\n"
-           "  WriteRegDWORD SHCTX \"${uninstall}\" NoRepair 1\n"
-           "  \${GetSize} \"$INSTDIR\" \"/S=0K\" $0 $1 $2\n"
-           "  IntFmt $0 \"0x%08X\" $0\n"
-           "  WriteRegDWORD SHCTX \"${uninstall}\" EstimatedSize $0\n")
+           "  WriteRegDWORD SHCTX \\\"${uninstall}\\\" NoModify 1\n"
+           "  WriteRegDWORD SHCTX \\\"${uninstall}\\\" NoRepair 1\n"
+           "  \\\${GetSize} \\\"$INSTDIR\\\" \\\"/S=0K\\\" $0 $1 $2\n"
+           "  IntFmt $0 \\\"0x%08X\\\" $0\n"
+           "  WriteRegDWORD SHCTX \\\"${uninstall}\\\" EstimatedSize $0\n")
     foreach(program vantrel vantrel-cli)
         set(name "${program} replies (UDP ${VANTREL_REPLY_PORT})")
         string(APPEND CPACK_NSIS_EXTRA_INSTALL_COMMANDS
