@@ -89,9 +89,9 @@ bool ReceiverList::sameUnit(const Receiver &a, const Receiver &b) const
 int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)
 {
     const QByteArray serial = r.serial();
-    QList<int> &rows = m_rows[serial];
+    const QList<int> rows = units(serial);
     int known = -1;
-    for (const int i : std::as_const(rows))
+    for (const int i : rows)
         if (sameUnit(m_receivers[i], r))
             known = i;
     if (isNew)
@@ -100,8 +100,6 @@ int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)
         *newIdentity = known < 0 && !rows.isEmpty();
     if (known < 0 && (m_receivers.size() >= MaxReceivers || rows.size() >= MaxAddressesPerSerial)) {
         m_overflowed = true;
-        if (rows.isEmpty())
-            m_rows.remove(serial);
         return -1;
     }
     QList<Identity> &ids = m_identities[serial];
@@ -121,15 +119,26 @@ int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)
         m_receivers[known] = r;
         return known;
     }
-    rows.append(int(m_receivers.size()));
+    if (rows.isEmpty())
+        m_index.insert(serial, int(m_receivers.size()));
+    else
+        m_moreRows[serial].append(int(m_receivers.size()));
     m_receivers.append(r);
     return int(m_receivers.size() - 1);
 }
 
 const Receiver *ReceiverList::find(const QByteArray &serial) const
 {
-    const auto rows = m_rows.constFind(serial);
-    return rows == m_rows.constEnd() || rows->isEmpty() ? nullptr : &m_receivers.at(rows->first());
+    const auto first = m_index.constFind(serial);
+    return first == m_index.constEnd() ? nullptr : &m_receivers.at(*first);
+}
+
+QList<int> ReceiverList::units(const QByteArray &serial) const
+{
+    const auto first = m_index.constFind(serial);
+    if (first == m_index.constEnd())
+        return {};
+    return QList<int>{*first} + m_moreRows.value(serial);
 }
 
 QList<QByteArray> ReceiverList::conflicts(int index) const

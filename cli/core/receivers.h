@@ -100,10 +100,7 @@ public:
     // The first unit heard with this serial number.
     const Receiver *find(const QByteArray &serial) const;
     // The rows of every unit with this serial number.
-    QList<int> units(const QByteArray &serial) const
-    {
-        return m_rows.value(serial);
-    }
+    QList<int> units(const QByteArray &serial) const;
     // Serial numbers, exactly as sent, of the other receivers that report the
     // same IP address.
     QList<QByteArray> conflicts(int index) const;
@@ -121,7 +118,7 @@ public:
     }
     bool duplicateSerial(const QByteArray &serial) const
     {
-        return m_rows.value(serial).size() > 1 || m_identities.value(serial).size() > 1;
+        return m_moreRows.contains(serial) || m_identities.value(serial).size() > 1;
     }
     // Where this serial's replies came in: interface and sender, each once.
     struct Arrival {
@@ -144,7 +141,9 @@ private:
     bool sameUnit(const Receiver &a, const Receiver &b) const;
 
     QList<Receiver> m_receivers;
-    QHash<QByteArray, QList<int>> m_rows;            // serial -> its units' rows
+    // serial -> its first unit's row; the rows of further units, rare, apart
+    QHash<QByteArray, int> m_index;
+    QHash<QByteArray, QList<int>> m_moreRows;
     QHash<QByteArray, QList<Identity>> m_identities; // serial -> units seen
     QHash<QByteArray, QList<Arrival>> m_arrivals;    // serial -> where replies came in
     QHash<QByteArray, Receiver> m_changedFrom;       // serial -> reply before a change
