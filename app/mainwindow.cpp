@@ -2,34 +2,26 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "replysocket.h"
-
 #include "editdevicedlg.h"
+#include "network.h"
 #include "sdrxxdialog.h"
 
 #include <QDataStream>
 #include <QDebug>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QNetworkDatagram>
-#include <QNetworkInterface>
 #include <QSettings>
 #include <QShortcut>
 #include <QTimer>
 
-#include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
-// Room for a few tens of milliseconds of a flood of small datagrams, so that
-// replies still find space while the GUI thread is busy or descheduled. The
-// kernel caps it at net.core.rmem_max.
-constexpr int ReceiveBufferBytes = 4 << 20;
+// Datagrams read before the event loop gets its turn again, so that the
+// window's timers and drawing go on under a flood.
+constexpr int ReadBatch = 256;
 
 const QString Organisation = QStringLiteral("Quorvane");
 const QString Application = QStringLiteral("Vantrel");
@@ -89,8 +81,7 @@ bool wholeGeometry(const QByteArray &geometry)
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_pRecvSocket(nullptr), m_bUdpOpen(false),
-      m_OpenWindows(0), m_bSettingsUsable(settingsReadable()), m_Headers(), m_ConfigRecords(),
-      m_InfoRecords(), m_ReplySizes(), m_ReplyInterfaces()
+      m_OpenWindows(0), m_bSettingsUsable(settingsReadable())
 {
     ui->setupUi(this);
     setWindowTitle(QString::fromLatin1("Vantrel Ver 1.07-Halvex"));
@@ -120,10 +111,10 @@ MainWindow::MainWindow(QWidget *parent)
     m_SendSocket.bind(QHostAddress::AnyIPv4, 0);
 
     m_pRecvSocket = new QUdpSocket(this);
-    connect(m_pRecvSocket, SIGNAL(readyRead()), this, SLOT(ReadUDPMessages()));
     m_bUdpOpen = false;
 
     ui->listWidget->clear();
+    m_Receivers.clear();
     SendDiscoverRequest();
 
     if (minimized)
@@ -144,6 +135,7 @@ MainWindow::~MainWindow()
     }
 
     if (m_pRecvSocket) {
+        m_pReader.reset();
         if (m_bUdpOpen)
             m_pRecvSocket->close();
         delete m_pRecvSocket;
@@ -153,6 +145,7 @@ MainWindow::~MainWindow()
 void MainWindow::OnFind()
 {
     ui->listWidget->clear();
+    m_Receivers.clear();
     QTimer::singleShot(Discovery::FindDelayMs, this, SLOT(SendDiscoverRequest()));
 }
 
@@ -163,25 +156,24 @@ void MainWindow::OnListDoubleClick(QListWidgetItem *item)
     if (r < 0)
         return;
 
-    if (Discovery::isConfigurableModel(m_Headers[r].deviceName)) {
+    // Taken now: replies arriving while a dialog is open may move the rows.
+    const Core::Receiver row = m_Receivers[r];
+    if (row.configurable) {
         CEditDeviceDlg dlg(this);
-        dlg.m_Device = m_ConfigRecords[r];
-        // Taken now: replies arriving while the dialog is open may move the rows.
-        const std::size_t received = m_ReplySizes[r];
-        const QString interfaceName = m_ReplyInterfaces[r];
+        dlg.m_Device = row.config;
         dlg.InitDialog();
         if (dlg.exec() && dlg.m_bDataChanged) {
             DeviceConfigRecord record = dlg.m_Device;
             record.head.opcode = Discovery::OpConfigure;
             // A message that never left changes nothing: the list stays.
-            if (SendConfiguration(record, received, interfaceName)) {
+            if (SendConfiguration(record, row.size, row.interfaceName)) {
                 ui->listWidget->clear();
-                m_ConfigRecords[r] = record;
+                m_Receivers.clear();
             }
         }
     } else {
         CSdrxxDialog dlg(this);
-        dlg.m_InfoRecord = m_InfoRecords[r];
+        dlg.m_InfoRecord = row.info;
         dlg.ShowDeviceInfo();
         dlg.exec();
     }
@@ -193,10 +185,10 @@ void MainWindow::OpenReplyPort()
 {
     // Also after a failed bind: the port may have been freed since.
     if (!m_bUdpOpen || m_pRecvSocket->state() != QAbstractSocket::BoundState) {
-        if (m_pRecvSocket->bind(Discovery::ReplyPort)) {
-            m_pRecvSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
-                                           ReceiveBufferBytes);
-            ReplySocket::askForArrivalInterface(*m_pRecvSocket);
+        if (Core::bindReplyPort(*m_pRecvSocket, QHostAddress::Any,
+                                QAbstractSocket::DefaultForPlatform)) {
+            m_pReader = std::make_unique<Core::Reader>(*m_pRecvSocket);
+            connect(m_pReader.get(), SIGNAL(readyRead()), this, SLOT(ReadUDPMessages()));
         }
     }
     m_bUdpOpen = true;
@@ -211,93 +203,49 @@ bool MainWindow::SendConfiguration(const DeviceConfigRecord &record, std::size_t
     QTimer::singleShot(Discovery::ConfigWindowMs, this, SLOT(CloseUdp()));
 
     const std::vector<std::uint8_t> message = Discovery::configMessage(record, received);
-    QNetworkDatagram datagram(
-        QByteArray(reinterpret_cast<const char *>(message.data()), qsizetype(message.size())),
-        QHostAddress(QHostAddress::Broadcast), Discovery::DevicePort);
-    // The limited broadcast follows the default route unless told otherwise,
-    // so it leaves by the adapter where the receiver answered: on a second
-    // adapter it would never arrive, and a wire the user never chose must
-    // not get it. The adapter is found again by name, as one plugged in
-    // again gets a new index. A reply on loopback came from this computer,
-    // which hears the broadcast whichever way it leaves.
-    QString failure;
-    if (!interfaceName.isEmpty()) {
-        const QNetworkInterface now = QNetworkInterface::interfaceFromName(interfaceName);
-        if (!now.isValid())
-            failure = QStringLiteral("adapter %1 is gone").arg(interfaceName);
-        else if (!(now.flags() & QNetworkInterface::IsUp))
-            failure = QStringLiteral("adapter %1 is down").arg(interfaceName);
-        else if (!(now.flags() & QNetworkInterface::IsLoopBack))
-            datagram.setInterfaceIndex(uint(now.index()));
-    }
-    // Sent from the adapter's own address too: every system then sends the
-    // limited broadcast out of it, where an index alone is not honoured by all.
-    QUdpSocket bound;
-    QUdpSocket *via = &m_SendSocket;
-    if (failure.isEmpty() && datagram.interfaceIndex() > 0)
-        for (const QNetworkAddressEntry &e :
-             QNetworkInterface::interfaceFromIndex(int(datagram.interfaceIndex())).addressEntries())
-            if (e.ip().protocol() == QAbstractSocket::IPv4Protocol) {
-                if (bound.bind(e.ip(), 0))
-                    via = &bound;
-                break;
-            }
-    if (failure.isEmpty() && via->writeDatagram(datagram) < 0)
-        failure = via->errorString();
-    if (failure.isEmpty())
+    const QByteArray bytes(reinterpret_cast<const char *>(message.data()),
+                           qsizetype(message.size()));
+    // Out of the adapter where the receiver answered: on a second adapter it
+    // would never arrive, and a wire the user never chose must not get it.
+    QString gone, failure;
+    const Core::Destination to = Core::broadcastOn(interfaceName, &gone);
+    if (!gone.isEmpty())
+        failure = QStringLiteral("adapter %1 %2").arg(interfaceName, gone);
+    else if (Core::sendTo(m_SendSocket, bytes, to, &failure))
         return true;
     qWarning("Vantrel: the configuration message was not sent: %s", qPrintable(failure));
     return false;
 }
 
-QString MainWindow::InterfaceName(int index)
-{
-    if (index <= 0)
-        return QString();
-    // One system query per adapter, not per reply.
-    const auto known = m_InterfaceNames.constFind(index);
-    if (known != m_InterfaceNames.constEnd())
-        return *known;
-    const QString name = QNetworkInterface::interfaceNameFromIndex(index);
-    if (m_InterfaceNames.size() < 1024 && !name.isEmpty())
-        m_InterfaceNames.insert(index, name);
-    return name;
-}
-
 void MainWindow::SendDiscoverRequest()
 {
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     const auto request = Discovery::discoverRequest();
+    const QByteArray bytes(reinterpret_cast<const char *>(request.data()),
+                           qsizetype(request.size()));
 
     OpenReplyPort();
 
-    for (const QNetworkInterface &interface : interfaces) {
-        const QList<QNetworkAddressEntry> entries = interface.addressEntries();
-        for (const QNetworkAddressEntry &entry : entries) {
-            // An entry without a broadcast address (IPv6, point-to-point) gets
-            // nothing: Qt 6 would deliver a datagram to a null address locally.
-            const QHostAddress broadcast = entry.broadcast();
-            if (broadcast.isNull())
-                continue;
-            m_SendSocket.writeDatagram(reinterpret_cast<const char *>(request.data()),
-                                       qint64(request.size()), broadcast, Discovery::DevicePort);
-        }
-    }
+    // The directed broadcast of each IPv4 address of each adapter that is up.
+    Core::SearchOptions directed;
+    directed.directedOnly = true;
+    for (const Core::Destination &d : Core::destinations(directed).destinations)
+        Core::sendTo(m_SendSocket, bytes, d, nullptr);
     QTimer::singleShot(Discovery::SearchWindowMs, this, SLOT(CloseUdp()));
 }
 
 void MainWindow::ReadUDPMessages()
 {
-    std::array<std::uint8_t, Discovery::ReadBufferSize> buffer;
-    int interfaceIndex = 0;
-    // A longer datagram is cut to the buffer; the system drops the rest. A
-    // failed read has dropped its datagram; any others wake this slot again.
-    qint64 size;
-    while ((size = ReplySocket::read(*m_pRecvSocket, reinterpret_cast<char *>(buffer.data()),
-                                     qint64(buffer.size()), &interfaceIndex)) >= 0) {
-        if (Discovery::isValidReply(buffer.data(), std::size_t(size)))
-            TakeReply(buffer.data(), std::size_t(size), interfaceIndex);
-    }
+    if (!m_pReader)
+        return;
+    m_pReader->drain(ReadBatch, [this](const Core::Reader::Datagram &d) {
+        // The common case under a flood, an invalid datagram, costs no copy.
+        if (Discovery::isValidReply(reinterpret_cast<const std::uint8_t *>(d.data),
+                                    std::size_t(d.size)))
+            if (auto r = Core::parseReply(QByteArray::fromRawData(d.data, d.size),
+                                          QHostAddress(d.from), d.interfaceIndex))
+                TakeReply(*r);
+        return true;
+    });
 }
 
 void MainWindow::CloseUdp()
@@ -307,46 +255,26 @@ void MainWindow::CloseUdp()
     if (m_OpenWindows > 0 && --m_OpenWindows > 0)
         return;
     if (m_bUdpOpen) {
+        m_pReader.reset();
         m_pRecvSocket->close();
         m_bUdpOpen = false;
     }
 }
 
-void MainWindow::TakeReply(const std::uint8_t *data, std::size_t size, int interfaceIndex)
+void MainWindow::TakeReply(Core::Receiver reply)
 {
-    // Without a whole head there is no serial number to merge by.
-    if (size < sizeof(DiscoverHeader))
-        return;
-    DiscoverHeader incoming;
-    std::memcpy(&incoming, data, sizeof incoming);
-    const std::string serial = Discovery::fieldText(incoming.serialNumber);
-
-    const int n = ui->listWidget->count();
-    for (int r = 0; r < n; ++r) {
-        if (Discovery::fieldText(m_Headers[r].serialNumber) == serial) {
+    const QByteArray serial = reply.serial();
+    for (int r = 0; r < int(m_Receivers.size()); ++r) {
+        if (m_Receivers[r].serial() == serial) {
             delete ui->listWidget->takeItem(r);
-            std::copy(m_Headers + r + 1, m_Headers + n, m_Headers + r);
-            std::copy(m_ConfigRecords + r + 1, m_ConfigRecords + n, m_ConfigRecords + r);
-            std::copy(m_InfoRecords + r + 1, m_InfoRecords + n, m_InfoRecords + r);
-            std::copy(m_ReplySizes + r + 1, m_ReplySizes + n, m_ReplySizes + r);
-            std::copy(m_ReplyInterfaces + r + 1, m_ReplyInterfaces + n, m_ReplyInterfaces + r);
+            m_Receivers.removeAt(r);
             break;
         }
     }
-
-    const int m = ui->listWidget->count();
-    if (m >= Discovery::MaxDevices)
+    if (m_Receivers.size() >= Discovery::MaxDevices)
         return;
-    const bool inUse =
-        Discovery::storeReply(data, size, m_Headers[m], m_ConfigRecords[m], m_InfoRecords[m]);
-    m_ReplySizes[m] = size;
-    m_ReplyInterfaces[m] = InterfaceName(interfaceIndex);
-    AddListEntry(m, inUse);
-}
-
-void MainWindow::AddListEntry(int row, bool inUse)
-{
-    const std::string text = Discovery::entryText(m_Headers[row], inUse);
-    ui->listWidget->insertItem(ui->listWidget->count(),
-                               QString::fromLatin1(text.data(), qsizetype(text.size())));
+    reply.interfaceName = m_InterfaceNames(reply.interfaceIndex);
+    const std::string text = Discovery::entryText(reply.head, reply.inUse);
+    m_Receivers.append(reply);
+    ui->listWidget->addItem(QString::fromLatin1(text.data(), qsizetype(text.size())));
 }

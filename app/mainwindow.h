@@ -2,18 +2,18 @@
 //
 // The program's one window: the Find button, the list of receivers that
 // answered, the two UDP sockets of the discovery exchange and, behind each
-// list row, the reply that row shows (kept by row index, so the list's row
-// count is the number of stored devices).
+// list row, the reply that row shows.
 #pragma once
 
-#include "discovery.h"
+#include "receivers.h"
+#include "udp.h"
 
-#include <QHash>
+#include <QList>
 #include <QMainWindow>
 #include <QUdpSocket>
 
 #include <cstddef>
-#include <cstdint>
+#include <memory>
 
 class QListWidgetItem;
 
@@ -36,11 +36,9 @@ private slots:
     void CloseUdp();
 
 private:
-    void TakeReply(const std::uint8_t *data, std::size_t size, int interfaceIndex);
-    void AddListEntry(int row, bool inUse);
+    void TakeReply(Core::Receiver reply);
     bool SendConfiguration(const DeviceConfigRecord &record, std::size_t received,
                            const QString &interfaceName);
-    QString InterfaceName(int index);
     void OpenReplyPort();
 
     Ui::MainWindow *ui;
@@ -50,12 +48,10 @@ private:
     int m_OpenWindows; // listening windows whose CloseUdp has not fired yet
     bool m_bSettingsUsable;
 
-    DiscoverHeader m_Headers[Discovery::MaxDevices];
-    DeviceConfigRecord m_ConfigRecords[Discovery::MaxDevices];
-    DeviceInfoRecord m_InfoRecords[Discovery::MaxDevices];
-    std::size_t m_ReplySizes[Discovery::MaxDevices]; // bytes each row's reply really held
-    // Where it came in, by name, which survives an adapter plugged in again;
-    // empty when unknown.
-    QString m_ReplyInterfaces[Discovery::MaxDevices];
-    QHash<int, QString> m_InterfaceNames; // index -> name, as the system told it
+    std::unique_ptr<Core::Reader> m_pReader; // while the reply port is bound
+    // The reply behind each list row, by row index: its data, how many bytes
+    // it really held, and where it came in, by name, which survives an
+    // adapter plugged in again (empty when unknown).
+    QList<Core::Receiver> m_Receivers;
+    Core::InterfaceNames m_InterfaceNames;
 };

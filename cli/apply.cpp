@@ -4,6 +4,7 @@
 // every message sent once and one verifying search for all of them.
 #include "command.h"
 #include "format.h"
+#include "host.h"
 #include "planreview.h"
 #include "system.h"
 
@@ -75,7 +76,7 @@ void check(ApplyOptions &o, const QStringList &positional)
     // The log and the capture are opened for writing before anything is
     // sent: they would overwrite the plan they were given.
     for (const auto &[option, path] : {std::pair{"--log", o.logFile}, {"--pcap", o.captureFile}})
-        if (!path.isEmpty() && (o.planPath == QLatin1String("-") ? System::isStream(path, 0)
+        if (!path.isEmpty() && (o.planPath == QLatin1String("-") ? Host::isStream(path, 0)
                                                                  : sameFile(path, o.planPath)))
             fail(QStringLiteral("%1: '%2' is the plan itself").arg(QLatin1String(option), path));
     o.plan = loadPlan(o.planPath);

@@ -16,6 +16,9 @@
 
 namespace Cli {
 
+// The engine's names are this program's words.
+using namespace Core;
+
 // What find knows of a receiver besides its own reply.
 struct FindNotes {
     QList<QByteArray> conflicts;

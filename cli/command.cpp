@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "command.h"
 #include "console.h"
+#include "host.h"
 #include "system.h"
 
 #include <QCoreApplication>
@@ -61,7 +62,7 @@ QString commandNames()
 } // namespace
 
 Command::Command(const CommonOptions &options, Output &out)
-    : m_options(options), m_out(out), m_exchange(m_log), m_search(m_exchange, options.search)
+    : m_options(options), m_out(out), m_search(m_exchange, options.search)
 {
     connect(&m_search, &Search::received, this, &Command::received);
     // Before the command's own handler, which may end the run.
@@ -108,7 +109,7 @@ std::optional<int> Command::start()
         m_out.note(QStringLiteral("--pcap: cannot write '%1': %2").arg(m_options.captureFile, why));
         return ExitUsage;
     }
-    m_exchange.setCapture(&m_capture);
+    m_exchange.setTap(&m_recorder);
     m_log.line(QStringLiteral("start ") + QCoreApplication::arguments().join(QLatin1Char(' ')));
     if (done())
         return m_code;
@@ -263,7 +264,7 @@ const QList<CommandSpec> &commands()
 void checkOutputFiles(const CommonOptions &o)
 {
     for (const auto &[option, path] : {std::pair{"--log", o.logFile}, {"--pcap", o.captureFile}})
-        if (!path.isEmpty() && (System::isStream(path, 1) || System::isStream(path, 2)))
+        if (!path.isEmpty() && (Host::isStream(path, 1) || Host::isStream(path, 2)))
             fail(QStringLiteral("%1: '%2' is standard output or error, which hold the data and "
                                 "the messages; give a file name")
                      .arg(QLatin1String(option), quoted(path)));

@@ -9,6 +9,7 @@
 #include "configure.h"
 #include "options.h"
 #include "output.h"
+#include "recorder.h"
 #include "search.h"
 
 #include <QElapsedTimer>
@@ -19,6 +20,9 @@
 #include <optional>
 
 namespace Cli {
+
+// The engine's names are this program's words.
+using namespace Core;
 
 class Command : public QObject {
     Q_OBJECT
@@ -70,6 +74,7 @@ protected:
     Output &m_out;
     Log m_log;
     Capture m_capture;
+    Recorder m_recorder{m_log, m_capture};
     Exchange m_exchange;
     Search m_search;
     QStringList m_requestFailures; // of the first search

@@ -7,6 +7,7 @@
 #include "diagnosis.h"
 #include "firewall.h"
 #include "format.h"
+#include "host.h"
 #include "system.h"
 
 #include <QNetworkInterface>
@@ -75,7 +76,7 @@ private:
 
     bool beforeSearch() override
     {
-        m_discards = System::udpDiscards();
+        m_discards = Host::udpDiscards();
         m_watching = m_wire.open(ReplyPort, &m_wireError);
         return true;
     }
@@ -95,7 +96,7 @@ private:
     void report(int code);
 
     WireWatch m_wire;
-    System::UdpDiscards m_discards;
+    Host::UdpDiscards m_discards;
     bool m_watching = false;
     QString m_wireError;
     QList<Check> m_checks;
@@ -280,7 +281,7 @@ void Doctor::firewall()
                        "reached this program")
             .arg(QString::number(onWire), port, subject, QString::number(taken));
     // The kernel's own discards come before any firewall.
-    const System::UdpDiscards now = System::udpDiscards();
+    const Host::UdpDiscards now = Host::udpDiscards();
     const qint64 checksum = now.checksum - m_discards.checksum,
                  buffer = now.buffer - m_discards.buffer;
     if (m_discards.checksum >= 0 && checksum + buffer >= onWire - taken) {
@@ -298,7 +299,7 @@ void Doctor::firewall()
                              : QStringLiteral("this computer is too busy to read them in time"));
         return;
     }
-    const QList<FirewallDrop> drops = firewallDrops(System::firewallRuleset(), ReplyPort);
+    const QList<FirewallDrop> drops = firewallDrops(Host::firewallRuleset(), ReplyPort);
     QStringList chains, commands;
     for (const FirewallDrop &d : drops) {
         chains << QStringLiteral("%1 %2 %3 (%4%5)")

@@ -13,6 +13,9 @@
 
 namespace Cli {
 
+// The engine's names are this program's words.
+using namespace Core;
+
 QString showText(const Receiver &r, const Reach &reach);
 QJsonObject showJson(const Receiver &r, const Reach &reach);
 

@@ -18,6 +18,9 @@
 
 namespace Cli {
 
+// The engine's names are this program's words.
+using namespace Core;
+
 enum ExitCode {
     ExitOk = 0,
     ExitUsage = 1,

@@ -26,6 +26,7 @@
 
 using namespace Discovery;
 using namespace Cli;
+using namespace Core;
 
 namespace {
 
@@ -782,8 +783,7 @@ private slots:
                                            ReplyPort);
             }
         });
-        Log log;
-        Exchange exchange(log);
+        Exchange exchange;
         SearchOptions options;
         options.timeoutMs = 600;
         options.retries = 2;
