@@ -58,6 +58,13 @@ template <typename Done> qint64 whenTrue(Done done, int timeoutMs = 10000)
     return QDateTime::currentMSecsSinceEpoch();
 }
 
+// Whether the programs were built with Linux's services, which print Linux's
+// commands and name a port's holder; the portable build's cannot.
+inline bool linuxServices()
+{
+    return qstrcmp(VANTREL_SYSTEM, "linux") == 0;
+}
+
 } // namespace TestNet
 
 // main() for a test that needs the network: a private namespace, then QTest.
