@@ -318,7 +318,10 @@ QString findJson(const Receiver &r, const FindNotes &notes)
     for (const FindField *f : sorted) {
         if (o.size() > 1)
             o += QLatin1Char(',');
-        o += QLatin1Char('"') + f->key + QStringLiteral("\":") + jsonText(f->value(r, notes));
+        o += QLatin1Char('"');
+        o += f->key;
+        o += QLatin1String("\":");
+        o += jsonText(f->value(r, notes));
     }
     return o + QLatin1Char('}');
 }

@@ -168,10 +168,20 @@ bool Find::writeList()
             return false;
     m_deferred.clear();
     if (m_options.format == Format::Json) {
+        // Written in pieces of one reused buffer: a thousand receivers' text
+        // at once would spend its time growing and copying it.
+        constexpr qsizetype Piece = 1 << 15;
         QString text = QStringLiteral("[");
-        for (int i = 0; i < all.size(); ++i)
-            text +=
-                (i ? QStringLiteral(",\n  ") : QStringLiteral("\n  ")) + findJson(all[i], notes(i));
+        text.reserve(Piece + 4096);
+        for (int i = 0; i < all.size(); ++i) {
+            text += i ? QLatin1String(",\n  ") : QLatin1String("\n  ");
+            text += findJson(all[i], notes(i));
+            if (text.size() >= Piece) {
+                if (!m_out.data(text))
+                    return false;
+                text.resize(0);
+            }
+        }
         return m_out.data(text + (all.isEmpty() ? QStringLiteral("]\n") : QStringLiteral("\n]\n")));
     }
     if (m_options.format == Format::Csv) {
