@@ -151,13 +151,14 @@ private slots:
     // of that adapter's wire, while the default route leaves by the first:
     // its configuration message leaves by the adapter where it answered, also
     // when that was plugged in again (a new index) while the dialog was open.
-    // One that went down sends nothing, says so and keeps the list.
+    // One that went down or away sends nothing, says so and keeps the list.
     void configurationLeavesByTheReceiversAdapter_data()
     {
         QTest::addColumn<QString>("meanwhile");
         QTest::newRow("as it was") << "";
         QTest::newRow("plugged in again") << "replug";
         QTest::newRow("down") << "down";
+        QTest::newRow("gone") << "gone";
     }
     void configurationLeavesByTheReceiversAdapter()
     {
@@ -191,14 +192,16 @@ private slots:
                          0);
             } else if (meanwhile == "down") {
                 TestNet::ip({"link", "set", "vt1", "down"});
+            } else if (meanwhile == "gone") {
+                TestNet::ip({"link", "del", "vt1"});
             }
             press(dialog, QDialogButtonBox::Ok);
         });
-        if (meanwhile == "down") {
+        if (meanwhile == "down" || meanwhile == "gone") {
             QCOMPARE(rows(w), QStringList{row});
             QVERIFY2(g_warnings
-                             .filter("the configuration message was not sent: adapter vt1 is "
-                                     "down")
+                             .filter("the configuration message was not sent: adapter vt1 is " +
+                                     meanwhile)
                              .size() == 1,
                      qPrintable(g_warnings.join('\n')));
             QTRY_VERIFY(replyPortFree());
