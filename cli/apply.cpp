@@ -114,7 +114,17 @@ private:
     // Each plan row with its receiver, checks and outcome.
     struct Row : PlanCheck {
         bool sent = false;
-        QString outcome, detail;
+        // After the sends: nothing to send, not sent, or the judge's verdict.
+        enum End { Open, Unchanged, NotSent, Judged } end = Open;
+        Outcome::Verdict judged = Outcome::NotSeen;
+        QString detail;
+        QString outcomeText() const
+        {
+            return end == Judged      ? Core::verdictText(judged)
+                   : end == NotSent   ? QStringLiteral("not sent")
+                   : end == Unchanged ? QStringLiteral("unchanged")
+                                      : QString();
+        }
     };
 
     QString rowName(const Row &row) const
@@ -138,12 +148,12 @@ void Apply::decide()
     for (const PlanCheck &c : reviewPlan(
              m_apply.plan, m_search.heard(), m_search.subnets(),
              [this](const Receiver &r) { return m_search.reach(r).routed; }, m_apply.force))
-        m_rows << Row{c, false, {}, {}};
+        m_rows << Row{c, false, Row::Open, Outcome::NotSeen, {}};
     bool missing = false, refused = false;
     bool forceHelps = false; // some row is refused by checks that --force overrides
     for (const Row &row : std::as_const(m_rows)) {
         missing = missing || !row.target;
-        refused = refused || row.verdict == QLatin1String("refused");
+        refused = refused || row.verdict == PlanCheck::Refused;
         forceHelps = forceHelps || (row.blockers.isEmpty() && !row.refusals.isEmpty());
     }
     if (m_apply.dryRun || missing || refused) {
@@ -175,13 +185,13 @@ void Apply::decide()
             m_out.note(QStringLiteral("%1: --force: sending although %2").arg(rowName(row), r));
         for (const QString &w : std::as_const(row.warnings))
             m_out.note(QStringLiteral("%1: warning: %2").arg(rowName(row), w));
-        if (row.verdict != QLatin1String("send"))
+        if (row.verdict != PlanCheck::Send)
             continue;
         row.sent = send(row.target->was, row.target->planned, &row.detail);
         if (row.sent)
             m_verification.expect(*row.target);
         else
-            row.outcome = QStringLiteral("not sent");
+            row.end = Row::NotSent;
     }
     if (done())
         return;
@@ -198,8 +208,8 @@ void Apply::judge(bool final)
     bool wait = false;
     for (Row &row : m_rows) {
         if (!row.sent) {
-            if (row.outcome.isEmpty())
-                row.outcome = QStringLiteral("unchanged");
+            if (row.end == Row::Open)
+                row.end = Row::Unchanged;
             continue;
         }
         const std::optional<Outcome> o =
@@ -208,7 +218,8 @@ void Apply::judge(bool final)
             wait = true;
             continue;
         }
-        row.outcome = o->verdict;
+        row.end = Row::Judged;
+        row.judged = o->verdict;
         row.detail = o->detail;
     }
     if (wait)
@@ -216,9 +227,9 @@ void Apply::judge(bool final)
     print(true);
     bool ok = true, unsent = false;
     for (const Row &row : std::as_const(m_rows)) {
-        ok = ok &&
-             (row.outcome == QLatin1String("applied") || row.outcome == QLatin1String("unchanged"));
-        unsent = unsent || row.outcome == QLatin1String("not sent");
+        ok = ok && (row.end == Row::Unchanged ||
+                    (row.end == Row::Judged && row.judged == Outcome::Applied));
+        unsent = unsent || row.end == Row::NotSent;
     }
     finish(ok ? ExitOk : unsent ? ExitNetwork : ExitNotConfirmed);
 }
@@ -243,13 +254,13 @@ void Apply::print(bool outcomes)
                  r ? QJsonValue(QString::fromLatin1(fieldText(r->head.deviceName).c_str()))
                    : QJsonValue()},
                 {QStringLiteral("ip"), r ? QJsonValue(quadString(r->ip())) : QJsonValue()},
-                {QStringLiteral("verdict"), row.verdict},
+                {QStringLiteral("verdict"), verdictText(row.verdict)},
                 {QStringLiteral("changes"), changesJson(changesOf(row))},
                 {QStringLiteral("refusals"),
                  QJsonArray::fromStringList(row.blockers + row.refusals)},
                 {QStringLiteral("warnings"), QJsonArray::fromStringList(row.warnings)}};
             if (outcomes) {
-                o[QStringLiteral("outcome")] = row.outcome;
+                o[QStringLiteral("outcome")] = row.outcomeText();
                 o[QStringLiteral("detail")] = row.detail;
             }
             list.append(o);
@@ -261,11 +272,13 @@ void Apply::print(bool outcomes)
             const QString model = row.target
                                       ? displayText(fieldText(row.target->was.head.deviceName))
                                       : QStringLiteral("-");
-            text += QStringLiteral("%1 %2 %3 %4 %5\n")
-                        .arg(m_apply.plan.where(row.plan).leftJustified(10),
-                             displayText(row.plan.serial).leftJustified(10), model.leftJustified(8),
-                             (outcomes ? row.outcome : row.verdict).leftJustified(10),
-                             described.isEmpty() ? QStringLiteral("-") : described);
+            text +=
+                QStringLiteral("%1 %2 %3 %4 %5\n")
+                    .arg(
+                        m_apply.plan.where(row.plan).leftJustified(10),
+                        displayText(row.plan.serial).leftJustified(10), model.leftJustified(8),
+                        (outcomes ? row.outcomeText() : verdictText(row.verdict)).leftJustified(10),
+                        described.isEmpty() ? QStringLiteral("-") : described);
             if (outcomes && !row.detail.isEmpty())
                 text += QStringLiteral("  %1\n").arg(row.detail);
             if (!outcomes) {

@@ -248,14 +248,15 @@ void Set::judge(bool final)
         m_verification.judge(m_target, final, m_set.verifyTimeoutMs);
     if (!outcome)
         return;
-    const QString line = outcome->verdict + QStringLiteral(": ") + outcome->detail;
+    const QString line = verdictText(outcome->verdict) + QStringLiteral(": ") + outcome->detail;
     // The line is the outcome in text; with --json the document is, and the
     // line is for the person.
     if (m_options.format == Format::Json)
         m_out.note(line);
     else if (!m_out.data(line + QLatin1Char('\n')))
         m_out.note(line);
-    end(outcome->confirmed() ? ExitOk : ExitNotConfirmed, outcome->verdict, outcome->detail);
+    end(outcome->confirmed() ? ExitOk : ExitNotConfirmed, verdictText(outcome->verdict),
+        outcome->detail);
 }
 
 void Set::end(int code, const QString &verdict, const QString &detail)

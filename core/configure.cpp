@@ -139,6 +139,27 @@ QString Verification::contradiction(const Heard &h) const
              with.join(QStringLiteral(", ")), without.join(QStringLiteral(", ")));
 }
 
+QString verdictText(Outcome::Verdict v)
+{
+    switch (v) {
+    case Outcome::Applied:
+        return QStringLiteral("applied");
+    case Outcome::PartlyApplied:
+        return QStringLiteral("partly applied");
+    case Outcome::NotApplied:
+        return QStringLiteral("not applied");
+    case Outcome::NotConfirmed:
+        return QStringLiteral("not confirmed");
+    case Outcome::NotSeen:
+        return QStringLiteral("not seen");
+    case Outcome::SeenUnchanged:
+        return QStringLiteral("seen unchanged");
+    case Outcome::SeenElsewhere:
+        return QStringLiteral("seen at another address");
+    }
+    return QString();
+}
+
 std::optional<Outcome> Verification::judge(const Target &t, bool final, int windowMs) const
 {
     const QString serial = displayText(t.was.serial());
@@ -152,7 +173,7 @@ std::optional<Outcome> Verification::judge(const Target &t, bool final, int wind
             const Receiver &r = *it->elsewhere;
             const QStringList missing = differences(r.config, t.planned, t.edits);
             if (!missing.isEmpty())
-                return Outcome{QStringLiteral("seen at another address"),
+                return Outcome{Outcome::SeenElsewhere,
                                QStringLiteral("%1 answers at %2, not at %3 (%4)")
                                    .arg(serial, r.from.toString(),
                                         quadString(quad(t.planned.head.ipAddress)),
@@ -160,7 +181,7 @@ std::optional<Outcome> Verification::judge(const Target &t, bool final, int wind
         }
         const int others = it == m_heard.constEnd() ? 0 : it->others;
         return Outcome{
-            QStringLiteral("not seen"),
+            Outcome::NotSeen,
             QStringLiteral("%1 did not answer within %2 ms after the configuration message%3")
                 .arg(serial, QString::number(windowMs),
                      others ? QStringLiteral(" (%1 replies with its serial number came from "
@@ -177,9 +198,9 @@ std::optional<Outcome> Verification::judge(const Target &t, bool final, int wind
         return std::nullopt;
     const QString disagree = contradiction(h);
     if (!disagree.isEmpty())
-        return Outcome{QStringLiteral("not confirmed"), disagree};
+        return Outcome{Outcome::NotConfirmed, disagree};
     if (h.clone)
-        return Outcome{QStringLiteral("not applied"),
+        return Outcome{Outcome::NotApplied,
                        QStringLiteral("%1 took the new settings, but another unit with its serial "
                                       "number still answers as it was, from %2; the message may "
                                       "not have reached the one meant")
@@ -191,25 +212,23 @@ std::optional<Outcome> Verification::judge(const Target &t, bool final, int wind
             : QStringList{QStringLiteral("it answers as %1")
                               .arg(withArticle(displayText(fieldText(seen->head.deviceName))))};
     if (missing.isEmpty())
-        return Outcome{
-            QStringLiteral("applied"),
-            QStringLiteral("%1 answers with the new settings at %2:%3")
-                .arg(serial, quadString(seen->ip()), QString::number(u16(seen->head.tcpPort)))};
+        return Outcome{Outcome::Applied, QStringLiteral("%1 answers with the new settings at %2:%3")
+                                             .arg(serial, quadString(seen->ip()),
+                                                  QString::number(u16(seen->head.tcpPort)))};
     // Until the time is up a newer reply may still show the new settings.
     if (!final)
         return std::nullopt;
     const Quad wanted = quad(t.planned.head.ipAddress);
     const QString what = missing.join(QStringLiteral("; "));
     if (seen->ip() != t.was.ip() && seen->ip() != wanted)
-        return Outcome{QStringLiteral("seen at another address"),
+        return Outcome{Outcome::SeenElsewhere,
                        QStringLiteral("%1 answers at %2, not at %3 (%4)")
                            .arg(serial, quadString(seen->ip()), quadString(wanted), what)};
     if (seen->configurable && differences(seen->config, t.was.config, t.edits).isEmpty())
         return Outcome{
-            QStringLiteral("seen unchanged"),
+            Outcome::SeenUnchanged,
             QStringLiteral("%1 still answers with its old settings (%2)").arg(serial, what)};
-    return Outcome{QStringLiteral("partly applied"),
-                   QStringLiteral("%1 answers, but %2").arg(serial, what)};
+    return Outcome{Outcome::PartlyApplied, QStringLiteral("%1 answers, but %2").arg(serial, what)};
 }
 
 } // namespace Core

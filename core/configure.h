@@ -21,13 +21,24 @@ struct Target {
 };
 
 struct Outcome {
-    QString verdict; // applied, not seen, not confirmed, seen unchanged, ...
-    QString detail;  // one sentence, naming the receiver
+    enum Verdict {
+        Applied,
+        PartlyApplied,
+        NotApplied, // another unit with its serial still answers as it was
+        NotConfirmed,
+        NotSeen,
+        SeenUnchanged,
+        SeenElsewhere, // at another address
+    };
+    Verdict verdict;
+    QString detail; // one sentence, naming the receiver
     bool confirmed() const
     {
-        return verdict == QLatin1String("applied");
+        return verdict == Applied;
     }
 };
+// "applied", "seen at another address": as the output shows it.
+QString verdictText(Outcome::Verdict v);
 
 struct Delivery {
     bool sent = false;

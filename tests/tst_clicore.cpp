@@ -200,7 +200,7 @@ private slots:
         QCOMPARE(!v.judge(t, false, 800).has_value(), waits);
         const std::optional<Outcome> o = v.judge(t, true, 800);
         QVERIFY(o);
-        QCOMPARE(o->verdict, verdict);
+        QCOMPARE(verdictText(o->verdict), verdict);
         QVERIFY2(o->detail.startsWith(detail), qPrintable(o->detail));
     }
 

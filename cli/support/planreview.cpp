@@ -82,7 +82,7 @@ QList<PlanCheck> reviewPlan(const Plan &plan, const ReceiverList &heard,
     // Each row: the checks of 'set', against the receivers as the plan leaves them.
     for (PlanCheck &row : rows) {
         if (!row.target) {
-            row.verdict = QStringLiteral("not found");
+            row.verdict = PlanCheck::NotFound;
             continue;
         }
         // A row that changes nothing sends nothing, so no check of a send
@@ -96,11 +96,26 @@ QList<PlanCheck> reviewPlan(const Plan &plan, const ReceiverList &heard,
             row.warnings << review.warnings;
         }
         if (!row.blockers.isEmpty() || (!row.refusals.isEmpty() && !force))
-            row.verdict = QStringLiteral("refused");
+            row.verdict = PlanCheck::Refused;
         else
-            row.verdict = row.changes ? QStringLiteral("send") : QStringLiteral("unchanged");
+            row.verdict = row.changes ? PlanCheck::Send : PlanCheck::Unchanged;
     }
     return rows;
+}
+
+QString verdictText(PlanCheck::Verdict v)
+{
+    switch (v) {
+    case PlanCheck::NotFound:
+        return QStringLiteral("not found");
+    case PlanCheck::Unchanged:
+        return QStringLiteral("unchanged");
+    case PlanCheck::Refused:
+        return QStringLiteral("refused");
+    case PlanCheck::Send:
+        return QStringLiteral("send");
+    }
+    return QString();
 }
 
 } // namespace Cli

@@ -22,8 +22,11 @@ struct PlanCheck {
     std::optional<Target> target; // none: its serial number did not answer
     bool changes = false;
     QStringList blockers, refusals, warnings;
-    QString verdict; // not found, unchanged, refused, send
+    enum Verdict { NotFound, Unchanged, Refused, Send };
+    Verdict verdict = NotFound;
 };
+// "not found", "send": as the output shows it.
+QString verdictText(PlanCheck::Verdict v);
 
 // `routed` tells whether a receiver answered only through a router.
 QList<PlanCheck> reviewPlan(const Plan &plan, const ReceiverList &heard,
