@@ -48,15 +48,16 @@ SPEC keys; model, serial, ip and port are required, values hold no commas:
  configurable models only (defaults in brackets):
   mac=XX:XX:XX:XX:XX:XX [02:56:54:00:HH:LL, HHLL the device line's n]
   hw=N [100]  fpgaid=N [1]  fpgarev=N [1]  options=N [0]
-  mask=A.B.C.D [255.255.255.0]  gw=A.B.C.D [first address of ip's subnet]
-  altip=A.B.C.D [0.0.0.0]  altport=N [0]  fpga=0|1|2 [0]
-  flags=N [0] netFlags byte; then dhcp=0|1 and altudp=0|1 set or clear bits 0, 1
+  mask=A.B.C.D [255.255.255.0]  gateway=A.B.C.D [first address of ip's subnet]
+  alt-ip=A.B.C.D [0.0.0.0]  alt-port=N [0]  fpga=0|1|2 [0]
+  flags=N [0] netFlags byte; then dhcp=0|1 and alt-udp=0|1 set or clear bits 0, 1
+ (the settings' keys are vantrel-cli's option names)
  other models only:
   connection=TEXT    connection text, up to 32 bytes [LAN]
 Numbers are decimal or 0x hexadecimal.
 
 A configuration message (markers 5a a5, opcode 2) of at least 87 bytes sets ip,
-port, mask, gw, altip, altport, netFlags bits 0 and 1 and fpga of every
+port, mask, gateway, alt-ip, alt-port, netFlags bits 0 and 1 and fpga of every
 configurable receiver with its serial number; later replies carry them.
 
 Output: one line per event on stdout, never held back by a slow reader;
@@ -86,8 +87,8 @@ constexpr std::uint64_t DefaultMac = 0x025654000000; // locally administered
 const std::vector<std::string> CommonKeys = {"model", "serial", "status", "inuse", "fw",
                                              "boot",  "length", "delay",  "ip",    "port"};
 const std::vector<std::string> ConfigKeys = {"mac",   "hw",   "fpgaid", "fpgarev", "options",
-                                             "mask",  "gw",   "altip",  "altport", "fpga",
-                                             "flags", "dhcp", "altudp"};
+                                             "mask",  "gateway",   "alt-ip",  "alt-port", "fpga",
+                                             "flags", "dhcp", "alt-udp"};
 const std::vector<std::string> InfoKeys = {"connection"};
 
 [[noreturn]] void fail(const std::string &what)
@@ -286,17 +287,17 @@ EmulatedDevice build(const Spec &spec, int copy, int copies, std::size_t index)
         if (has("dhcp"))
             r.netFlags =
                 std::uint8_t(num("dhcp", 0, 1) ? r.netFlags | NetDhcp : r.netFlags & ~NetDhcp);
-        if (has("altudp"))
-            r.netFlags = std::uint8_t(num("altudp", 0, 1) ? r.netFlags | NetAltUdp
+        if (has("alt-udp"))
+            r.netFlags = std::uint8_t(num("alt-udp", 0, 1) ? r.netFlags | NetAltUdp
                                                           : r.netFlags & ~NetAltUdp);
         const std::uint32_t mask =
             has("mask") ? address(where("mask"), spec.keys.at("mask")) : 0xFFFFFF00;
         setQuad(r.subnetMask, toQuad(mask));
-        setQuad(r.gateway, toQuad(has("gw") ? address(where("gw"), spec.keys.at("gw"))
+        setQuad(r.gateway, toQuad(has("gateway") ? address(where("gateway"), spec.keys.at("gateway"))
                                             : (std::uint32_t(ip) & mask) | 1));
         setQuad(r.altUdpAddress,
-                toQuad(has("altip") ? address(where("altip"), spec.keys.at("altip")) : 0));
-        setU16(r.altUdpPort, std::uint16_t(num("altport", 0, 0xFFFF)));
+                toQuad(has("alt-ip") ? address(where("alt-ip"), spec.keys.at("alt-ip")) : 0));
+        setU16(r.altUdpPort, std::uint16_t(num("alt-port", 0, 0xFFFF)));
         r.fpgaConfig = std::uint8_t(num("fpga", 0, 2));
         r.status = status;
         std::memcpy(d.image.data(), &r, sizeof r);

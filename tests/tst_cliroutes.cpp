@@ -74,7 +74,7 @@ private:
 };
 
 const QString RoutedMarlo =
-    QStringLiteral("model=Marlo,serial=RT1,ip=203.0.113.10,port=1024,gw=203.0.113.1,"
+    QStringLiteral("model=Marlo,serial=RT1,ip=203.0.113.10,port=1024,gateway=203.0.113.1,"
                    "raw=41:0102030405060708090a0b0c");
 const QString BehindRouter = EmulatorProcess::farEnd(
     "r0p", "203.0.113.10/24", "ip route replace default via 203.0.113.1 dev r0p");
@@ -310,7 +310,7 @@ private slots:
         QTest::addColumn<QString>("device");
         QTest::addColumn<QString>("run");
         QTest::newRow("DHCP without a lease")
-            << "model=Marlo,serial=DH1,ip=0.0.0.0,port=1024,flags=0x01,gw=0.0.0.0"
+            << "model=Marlo,serial=DH1,ip=0.0.0.0,port=1024,flags=0x01,gateway=0.0.0.0"
             << "vantrel-cli set --dhcp off --ip 198.51.100.2 --mask 255.255.255.0 -- DH1";
         QTest::newRow("a model that takes no settings")
             << "model=Tessa,serial=TS9,ip=203.0.113.77,port=300"

@@ -84,8 +84,8 @@ private slots:
         EmulatorProcess emu({"--device",
                              Marlo +
                                  ",inuse=1,mac=00:11:22:33:44:55,hw=203,fw=108,boot=104,"
-                                 "fpgaid=7,fpgarev=9,options=0x16,mask=255.255.0.0,gw=192.0.2."
-                                 "254,altip=198.51.100.7,altport=5001,dhcp=1,fpga=2,raw=41:a1a2",
+                                 "fpgaid=7,fpgarev=9,options=0x16,mask=255.255.0.0,gateway=192.0.2."
+                                 "254,alt-ip=198.51.100.7,alt-port=5001,dhcp=1,fpga=2,raw=41:a1a2",
                              "--device", Tessa + ",status=2,fw=211,boot=105,connection=USB 2.0",
                              "--many", "32:model=Halvex-R,serial=FX,ip=192.0.2.100,port=1030"});
         QVERIFY(emu.waitReady());
