@@ -19,9 +19,10 @@ namespace {
 const char *const ApplyHelp = R"(Usage: vantrel-cli apply PLAN [OPTION]...
 Gives many receivers their settings from one plan. PLAN is a CSV file with a
 header line or a JSON array of objects ('-' reads standard input); columns or
-keys: serial (required) and any of ip, port, mask, gateway, dhcp, altUdp,
-altIp, altPort, fpga, with the values of 'set' (on/off, or JSON true/false,
-for the flags). An empty cell leaves that setting as the receiver has it.
+keys: serial (required) and any of
+  {settings},
+with the values of 'set' (on/off, or JSON true/false, for the flags). An
+empty cell leaves that setting as the receiver has it.
 The columns of 'find --csv' and the keys of 'show --json' that only describe
 a receiver are ignored, so edited find output is a plan:
 

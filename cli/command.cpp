@@ -275,7 +275,8 @@ void checkOutputFiles(const CommonOptions &o)
 
 QString inSystemTerms(const QString &help)
 {
-    QString text = help;
+    // The settings' keys as the settings table names them.
+    QString text = QString(help).replace(QLatin1String("{settings}"), settingKeys());
     for (const auto &[words, own] : Console::helpTerms())
         text.replace(words, own);
     return text;
