@@ -106,47 +106,10 @@ void Doctor::interfaces()
 {
     bool addressed = false;
     const QString only = m_options.search.interfaceName;
-    const auto &tally = m_exchange.tally();
     for (const InterfaceState &i : interfaceStates()) {
-        const QString name = i.name;
-        if (!only.isEmpty() && name != only && !i.loopback)
+        if (!only.isEmpty() && i.name != only && !i.loopback)
             continue;
-        QStringList addresses;
-        bool routable = false;
-        for (const InterfaceState::Address &a : i.ipv4) {
-            addresses << quadString(a.ip) + QLatin1Char('/') + QString::number(a.prefix) +
-                             (a.broadcast ? QStringLiteral(" broadcast ") + quadString(a.broadcast)
-                                          : QString());
-            routable = routable || (a.ip >> 16) != 0xA9FE; // not 169.254.x.x
-        }
-        const QString has = addresses.join(QStringLiteral(", "));
-        // Only an example: the receivers' subnet is what the user knows.
-        const QString example =
-            System::Fix::addAddress(QStringLiteral("A.B.C.D"), QStringLiteral("N"), name);
-        if (!i.up) {
-            problem(QStringLiteral("interface"), quoted(name), QStringLiteral("down"),
-                    QStringLiteral("bring it up if receivers are on its wire"),
-                    System::Fix::bringUp(name));
-        } else if (!i.carrier && !i.loopback) {
-            problem(QStringLiteral("interface"), quoted(name),
-                    QStringLiteral("no carrier: no cable, or the other end is off"),
-                    QStringLiteral("check the cable and the switch or receiver at its other end"));
-        } else if (i.ipv4.isEmpty()) {
-            problem(QStringLiteral("interface"), quoted(name),
-                    QStringLiteral("up, but without an IPv4 address: no request goes out on it"),
-                    QStringLiteral("give it an address of the receivers' subnet, as in: ") +
-                        example);
-        } else if (!routable && tally.value(i.index).replies == 0) {
-            problem(QStringLiteral("interface"), quoted(name),
-                    QStringLiteral("only a link-local address (%1): DHCP failed").arg(has),
-                    QStringLiteral("give it an address of the receivers' subnet, as in: %1; or "
-                                   "fix DHCP")
-                        .arg(example));
-        } else {
-            ok(QStringLiteral("interface"), quoted(name),
-               (i.loopback ? QStringLiteral("loopback, up, ") : QStringLiteral("up, carrier, ")) +
-                   has + (routable ? QString() : QStringLiteral("; receivers answered on it")));
-        }
+        m_checks << judgeInterface({i, m_exchange.tally().value(i.index).replies});
         addressed = addressed || (i.up && !i.loopback && !i.ipv4.isEmpty());
     }
     if (!addressed && only.isEmpty())
@@ -189,18 +152,10 @@ void Doctor::arrivals()
             indexes << it.key();
     for (const int index : std::as_const(indexes)) {
         const Exchange::Tally t = tally.value(index);
-        const QString name =
-            index > 0 ? System::interfaceName(QNetworkInterface::interfaceFromIndex(index))
-                      : QStringLiteral("an unknown interface");
-        const QString detail = QStringLiteral("valid replies: %1, other datagrams: %2")
-                                   .arg(QString::number(t.replies), QString::number(t.others));
-        if (t.replies == 0 && t.others > 0)
-            problem(QStringLiteral("arrivals"), name, detail,
-                    QStringLiteral("something that is no receiver answers on UDP %1; "
-                                   "'--log FILE' shows what it sends")
-                        .arg(ReplyPort));
-        else
-            ok(QStringLiteral("arrivals"), name, detail);
+        m_checks << judgeArrivals(
+            {index > 0 ? System::interfaceName(QNetworkInterface::interfaceFromIndex(index))
+                       : QStringLiteral("an unknown interface"),
+             t.replies, t.others});
     }
 }
 
@@ -237,94 +192,26 @@ void Doctor::receivers()
 
 void Doctor::firewall()
 {
-    if (!m_watching) {
-        m_checks << Check{QStringLiteral("firewall"),
-                          QString(),
-                          Check::CannotTell,
-                          QStringLiteral("cannot watch the wire for datagrams a firewall drops: %1")
-                              .arg(m_wireError),
-                          System::Fix::watchWire().first,
-                          System::Fix::watchWire().second};
-        return;
-    }
+    WireFacts f;
+    f.watchError = m_watching ? QString() : m_wireError;
     // Compared in all: a receiver on this computer answers over loopback
     // whatever interface it was asked on.
-    int onWire = 0, taken = 0;
     QStringList where;
     for (auto it = m_wire.seen().cbegin(); it != m_wire.seen().cend(); ++it) {
-        onWire += it.value();
+        f.onWire += it.value();
         where << quoted(System::interfaceName(QNetworkInterface::interfaceFromIndex(it.key())));
     }
+    f.where = where.join(QStringLiteral(", "));
     for (const Exchange::Tally &t : m_exchange.tally())
-        taken += t.replies + t.others;
-    const QString port = QString::number(ReplyPort);
-    if (onWire == 0) {
-        m_checks << Check{QStringLiteral("firewall"),
-                          QString(),
-                          Check::CannotTell,
-                          QStringLiteral("no datagram to UDP %1 came in on the wire, so no "
-                                         "firewall was put to the test")
-                              .arg(port),
-                          QString(),
-                          QString()};
-        return;
-    }
-    if (onWire <= taken) {
-        ok(QStringLiteral("firewall"), QString(),
-           QStringLiteral("every datagram to UDP %1 on the wire (%2) reached this program")
-               .arg(port, QString::number(onWire)));
-        return;
-    }
-    const QString subject = where.join(QStringLiteral(", "));
-    const QString seen =
-        QStringLiteral("%1 datagrams to UDP %2 reached %3 on the wire, but only %4 "
-                       "reached this program")
-            .arg(QString::number(onWire), port, subject, QString::number(taken));
-    // The kernel's own discards come before any firewall.
+        f.taken += t.replies + t.others;
     const Host::UdpDiscards now = Host::udpDiscards();
-    const qint64 checksum = now.checksum - m_discards.checksum,
-                 buffer = now.buffer - m_discards.buffer;
-    if (m_discards.checksum >= 0 && checksum + buffer >= onWire - taken) {
-        QStringList why;
-        if (checksum > 0)
-            why << QStringLiteral("%1 with a bad UDP checksum").arg(checksum);
-        if (buffer > 0)
-            why << QStringLiteral("%1 for a full receive buffer").arg(buffer);
-        problem(QStringLiteral("kernel"), subject,
-                seen + QStringLiteral(": the kernel discarded them (%1), no firewall")
-                           .arg(why.join(QStringLiteral(", "))),
-                checksum > 0 ? QStringLiteral("something on the path (a switch, a driver's "
-                                              "offload, the receiver itself) damages them; "
-                                              "'--pcap FILE' shows their checksums")
-                             : QStringLiteral("this computer is too busy to read them in time"));
-        return;
-    }
-    const QList<FirewallDrop> drops = firewallDrops(Host::firewallRuleset(), ReplyPort);
-    QStringList chains, commands;
-    for (const FirewallDrop &d : drops) {
-        chains << QStringLiteral("%1 %2 %3 (%4%5)")
-                      .arg(quoted(d.family), quoted(d.table), quoted(d.chain), d.by,
-                           d.manager.isEmpty() ? QString()
-                                               : QStringLiteral(", managed by ") + d.manager);
-        if (!commands.contains(d.command))
-            commands << d.command;
-    }
-    if (!drops.isEmpty()) {
-        problem(QStringLiteral("firewall"), subject,
-                seen + QStringLiteral(": the firewall of this computer drops them in %1")
-                           .arg(chains.join(QStringLiteral(", "))),
-                QStringLiteral("allow UDP %1 in where it is dropped").arg(port),
-                System::Fix::allOf(commands));
-        return;
-    }
-    problem(QStringLiteral("firewall"), subject,
-            seen + QStringLiteral(": a firewall on this computer drops them"),
-            System::Fix::allowReplies(ReplyPort).isEmpty()
-                ? QStringLiteral("allow UDP %1 in where the firewall drops it ('sudo nft list "
-                                 "ruleset' and 'sudo iptables -L' show its rules)")
-                      .arg(port)
-                : QStringLiteral("allow UDP %1 in").arg(port),
-            System::Fix::allowReplies(ReplyPort));
+    if (m_discards.checksum >= 0 && now.checksum >= 0)
+        f.checksum = now.checksum - m_discards.checksum;
+    if (m_discards.buffer >= 0 && now.buffer >= 0)
+        f.buffer = now.buffer - m_discards.buffer;
+    if (f.missing())
+        f.drops = firewallDrops(Host::firewallRuleset(), ReplyPort);
+    m_checks << judgeWire(f);
 }
 
 int Doctor::cannotStart(Blocked why, const QString &message)

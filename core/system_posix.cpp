@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,8 +16,12 @@ namespace Core::System {
 
 bool canBind(quint32 ip, qintptr &probe)
 {
-    if (probe < 0)
-        probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        // macOS has no SOCK_CLOEXEC.
+        probe = socket(AF_INET, SOCK_DGRAM, 0);
+        if (probe >= 0)
+            fcntl(int(probe), F_SETFD, FD_CLOEXEC);
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(ip);

@@ -5,6 +5,7 @@
 // command line with its help.
 #include "command.h"
 #include "configure.h"
+#include "diagnosis.h"
 #include "format.h"
 #include "replies.h"
 #include "review.h"
@@ -561,6 +562,100 @@ private slots:
         QCOMPARE(closestSerials("MA1010",
                                 {marlo(), ::heard({"Marlo", "XB9"}), ::heard({"Marlo", "MA1011"})}),
                  "MA1011, MA1001, XB9");
+    }
+
+    // doctor's rules, read from the top: the first that applies gives the
+    // verdict. Each row is one rule of the interface, arrivals or wire table.
+    void doctorRules_data()
+    {
+        QTest::addColumn<QString>("table");
+        QTest::addColumn<QVariantList>("facts");
+        QTest::addColumn<int>("verdict");
+        QTest::addColumn<QString>("detail");
+        const QVariantList lan{"eth0", true, true, false, 0xC0000201u, 0};
+        const auto iface = [](const char *name, bool up, bool carrier, bool loopback, quint32 ip,
+                              int replies) {
+            return QVariantList{name, up, carrier, loopback, ip, replies};
+        };
+        QTest::newRow("interface down, however else it is")
+            << "interface" << iface("eth0", false, false, false, 0xC0000201u, 3)
+            << int(Check::Problem) << "down";
+        QTest::newRow("interface without carrier")
+            << "interface" << iface("eth0", true, false, false, 0xC0000201u, 0)
+            << int(Check::Problem) << "no carrier";
+        QTest::newRow("loopback needs no carrier")
+            << "interface" << iface("lo", true, false, true, 0x7F000001u, 0) << int(Check::Ok)
+            << "loopback, up, 127.0.0.1/8";
+        QTest::newRow("interface without IPv4")
+            << "interface" << iface("eth0", true, true, false, 0, 0) << int(Check::Problem)
+            << "without an IPv4 address";
+        QTest::newRow("link-local only, nobody answered")
+            << "interface" << iface("eth0", true, true, false, 0xA9FE0102u, 0)
+            << int(Check::Problem) << "only a link-local address (169.254.1.2/8): DHCP failed";
+        QTest::newRow("link-local only, receivers answered")
+            << "interface" << iface("eth0", true, true, false, 0xA9FE0102u, 2) << int(Check::Ok)
+            << "; receivers answered on it";
+        QTest::newRow("interface as it should be")
+            << "interface" << lan << int(Check::Ok) << "up, carrier, 192.0.2.1/8";
+        QTest::newRow("arrivals: only strangers")
+            << "arrivals" << QVariantList{0, 5} << int(Check::Problem)
+            << "valid replies: 0, other datagrams: 5";
+        QTest::newRow("arrivals: replies among strangers")
+            << "arrivals" << QVariantList{1, 5} << int(Check::Ok) << "valid replies: 1";
+        // watch error, on wire, taken, checksum, buffer, a drop
+        QTest::newRow("wire: not watched, however much went missing")
+            << "wire" << QVariantList{"no permission", 9, 0, -1, -1, true} << int(Check::CannotTell)
+            << "cannot watch the wire for datagrams a firewall drops";
+        QTest::newRow("wire: nothing came")
+            << "wire" << QVariantList{"", 0, 0, 0, 0, false} << int(Check::CannotTell)
+            << "no datagram to UDP 48322 came in on the wire";
+        QTest::newRow("wire: every datagram read")
+            << "wire" << QVariantList{"", 4, 4, 0, 0, true} << int(Check::Ok)
+            << "every datagram to UDP 48322 on the wire (4)";
+        QTest::newRow("wire: bad checksums explain the loss, not the firewall")
+            << "wire" << QVariantList{"", 4, 1, 3, 0, true} << int(Check::Problem)
+            << "the kernel discarded them (3 with a bad UDP checksum), no firewall";
+        QTest::newRow("wire: a full buffer explains the loss")
+            << "wire" << QVariantList{"", 4, 1, 0, 3, false} << int(Check::Problem)
+            << "(3 for a full receive buffer)";
+        QTest::newRow("wire: discards not told, a chain drops them")
+            << "wire" << QVariantList{"", 4, 1, -1, -1, true} << int(Check::Problem)
+            << "drops them in inet filter input (policy)";
+        QTest::newRow("wire: too few discards, no chain found")
+            << "wire" << QVariantList{"", 4, 1, 1, 0, false} << int(Check::Problem)
+            << ": a firewall on this computer drops them";
+    }
+    void doctorRules()
+    {
+        QFETCH(QString, table);
+        QFETCH(QVariantList, facts);
+        QFETCH(int, verdict);
+        QFETCH(QString, detail);
+        Check c;
+        if (table == "interface") {
+            InterfaceFacts f;
+            f.state = {facts[0].toString(), 1, facts[1].toBool(), facts[2].toBool(),
+                       facts[3].toBool(),   {}};
+            if (facts[4].toUInt())
+                f.state.ipv4 << InterfaceState::Address{facts[4].toUInt(), 8, 0};
+            f.replies = facts[5].toInt();
+            c = judgeInterface(f);
+        } else if (table == "arrivals") {
+            c = judgeArrivals({"eth0", facts[0].toInt(), facts[1].toInt()});
+        } else {
+            WireFacts f{facts[0].toString(),
+                        facts[1].toInt(),
+                        facts[2].toInt(),
+                        "'eth0'",
+                        facts[3].toLongLong(),
+                        facts[4].toLongLong(),
+                        {}};
+            if (facts[5].toBool())
+                f.drops << FirewallDrop{"inet", "filter", "input", "policy", {}, "nft add rule"};
+            c = judgeWire(f);
+        }
+        QCOMPARE(int(c.verdict), verdict);
+        QVERIFY2(c.detail.contains(detail), qPrintable(c.detail));
     }
 
     // Bytes from interface names and serial numbers reach the terminal

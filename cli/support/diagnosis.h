@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 
+#include "firewall.h"
 #include "host.h"
 #include "system.h"
 
@@ -45,6 +46,50 @@ struct InterfaceState {
     QList<Address> ipv4;
 };
 QList<InterfaceState> interfaceStates();
+
+// doctor's rules, each a table read from the top: the first row that
+// applies gives the check.
+template <class Facts> struct Rule {
+    bool (*applies)(const Facts &);
+    Check (*check)(const Facts &);
+};
+template <class Facts, std::size_t N> Check firstRule(const Rule<Facts> (&rules)[N], const Facts &f)
+{
+    for (const Rule<Facts> &r : rules)
+        if (r.applies(f))
+            return r.check(f);
+    return Check{};
+}
+
+// One interface, and the valid replies that came in on it.
+struct InterfaceFacts {
+    InterfaceState state;
+    int replies = 0;
+};
+Check judgeInterface(const InterfaceFacts &f);
+
+// What came in on one interface (0: unknown) on the reply port.
+struct ArrivalFacts {
+    QString interfaceName;
+    int replies = 0, others = 0;
+};
+Check judgeArrivals(const ArrivalFacts &f);
+
+// After the search: the datagrams to the reply port on the wire against
+// those this program read, the kernel's discards meanwhile and the
+// firewall's drops (read only when datagrams went missing).
+struct WireFacts {
+    QString watchError; // empty: the wire was watched
+    int onWire = 0, taken = 0;
+    QString where;                     // the interfaces they came in on
+    qint64 checksum = -1, buffer = -1; // discarded meanwhile; -1: not told
+    QList<FirewallDrop> drops;
+    bool missing() const
+    {
+        return watchError.isEmpty() && onWire > taken;
+    }
+};
+Check judgeWire(const WireFacts &f);
 
 // UDP datagrams to one port, counted by the interface they came in on.
 class WireWatch : public QObject {
