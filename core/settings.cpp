@@ -3,6 +3,8 @@
 
 #include "values.h"
 
+#include <algorithm>
+
 using namespace Discovery;
 
 namespace Core {
@@ -104,6 +106,12 @@ const Setting *settingWithKey(const QString &key)
         if (key == QLatin1String(s.key))
             return &s;
     return nullptr;
+}
+
+bool hasEdits(const NetworkEdits &e)
+{
+    return std::any_of(settings().begin(), settings().end(),
+                       [&](const Setting &s) { return s.named(e); });
 }
 
 QString settingKeys()

@@ -39,6 +39,8 @@ struct Setting {
 
 // In the order the receiver's record holds them.
 const QList<Setting> &settings();
+// Whether the edits name any setting: ask for a change.
+bool hasEdits(const Discovery::NetworkEdits &e);
 const Setting *settingWithKey(const QString &key);
 // "ip, port, ..." by key, or "--ip, --port, ..." by option.
 QString settingKeys();

@@ -155,10 +155,4 @@ int duration(const QString &option, const QString &text)
     return int(value);
 }
 
-bool hasEdits(const NetworkEdits &e)
-{
-    return e.ip || e.port || e.mask || e.gateway || e.dhcp || e.altUdp || e.altIp || e.altPort ||
-           e.fpgaConfig;
-}
-
 } // namespace Core

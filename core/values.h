@@ -36,6 +36,4 @@ int duration(const QString &what, const QString &text);
 // Latin-1, 1 to 16 bytes, no NUL; never trimmed.
 QByteArray serialNumber(const QString &text);
 
-bool hasEdits(const Discovery::NetworkEdits &e);
-
 } // namespace Core
