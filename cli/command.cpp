@@ -301,6 +301,35 @@ const CommandSpec &commandNamed(const QString &word)
              .arg(quoted(word), commandNames()));
 }
 
+// What the shell's completion asks of the program: with no command the
+// commands, else one line per option of the command: its name, short form,
+// value name, "repeat" when it repeats, and the values to offer, apart by the
+// unit separator (0x1F), which no field holds and the shell does not merge.
+QString completionWords(const QStringList &args)
+{
+    QString text;
+    if (args.isEmpty()) {
+        for (const CommandSpec &c : commands())
+            text += c.name + QLatin1Char('\n');
+        return text + QStringLiteral("help\n");
+    }
+    for (const OptionGroup &g : commandNamed(args.first()).options)
+        for (const OptionSpec &o : g.options) {
+            const QStringList choices = !o.choices.isEmpty() ? o.choices
+                                        : o.valueName.contains(QLatin1Char('|'))
+                                            ? o.valueName.split(QLatin1Char('|'))
+                                            : QStringList();
+            text += QStringList{o.name,
+                                o.shortName ? QStringLiteral("-") + QLatin1Char(o.shortName)
+                                            : QString(),
+                                o.valueName, o.repeatable ? QStringLiteral("repeat") : QString(),
+                                choices.join(QLatin1Char(' '))}
+                        .join(QChar(0x1F)) +
+                    QLatin1Char('\n');
+        }
+    return text;
+}
+
 } // namespace
 
 int run(const QStringList &args, Output &out)
@@ -321,6 +350,8 @@ int run(const QStringList &args, Output &out)
             if (args[i] == QLatin1String("--version") || args[i] == QLatin1String("-V"))
                 return write(
                     QStringLiteral("vantrel-cli %1\n").arg(QLatin1String(VANTREL_VERSION)));
+            if (args[i] == QLatin1String("--completion"))
+                return write(completionWords(args.mid(i + 1)));
             fail(QStringLiteral("unknown option '%1' before the command; expected %2 (see "
                                 "--help)")
                      .arg(quoted(args[i]), commandNames()));

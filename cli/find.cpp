@@ -75,7 +75,14 @@ QList<OptionGroup> table(FindOptions &o)
            [&o](const QString &v) {
                columnsNamed(QStringLiteral("--fields"), v); // checked here, before anything is sent
                o.fields = v;
-           }},
+           },
+           false,
+           [] {
+               QStringList keys;
+               for (const FindField &f : findFields())
+                   keys << f.key;
+               return keys;
+           }()},
           {QStringLiteral("--no-header"), 0, QString(),
            QStringLiteral("no header line in the text table or CSV"),
            [&o](const QString &) { o.header = false; }},

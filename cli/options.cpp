@@ -112,7 +112,13 @@ OptionSpec modelOption(CommonOptions &o)
                              .arg(quoted(v)));
                 o.search.models << v;
             },
-            true};
+            true,
+            [] {
+                QStringList models;
+                for (const std::string &m : Discovery::configurableModels())
+                    models << QString::fromStdString(m);
+                return models;
+            }()};
 }
 
 const char *const DoctorHint = "'vantrel-cli doctor' tells why a receiver is not found";

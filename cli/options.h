@@ -61,6 +61,9 @@ struct OptionSpec {
     QString help;       // one paragraph, wrapped when written
     std::function<void(const QString &)> apply;
     bool repeatable = false;
+    // The values the shell's completion offers; a value name "on|off"
+    // offers its words by itself.
+    QStringList choices = {};
 };
 
 // The options of a help section: "Options:", "Search options:", ...

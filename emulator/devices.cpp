@@ -86,9 +86,9 @@ constexpr std::uint64_t DefaultMac = 0x025654000000; // locally administered
 
 const std::vector<std::string> CommonKeys = {"model", "serial", "status", "inuse", "fw",
                                              "boot",  "length", "delay",  "ip",    "port"};
-const std::vector<std::string> ConfigKeys = {"mac",   "hw",   "fpgaid", "fpgarev", "options",
-                                             "mask",  "gateway",   "alt-ip",  "alt-port", "fpga",
-                                             "flags", "dhcp", "alt-udp"};
+const std::vector<std::string> ConfigKeys = {"mac",   "hw",      "fpgaid", "fpgarev",  "options",
+                                             "mask",  "gateway", "alt-ip", "alt-port", "fpga",
+                                             "flags", "dhcp",    "alt-udp"};
 const std::vector<std::string> InfoKeys = {"connection"};
 
 [[noreturn]] void fail(const std::string &what)
@@ -289,12 +289,13 @@ EmulatedDevice build(const Spec &spec, int copy, int copies, std::size_t index)
                 std::uint8_t(num("dhcp", 0, 1) ? r.netFlags | NetDhcp : r.netFlags & ~NetDhcp);
         if (has("alt-udp"))
             r.netFlags = std::uint8_t(num("alt-udp", 0, 1) ? r.netFlags | NetAltUdp
-                                                          : r.netFlags & ~NetAltUdp);
+                                                           : r.netFlags & ~NetAltUdp);
         const std::uint32_t mask =
             has("mask") ? address(where("mask"), spec.keys.at("mask")) : 0xFFFFFF00;
         setQuad(r.subnetMask, toQuad(mask));
-        setQuad(r.gateway, toQuad(has("gateway") ? address(where("gateway"), spec.keys.at("gateway"))
-                                            : (std::uint32_t(ip) & mask) | 1));
+        setQuad(r.gateway,
+                toQuad(has("gateway") ? address(where("gateway"), spec.keys.at("gateway"))
+                                      : (std::uint32_t(ip) & mask) | 1));
         setQuad(r.altUdpAddress,
                 toQuad(has("alt-ip") ? address(where("alt-ip"), spec.keys.at("alt-ip")) : 0));
         setU16(r.altUdpPort, std::uint16_t(num("alt-port", 0, 0xFFFF)));

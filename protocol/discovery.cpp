@@ -70,12 +70,17 @@ bool isValidReply(const std::uint8_t *data, std::size_t size)
     return size >= 4 && data[2] == Magic0 && data[3] == Magic1;
 }
 
+const std::vector<std::string> &configurableModels()
+{
+    static const std::vector<std::string> models = {"Pentra", "Marlo", "Halvex-R"};
+    return models;
+}
+
 bool isConfigurableModel(const char (&deviceName)[16])
 {
-    static const char *const models[] = {"Pentra", "Marlo", "Halvex-R"};
     const std::string name = fieldText(deviceName);
-    return std::any_of(std::begin(models), std::end(models),
-                       [&](const char *model) { return name == model; });
+    const std::vector<std::string> &models = configurableModels();
+    return std::find(models.begin(), models.end(), name) != models.end();
 }
 
 bool isInUse(const DeviceConfigRecord &r)

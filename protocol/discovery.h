@@ -131,6 +131,8 @@ std::array<std::uint8_t, sizeof(DiscoverHeader)> discoverRequest();
 // Bytes 2 and 3 carry the markers; a datagram too short to hold them is not a reply.
 bool isValidReply(const std::uint8_t *data, std::size_t size);
 
+// The models that take network settings.
+const std::vector<std::string> &configurableModels();
 // "Pentra", "Marlo" and "Halvex-R", whole text, case-sensitive.
 bool isConfigurableModel(const char (&deviceName)[16]);
 

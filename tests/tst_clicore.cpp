@@ -831,7 +831,8 @@ private slots:
             // What the completion offers after the command and "--".
             QProcess bash;
             bash.start("bash", {"-c",
-                                "source \"$0\"; COMP_WORDS=(vantrel-cli \"$1\" --); "
+                                "PATH=" CLI_DIR ":$PATH; source \"$0\"; "
+                                "COMP_WORDS=(vantrel-cli \"$1\" --); "
                                 "COMP_CWORD=2; _vantrel_cli; printf '%s\\n' \"${COMPREPLY[@]}\"",
                                 QStringLiteral(CLI_SOURCE_DIR "/vantrel-cli.bash"), c.name});
             QVERIFY(bash.waitForFinished(10000));
@@ -843,13 +844,14 @@ private slots:
         }
         // What the words typed exclude is not offered: an option given
         // already (but one that repeats), the other of --json and --csv.
-        const auto offeredAfter = [](const QString &typed) {
+        const auto offeredAfter = [](const QString &typed, const QString &word = "--") {
             QProcess bash;
             bash.start("bash", {"-c",
-                                "source \"$0\"; COMP_WORDS=(vantrel-cli $1 --); "
+                                "PATH=" CLI_DIR ":$PATH; source \"$0\"; "
+                                "COMP_WORDS=(vantrel-cli $1 \"$2\"); "
                                 "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _vantrel_cli; "
                                 "printf '%s\\n' \"${COMPREPLY[@]}\"",
-                                QStringLiteral(CLI_SOURCE_DIR "/vantrel-cli.bash"), typed});
+                                QStringLiteral(CLI_SOURCE_DIR "/vantrel-cli.bash"), typed, word});
             bash.waitForFinished(10000);
             return QString::fromUtf8(bash.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         };
@@ -859,7 +861,12 @@ private slots:
         QVERIFY(afterJson.contains("--to") && afterJson.contains("--expect"));
         QVERIFY(!offeredAfter("find --csv").contains("--json"));
         QVERIFY(!offeredAfter("set MA1001 --port 2000").contains("--port"));
+        // Values with a fixed set, as the program gives them.
+        QCOMPARE(offeredAfter("set MA1001 --dhcp", ""), QStringList({"on", "off"}));
+        QCOMPARE(offeredAfter("find --model", ""), QStringList({"Pentra", "Marlo", "Halvex-R"}));
+        QCOMPARE(offeredAfter("find -o", "model,se"), QStringList{"model,serial"});
         inMan.remove("--version");
+        inMan.remove("--completion");
         QCOMPARE(inMan, inTables);
         for (const QString &help : std::as_const(helps))
             for (const QString &line : help.split('\n'))

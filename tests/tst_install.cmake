@@ -99,9 +99,10 @@ set(completion "${tree}/${DATADIR}/bash-completion/completions/vantrel-cli")
 if(NOT EXISTS "${completion}")
     fail("the bash completion of vantrel-cli is not installed")
 else()
-    # Completes as a shell would: commands, a command's options, fixed values.
+    # Completes as a shell would: commands, a command's options, fixed values,
+    # asked of the installed program.
     execute_process(
-        COMMAND bash -c "source '${completion}'
+        COMMAND bash -c "PATH='${tree}/${BINDIR}':$PATH; source '${completion}'
             c() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _vantrel_cli; echo \"\${COMPREPLY[*]}\"; }
             c vantrel-cli wa; c vantrel-cli watch --mi; c vantrel-cli apply x --dr; c vantrel-cli set X --fpga ''; c vantrel-cli find --t"
         OUTPUT_VARIABLE completed RESULT_VARIABLE crc)
