@@ -208,7 +208,7 @@ void Find::warn()
         m_out.note(QStringLiteral("warning: more than %1 receivers answered; the others were "
                                   "ignored")
                        .arg(ReceiverList::MaxReceivers));
-    QList<Quad> reported;
+    QList<Ipv4> reported;
     for (int i = 0; i < all.size(); ++i) {
         const QList<QByteArray> others = heard.conflicts(i);
         if (others.isEmpty() || reported.contains(all[i].ip()))

@@ -59,7 +59,7 @@ bool fromTarget(const Receiver &r, const Target &t)
         return r.local; // a receiver played here answers from any of our addresses
     if (!t.was.interfaceName.isEmpty() && r.interfaceName != t.was.interfaceName)
         return false;
-    const QHostAddress planned(toU32(quad(t.planned.head.ipAddress)));
+    const QHostAddress planned(quad(t.planned.head.ipAddress).value());
     if (r.from == t.was.from || r.from == planned)
         return true;
     const bool toDhcp = t.edits.dhcp && *t.edits.dhcp && !(t.was.config.netFlags & NetDhcp);
@@ -218,7 +218,7 @@ std::optional<Outcome> Verification::judge(const Target &t, bool final, int wind
     // Until the time is up a newer reply may still show the new settings.
     if (!final)
         return std::nullopt;
-    const Quad wanted = quad(t.planned.head.ipAddress);
+    const Ipv4 wanted = quad(t.planned.head.ipAddress);
     const QString what = missing.join(QStringLiteral("; "));
     if (seen->ip() != t.was.ip() && seen->ip() != wanted)
         return Outcome{Outcome::SeenElsewhere,

@@ -70,8 +70,8 @@ Setup destinations(const SearchOptions &s)
                                      "an interface with an IPv4 address)")
                           .arg(s.interfaceName);
     // Through the routing table: no interface is named, so a router is reached.
-    for (const Quad &q : s.to) {
-        const Destination d{QHostAddress(toU32(q)), 0, QString()};
+    for (const Ipv4 &q : s.to) {
+        const Destination d{QHostAddress(q.value()), 0, QString()};
         const bool known = std::any_of(
             setup.destinations.begin(), setup.destinations.end(),
             [&](const Destination &o) { return o.address == d.address && o.interfaceIndex == 0; });

@@ -20,7 +20,7 @@ struct SearchOptions {
     int expect = 0;            // 0: listen for the whole window
     bool directedOnly = false; // no 255.255.255.255, as the window asks
     QString interfaceName;     // empty: every interface
-    QList<Discovery::Quad> to; // --to: also asked through the routing table
+    QList<Discovery::Ipv4> to; // --to: also asked through the routing table
     QStringList models;        // --model: hear only these
     int settleMs = 0;          // --settle: end this long after the last new receiver
 };

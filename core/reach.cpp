@@ -27,8 +27,11 @@ int prefixLength(quint32 mask)
 QString subnetText(quint32 address, quint32 mask)
 {
     if (contiguous(mask))
-        return QStringLiteral("%1/%2").arg(quadString(address & mask)).arg(prefixLength(mask));
-    return QStringLiteral("%1 mask %2").arg(quadString(address & mask), quadString(mask));
+        return QStringLiteral("%1/%2")
+            .arg(quadString(Ipv4(address & mask)))
+            .arg(prefixLength(mask));
+    return QStringLiteral("%1 mask %2")
+        .arg(quadString(Ipv4(address & mask)), quadString(Ipv4(mask)));
 }
 
 ReceiverList::OneLan oneLan(const QList<LocalSubnet> &subnets)
@@ -113,16 +116,17 @@ void fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundings
     QList<quint32> used = around.taken;
     for (const LocalSubnet &s : around.subnets)
         used << s.address << s.gateway;
-    const quint32 ip = toU32(r.ip());
+    const quint32 ip = r.ip().value();
     const bool dhcp = r.configurable && (r.config.netFlags & NetDhcp);
-    const quint32 oldGateway = r.configurable ? toU32(quad(r.config.gateway)) : 0;
+    const quint32 oldGateway = r.configurable ? quad(r.config.gateway).value() : 0;
     for (const LocalSubnet &s : own) {
         const quint32 free = r.configurable ? freeAddress(s.address, s.mask, used, around.rank) : 0;
         if (!free)
             continue;
         // A gateway of the old subnet would be refused: this computer's, or none.
         const bool keepsGateway = oldGateway && (oldGateway & s.mask) == (free & s.mask);
-        const QString gateway = s.gateway ? QStringLiteral(" --gateway ") + quadString(s.gateway)
+        const QString gateway = s.gateway
+                                    ? QStringLiteral(" --gateway ") + quadString(Ipv4(s.gateway))
                                 : !keepsGateway && oldGateway ? QStringLiteral(" --gateway 0.0.0.0")
                                                               : QString();
         // With DHCP on, the unit would not keep an address it is given. The
@@ -131,7 +135,7 @@ void fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundings
         const QString command =
             QStringLiteral("%1 set%2 --ip %3 --mask %4%5%6 %7 %8")
                 .arg(System::Fix::cli(), dhcp ? QStringLiteral(" --dhcp off") : QString(),
-                     quadString(free), quadString(s.mask), gateway,
+                     quadString(Ipv4(free)), quadString(Ipv4(s.mask)), gateway,
                      r.inUse ? QStringLiteral(" --force") : QString(),
                      // A shell may take a bare "--" as its own (PowerShell does).
                      System::Fix::shellWord(QStringLiteral("--")),
@@ -145,14 +149,15 @@ void fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundings
     }
     // A unit without an address (DHCP that got no lease) has no subnet to join.
     if (ip != 0 && !own.isEmpty()) {
-        quint32 mask = r.configurable ? toU32(quad(r.config.subnetMask)) : 0;
+        quint32 mask = r.configurable ? quad(r.config.subnetMask).value() : 0;
         if (!contiguous(mask) || prefixLength(mask) < 8 || prefixLength(mask) > 30)
             mask = 0xFFFFFF00u;
         const quint32 mine =
             freeAddress(ip & mask, mask, QList<quint32>{ip, oldGateway} + around.taken);
         if (mine) {
-            const QString command = System::Fix::addAddress(
-                quadString(mine), QString::number(prefixLength(mask)), own.first().interfaceName);
+            const QString command =
+                System::Fix::addAddress(quadString(Ipv4(mine)), QString::number(prefixLength(mask)),
+                                        own.first().interfaceName);
             ways << QStringLiteral("%1give this computer an address in its subnet %2, for "
                                    "example: %3")
                         .arg(ways.isEmpty() ? QString() : QStringLiteral("or "),
@@ -181,7 +186,7 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
         arrivals.isEmpty()
             ? QList<ReceiverList::Arrival>{{r.interfaceIndex, r.from, r.interfaceName, r.local}}
             : arrivals;
-    const quint32 ip = toU32(r.ip());
+    const quint32 ip = r.ip().value();
     const auto names = [&](const QList<LocalSubnet> &subnets) {
         QStringList names;
         for (const LocalSubnet &s : subnets)
@@ -211,16 +216,17 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
     }
     if (inside(ip, own)) {
         if (around.explain)
-            reach.why = QStringLiteral("%1 lies in %2").arg(quadString(ip), names(own));
+            reach.why = QStringLiteral("%1 lies in %2").arg(quadString(Ipv4(ip)), names(own));
     } else if (around.isOwnAddress && around.isOwnAddress(ip)) {
         if (around.explain)
-            reach.why = QStringLiteral("%1 is an address of this computer").arg(quadString(ip));
+            reach.why =
+                QStringLiteral("%1 is an address of this computer").arg(quadString(Ipv4(ip)));
     } else {
         reach.reachable = false;
         if (around.explain) {
             reach.why = QStringLiteral("%1 lies outside %2, where it answered: TCP to it needs a "
                                        "route")
-                            .arg(quadString(ip), names(own));
+                            .arg(quadString(Ipv4(ip)), names(own));
             fixFor(r, own, around, reach);
         }
     }

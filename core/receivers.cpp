@@ -13,7 +13,7 @@ QByteArray Receiver::serial() const
     return QByteArray::fromStdString(fieldText(head.serialNumber));
 }
 
-Quad Receiver::ip() const
+Ipv4 Receiver::ip() const
 {
     return quad(head.ipAddress);
 }
@@ -71,8 +71,8 @@ QString identityText(const Identity &id, bool withMac)
     QString text = quadString(id.ip) + QLatin1Char(':') + QString::number(id.port);
     if (withMac)
         text += QStringLiteral(" (MAC ") + macText(id.mac) + QLatin1Char(')');
-    if (id.source != 0 && id.source != toU32(id.ip))
-        text += QStringLiteral(" from ") + quadString(id.source);
+    if (id.source != 0 && id.source != id.ip.value())
+        text += QStringLiteral(" from ") + quadString(Ipv4(id.source));
     return text;
 }
 
@@ -143,7 +143,7 @@ QList<int> ReceiverList::units(const QByteArray &serial) const
 
 QList<QByteArray> ReceiverList::conflicts(int index) const
 {
-    const auto key = [](const Receiver &r) { return toU32(r.ip()); };
+    const auto key = [](const Receiver &r) { return r.ip().value(); };
     if (!m_byIpValid) {
         m_byIp.clear();
         for (int i = 0; i < m_receivers.size(); ++i)
@@ -194,17 +194,9 @@ QString version(const std::uint8_t (&field)[2])
     return QString::fromLatin1(text);
 }
 
-QString quadString(const Quad &q)
+QString quadString(Ipv4 ip)
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", q[0], q[1], q[2], q[3]);
-    return QString::fromLatin1(text);
-}
-
-QString quadString(quint32 a)
-{
-    return quadString(
-        {std::uint8_t(a >> 24), std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)});
+    return QString::fromStdString(ip.text());
 }
 
 QString macText(const std::array<std::uint8_t, 6> &mac)

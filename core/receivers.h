@@ -35,20 +35,14 @@ struct Receiver {
     bool local = false; // sent from one of this computer's own addresses
 
     QByteArray serial() const;
-    Discovery::Quad ip() const;
+    Discovery::Ipv4 ip() const;
 };
-
-// An address as one number, the first octet highest.
-inline quint32 toU32(const Discovery::Quad &q)
-{
-    return quint32(q[0]) << 24 | quint32(q[1]) << 16 | quint32(q[2]) << 8 | q[3];
-}
 
 // What tells two units with one serial number apart: the address their
 // replies come from, the address and port they report and, for the
 // configurable models, their MAC address.
 struct Identity {
-    Discovery::Quad ip{};
+    Discovery::Ipv4 ip{};
     quint16 port = 0;
     std::array<std::uint8_t, 6> mac{}; // display order; zero for other models
     quint32 source = 0;                // 0: this computer, whichever of its addresses
@@ -164,8 +158,7 @@ QString displayList(const QList<QByteArray> &serials, const QString &separator);
 // "a Marlo", "an Alto".
 QString withArticle(const QString &name);
 QString version(const std::uint8_t (&field)[2]);
-QString quadString(const Discovery::Quad &q);
-QString quadString(quint32 address); // the first octet highest, as toU32() gives it
+QString quadString(Discovery::Ipv4 ip);
 QString macText(const std::array<std::uint8_t, 6> &mac); // display order
 QString macString(const DeviceConfigRecord &r);
 QString onOffText(bool on);

@@ -37,7 +37,7 @@ void checkAddress(SetReview &review, quint32 ip, quint32 mask, quint32 gateway,
                   const Receiver &target, const ReceiverList &heard,
                   const QList<LocalSubnet> &local, const QSet<QByteArray> &movingAway)
 {
-    const QString a = quadString(ip);
+    const QString a = quadString(Ipv4(ip));
     if (ip == 0xFFFFFFFFu)
         review.blockers << QStringLiteral("--ip %1 is the limited broadcast address (expected a "
                                           "unicast address)")
@@ -61,9 +61,9 @@ void checkAddress(SetReview &review, quint32 ip, quint32 mask, quint32 gateway,
     else
         checkHostPart(review, ip, mask, QStringLiteral("--ip %1").arg(a));
 
-    if (ip != toU32(target.ip()))
+    if (ip != target.ip().value())
         for (const Receiver &other : heard.all())
-            if (other.serial() != target.serial() && toU32(other.ip()) == ip &&
+            if (other.serial() != target.serial() && other.ip().value() == ip &&
                 !movingAway.contains(other.serial()))
                 review.blockers << QStringLiteral("--ip %1 is already reported by receiver %2 "
                                                   "(%3)")
@@ -74,7 +74,7 @@ void checkAddress(SetReview &review, quint32 ip, quint32 mask, quint32 gateway,
             review.blockers << QStringLiteral("--ip %1 is this computer's own address (on %2)")
                                    .arg(a, quoted(s.interfaceName));
     // Every host behind a gateway would lose its way out.
-    const QList<quint32> gateways{toU32(quad(target.config.gateway)), gateway};
+    const QList<quint32> gateways{quad(target.config.gateway).value(), gateway};
     if (ip && gateways.contains(ip))
         review.blockers << QStringLiteral("--ip %1 is the receiver's gateway").arg(a);
     for (const LocalSubnet &s : local)
@@ -143,25 +143,25 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
     // A setting given the value it has already (a plan lists them all) is no
     // change to check.
     const NetworkEdits edits = changingEdits(target.config, after, asked);
-    const quint32 ip = toU32(quad(after.head.ipAddress));
-    const quint32 mask = toU32(quad(after.subnetMask));
-    const quint32 gateway = toU32(quad(after.gateway));
+    const quint32 ip = quad(after.head.ipAddress).value();
+    const quint32 mask = quad(after.subnetMask).value();
+    const quint32 gateway = quad(after.gateway).value();
 
     if (edits.ip)
         checkAddress(review, ip, mask, gateway, target, heard, local, movingAway);
     else if (edits.mask)
-        checkHostPart(
-            review, ip, mask,
-            QStringLiteral("with --mask %1 its address %2").arg(quadString(mask), quadString(ip)));
+        checkHostPart(review, ip, mask,
+                      QStringLiteral("with --mask %1 its address %2")
+                          .arg(quadString(Ipv4(mask)), quadString(Ipv4(ip))));
     if (edits.mask && !contiguous(mask))
         review.blockers << QStringLiteral("--mask %1 is not contiguous (expected ones followed "
                                           "by zeros, such as 255.255.255.0)")
-                               .arg(quadString(mask));
+                               .arg(quadString(Ipv4(mask)));
     else if (edits.mask && mask == 0)
         review.blockers << QStringLiteral("--mask 0.0.0.0 puts every address on the receiver's "
                                           "own wire, so it never uses a gateway (expected a "
                                           "subnet mask, such as 255.255.255.0)");
-    const quint32 altIp = toU32(quad(after.altUdpAddress));
+    const quint32 altIp = quad(after.altUdpAddress).value();
     if ((edits.altIp || edits.altUdp) && (after.netFlags & NetAltUdp)) {
         bool broadcast =
             altIp == 0xFFFFFFFFu || (contiguous(mask) && mask && prefixLength(mask) <= 30 &&
@@ -173,16 +173,16 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
             review.blockers << QStringLiteral("--alt-ip %1 is a broadcast address: the data "
                                               "stream would flood the segment (expected one "
                                               "host's address)")
-                                   .arg(quadString(altIp));
+                                   .arg(quadString(Ipv4(altIp)));
     }
     if ((edits.ip || edits.mask || edits.gateway) && gateway != 0 &&
         (gateway & mask) != (ip & mask))
         review.blockers << QStringLiteral("the gateway %1%2 lies outside the new subnet %3 of "
                                           "%4 (expected an address in that subnet, or --gateway "
                                           "0.0.0.0 for none)")
-                               .arg(quadString(gateway),
+                               .arg(quadString(Ipv4(gateway)),
                                     edits.gateway ? QString() : QStringLiteral(" (unchanged)"),
-                                    subnetText(ip, mask), quadString(ip));
+                                    subnetText(ip, mask), quadString(Ipv4(ip)));
     if (edits.port && *edits.port == 0)
         review.blockers << QStringLiteral("--port 0: the receiver would listen on no TCP port "
                                           "(expected 1 to 65535)");
@@ -231,14 +231,14 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
             review.warnings << QStringLiteral("%1 lies outside every subnet of this computer "
                                               "(%2); the receiver will not be reachable from "
                                               "here after the change")
-                                   .arg(quadString(ip), subnets.isEmpty()
-                                                            ? QStringLiteral("none")
-                                                            : subnets.join(QStringLiteral(", ")));
+                                   .arg(quadString(Ipv4(ip)),
+                                        subnets.isEmpty() ? QStringLiteral("none")
+                                                          : subnets.join(QStringLiteral(", ")));
     }
     if (edits.ip && (after.netFlags & NetDhcp))
         review.warnings << QStringLiteral("DHCP stays on: the receiver takes its address from a "
                                           "DHCP server, not %1 (--dhcp off keeps it)")
-                               .arg(quadString(ip));
+                               .arg(quadString(Ipv4(ip)));
     return review;
 }
 

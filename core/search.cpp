@@ -277,9 +277,9 @@ Reach Search::reachOf(const Receiver &r, bool explain) const
         // A host that answered address resolution lives there, receiver or not.
         around.taken << System::neighbours();
         for (const Receiver &other : m_heard.all()) {
-            around.taken << toU32(other.ip());
+            around.taken << other.ip().value();
             if (other.configurable)
-                around.taken << toU32(quad(other.config.gateway));
+                around.taken << quad(other.config.gateway).value();
             // Those listed before it that need a new address get the first ones.
             before = before && other.serial() != r.serial();
             if (before && !reachOf(other, false).reachable)

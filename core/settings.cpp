@@ -14,7 +14,7 @@ namespace {
 template <class T>
 void parseInto(std::optional<T> &to, Setting::Type type, const QString &what, const QString &text)
 {
-    if constexpr (std::is_same_v<T, Quad>) {
+    if constexpr (std::is_same_v<T, Ipv4>) {
         to = address(what, text);
     } else if constexpr (std::is_same_v<T, bool>) {
         to = onOff(what, text);

@@ -39,21 +39,21 @@ int number(const QString &option, const QString &text, int min, int max)
     return value;
 }
 
-Quad address(const QString &option, const QString &text)
+Ipv4 address(const QString &option, const QString &text)
 {
     // No leading zeros: some parsers read "010" as octal, so it is ambiguous.
     static const QRegularExpression form(QRegularExpression::anchoredPattern(
         QStringLiteral("(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\.(0|[1-9][0-9]{0,2})\\."
                        "(0|[1-9][0-9]{0,2})")));
     const QRegularExpressionMatch m = form.match(text);
-    Quad q{};
+    quint32 value = 0;
     for (int i = 0; m.hasMatch() && i < 4; ++i) {
         const int octet = m.captured(i + 1).toInt();
         if (octet > 255)
             break;
-        q[std::size_t(i)] = std::uint8_t(octet);
+        value = value << 8 | quint32(octet);
         if (i == 3)
-            return q;
+            return Ipv4(value);
     }
     fail(QStringLiteral("%1: '%2' is not an IPv4 address A.B.C.D (four numbers 0 to 255, no "
                         "leading zeros)")
@@ -75,14 +75,13 @@ QString notUnicast(quint32 a)
     return QString();
 }
 
-QList<Quad> addressBlock(const QString &what, const QString &text)
+QList<Ipv4> addressBlock(const QString &what, const QString &text)
 {
     const int slash = text.indexOf(QLatin1Char('/'));
-    const Quad base = address(what, slash < 0 ? text : text.left(slash));
+    const Ipv4 base = address(what, slash < 0 ? text : text.left(slash));
     // Each address goes by the routing table: a broadcast would leave by
     // the default route whatever -i says, a multicast group asks nobody.
-    const QString problem = notUnicast(quint32(base[0]) << 24 | quint32(base[1]) << 16 |
-                                       quint32(base[2]) << 8 | base[3]);
+    const QString problem = notUnicast(base.value());
     if (!problem.isEmpty())
         fail(QStringLiteral("%1: '%2' is %3 (expected a receiver's unicast address or block)")
                  .arg(what, quoted(text), problem));
@@ -98,15 +97,14 @@ QList<Quad> addressBlock(const QString &what, const QString &text)
                             "is asked")
                  .arg(what, quoted(text), QString::number(1ull << (32 - prefix))));
     const quint32 mask = prefix == 0 ? 0 : ~quint32(0) << (32 - prefix);
-    const quint32 network =
-        (quint32(base[0]) << 24 | quint32(base[1]) << 16 | quint32(base[2]) << 8 | base[3]) & mask;
+    const quint32 network = base.value() & mask;
     const quint32 last = network | ~mask;
     // /31 and /32 have no network or broadcast address to leave out.
     const quint32 first = prefix >= 31 ? network : network + 1;
     const quint32 end = prefix >= 31 ? last : last - 1;
-    QList<Quad> hosts;
+    QList<Ipv4> hosts;
     for (quint32 a = first; a <= end && a >= first; ++a)
-        hosts << Quad{quint8(a >> 24), quint8(a >> 16), quint8(a >> 8), quint8(a)};
+        hosts << Ipv4(a);
     return hosts;
 }
 

@@ -24,12 +24,12 @@ struct UsageError {
 QString quoted(const QString &text);
 
 int number(const QString &what, const QString &text, int min, int max);
-Discovery::Quad address(const QString &what, const QString &text);
+Discovery::Ipv4 address(const QString &what, const QString &text);
 // Why an address is no host's ("a multicast address"); empty for a unicast one.
 QString notUnicast(quint32 address);
 // A unicast address, or each host address of a block "A.B.C.D/N" of at most
 // 1022 (N from 22 to 32).
-QList<Discovery::Quad> addressBlock(const QString &what, const QString &text);
+QList<Discovery::Ipv4> addressBlock(const QString &what, const QString &text);
 bool onOff(const QString &what, const QString &text);
 // A time: a bare number is milliseconds; "500ms" and "2s" say their unit.
 int duration(const QString &what, const QString &text);

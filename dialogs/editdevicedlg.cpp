@@ -18,15 +18,15 @@ QString hexByte(std::uint8_t b)
 
 void showAddress(CIPEditWidget *editor, const std::uint8_t (&field)[4])
 {
-    const Quad q = quad(field);
-    editor->SetAddress(q[0], q[1], q[2], q[3]);
+    const Ipv4 ip = quad(field);
+    editor->SetAddress(ip.octet(0), ip.octet(1), ip.octet(2), ip.octet(3));
 }
 
 bool takeAddress(CIPEditWidget *editor, std::uint8_t (&field)[4])
 {
-    Quad q{};
-    const bool changed = editor->GetAddress(q[0], q[1], q[2], q[3]);
-    setQuad(field, q);
+    std::uint8_t a = 0, b = 0, c = 0, d = 0;
+    const bool changed = editor->GetAddress(a, b, c, d);
+    setQuad(field, Ipv4(a, b, c, d));
     return changed;
 }
 

@@ -139,7 +139,7 @@ std::uint32_t address(const std::string &where, const std::string &text)
     return value;
 }
 
-Quad toQuad(std::uint32_t a)
+Ipv4 toQuad(std::uint32_t a)
 {
     return {std::uint8_t(a >> 24), std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)};
 }
@@ -459,5 +459,5 @@ std::string deviceSerial(const EmulatedDevice &d)
 std::string deviceAddress(const EmulatedDevice &d)
 {
     const DiscoverHeader h = headOf(d);
-    return quadText(quad(h.ipAddress)) + ":" + std::to_string(u16(h.tcpPort));
+    return quad(h.ipAddress).text() + ":" + std::to_string(u16(h.tcpPort));
 }

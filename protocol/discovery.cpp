@@ -50,10 +50,10 @@ std::string fieldText(const char *field, std::size_t width)
     return std::string(field, end);
 }
 
-std::string quadText(const Quad &q)
+std::string Ipv4::text() const
 {
-    return std::to_string(q[0]) + '.' + std::to_string(q[1]) + '.' + std::to_string(q[2]) + '.' +
-           std::to_string(q[3]);
+    return std::to_string(octet(0)) + '.' + std::to_string(octet(1)) + '.' +
+           std::to_string(octet(2)) + '.' + std::to_string(octet(3));
 }
 
 std::array<std::uint8_t, sizeof(DiscoverHeader)> discoverRequest()
@@ -114,7 +114,7 @@ std::string entryText(const DiscoverHeader &head, bool inUse)
     std::string text = inUse ? "(In Use) " : "";
     text += fieldText(head.deviceName);
     text += "   SN=" + fieldText(head.serialNumber);
-    text += "   IP=" + quadText(quad(head.ipAddress));
+    text += "   IP=" + quad(head.ipAddress).text();
     text += "   Port=" + std::to_string(u16(head.tcpPort));
     return text;
 }

@@ -83,8 +83,48 @@ constexpr std::uint8_t NetDhcp = 0x01;
 constexpr std::uint8_t NetAltUdp = 0x02;
 constexpr std::uint8_t StatusInUse = 0x03;
 
-// Dotted-quad order: element 0 is the first number of "a.b.c.d".
-using Quad = std::array<std::uint8_t, 4>;
+// An IPv4 address: the one form every address takes between a record's
+// bytes (the last number of "a.b.c.d" first) and its text, as a number with
+// the first number highest, for comparison and subnet arithmetic.
+class Ipv4 {
+public:
+    constexpr Ipv4() = default;
+    constexpr explicit Ipv4(std::uint32_t value) : m_value(value) {}
+    constexpr Ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d)
+        : m_value(std::uint32_t(a) << 24 | std::uint32_t(b) << 16 | std::uint32_t(c) << 8 | d)
+    {
+    }
+    constexpr std::uint32_t value() const
+    {
+        return m_value;
+    }
+    // The n-th number of "a.b.c.d", from 0.
+    constexpr std::uint8_t octet(int n) const
+    {
+        return std::uint8_t(m_value >> (24 - 8 * n));
+    }
+    constexpr bool isZero() const
+    {
+        return m_value == 0;
+    }
+    constexpr bool operator==(Ipv4 o) const
+    {
+        return m_value == o.m_value;
+    }
+    constexpr bool operator!=(Ipv4 o) const
+    {
+        return m_value != o.m_value;
+    }
+    constexpr bool operator<(Ipv4 o) const
+    {
+        return m_value < o.m_value;
+    }
+    // "a.b.c.d"
+    std::string text() const;
+
+private:
+    std::uint32_t m_value = 0;
+};
 
 inline std::uint16_t u16(const std::uint8_t (&f)[2])
 {
@@ -97,17 +137,18 @@ inline void setU16(std::uint8_t (&f)[2], std::uint16_t v)
     f[1] = static_cast<std::uint8_t>(v >> 8);
 }
 
-inline Quad quad(const std::uint8_t (&f)[4])
+// An address field of a record.
+inline Ipv4 quad(const std::uint8_t (&f)[4])
 {
-    return {f[3], f[2], f[1], f[0]};
+    return Ipv4(f[3], f[2], f[1], f[0]);
 }
 
-inline void setQuad(std::uint8_t (&f)[4], const Quad &q)
+inline void setQuad(std::uint8_t (&f)[4], Ipv4 ip)
 {
-    f[3] = q[0];
-    f[2] = q[1];
-    f[1] = q[2];
-    f[0] = q[3];
+    f[3] = ip.octet(0);
+    f[2] = ip.octet(1);
+    f[1] = ip.octet(2);
+    f[0] = ip.octet(3);
 }
 
 // MAC bytes in display order: the byte at the highest offset first.
@@ -122,8 +163,6 @@ template <std::size_t N> std::string fieldText(const char (&field)[N])
 {
     return fieldText(field, N);
 }
-
-std::string quadText(const Quad &q);
 
 // The 56-byte request: 38 00 5A A5 and 52 zero bytes.
 std::array<std::uint8_t, sizeof(DiscoverHeader)> discoverRequest();
@@ -153,13 +192,13 @@ std::string entryText(const DiscoverHeader &head, bool inUse);
 // The settings that the setup dialog edits. An empty member leaves its field as
 // the device sent it.
 struct NetworkEdits {
-    std::optional<Quad> ip;
+    std::optional<Ipv4> ip;
     std::optional<std::uint16_t> port;
-    std::optional<Quad> mask;
-    std::optional<Quad> gateway;
+    std::optional<Ipv4> mask;
+    std::optional<Ipv4> gateway;
     std::optional<bool> dhcp;
     std::optional<bool> altUdp;
-    std::optional<Quad> altIp;
+    std::optional<Ipv4> altIp;
     std::optional<std::uint16_t> altPort;
     std::optional<std::uint8_t> fpgaConfig;
 };

@@ -17,7 +17,7 @@ namespace Replies {
 struct Device {
     QByteArray model = "Marlo";
     QByteArray serial = "MA1001";
-    Discovery::Quad ip{192, 0, 2, 10};
+    Discovery::Ipv4 ip{192, 0, 2, 10};
     quint16 port = 1024;
     quint8 status = 0;
     int size = 0; // 0: the record size of the model's layout

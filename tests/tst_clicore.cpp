@@ -31,7 +31,7 @@ using namespace Core;
 
 namespace {
 
-Receiver marlo(Quad ip = {192, 0, 2, 10}, quint16 port = 1024, quint8 fpga = 0, quint8 macLast = 1)
+Receiver marlo(Ipv4 ip = {192, 0, 2, 10}, quint16 port = 1024, quint8 fpga = 0, quint8 macLast = 1)
 {
     QByteArray bytes = Replies::reply({"Marlo", "MA1001", ip, port});
     auto *r = reinterpret_cast<DeviceConfigRecord *>(bytes.data());
@@ -39,15 +39,15 @@ Receiver marlo(Quad ip = {192, 0, 2, 10}, quint16 port = 1024, quint8 fpga = 0, 
     r->macAddress[0] = macLast;
     setQuad(r->subnetMask, {255, 255, 255, 0});
     setQuad(r->gateway, {192, 0, 2, 1});
-    Receiver out = *parseReply(bytes, QHostAddress(toU32(ip)), 1);
+    Receiver out = *parseReply(bytes, QHostAddress(ip.value()), 1);
     out.interfaceName = "vt0";
     return out;
 }
 
 // The same reply, heard from another address or on another interface.
-Receiver heardFrom(Receiver r, Quad from, const QString &interfaceName = "vt0")
+Receiver heardFrom(Receiver r, Ipv4 from, const QString &interfaceName = "vt0")
 {
-    r.from = QHostAddress(toU32(from));
+    r.from = QHostAddress(from.value());
     r.interfaceName = interfaceName;
     return r;
 }
@@ -58,7 +58,7 @@ Receiver heard(const Replies::Device &d, const std::function<void(DeviceConfigRe
     QByteArray bytes = Replies::reply(d);
     if (edit)
         edit(*reinterpret_cast<DeviceConfigRecord *>(bytes.data()));
-    Receiver out = *parseReply(bytes, QHostAddress(toU32(d.ip)), 1);
+    Receiver out = *parseReply(bytes, QHostAddress(d.ip.value()), 1);
     out.interfaceName = "vt0";
     return out;
 }
@@ -186,7 +186,7 @@ private slots:
         Target t{marlo(), {}, {}, 1};
         t.planned = t.was.config;
         if (asked == "ip")
-            t.edits.ip = Quad{192, 0, 2, 50};
+            t.edits.ip = Ipv4{192, 0, 2, 50};
         else if (asked == "dhcp")
             t.edits.dhcp = true;
         else
@@ -354,7 +354,7 @@ private slots:
         QTest::addColumn<quint32>("gateway");      // of vt1's default route
         QTest::addColumn<QList<quint32>>("taken"); // other receivers' addresses
         QTest::addColumn<QString>("fix");
-        const auto unit = [](Quad ip, Quad gateway, bool dhcp, const QByteArray &model = "Marlo") {
+        const auto unit = [](Ipv4 ip, Ipv4 gateway, bool dhcp, const QByteArray &model = "Marlo") {
             return heard({model, "MA1001", ip, 1024}, [=](DeviceConfigRecord &r) {
                 setQuad(r.subnetMask, {255, 255, 255, 0});
                 setQuad(r.gateway, gateway);
@@ -637,7 +637,7 @@ private slots:
             f.state = {facts[0].toString(), 1, facts[1].toBool(), facts[2].toBool(),
                        facts[3].toBool(),   {}};
             if (facts[4].toUInt())
-                f.state.ipv4 << InterfaceState::Address{facts[4].toUInt(), 8, 0};
+                f.state.ipv4 << InterfaceState::Address{Discovery::Ipv4(facts[4].toUInt()), 8, {}};
             f.replies = facts[5].toInt();
             c = judgeInterface(f);
         } else if (table == "arrivals") {

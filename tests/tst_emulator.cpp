@@ -112,8 +112,8 @@ private slots:
         for (int i = 0; i < 32; ++i) {
             const auto r = as<DeviceConfigRecord>(got[2 + i]);
             QCOMPARE(fieldText(r.head.serialNumber), QString::asprintf("FX%02d", i).toStdString());
-            QCOMPARE(quad(r.head.ipAddress), (Quad{192, 0, 2, std::uint8_t(100 + i)}));
-            QCOMPARE(quad(r.gateway), (Quad{192, 0, 2, 1}));
+            QCOMPARE(quad(r.head.ipAddress), (Ipv4{192, 0, 2, std::uint8_t(100 + i)}));
+            QCOMPARE(quad(r.gateway), (Ipv4{192, 0, 2, 1}));
             macs.insert(QByteArray(reinterpret_cast<const char *>(r.macAddress), 6));
         }
         QCOMPARE(macs.size(), 32);

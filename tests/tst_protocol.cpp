@@ -91,7 +91,7 @@ private slots:
         std::memcpy(h.ipAddress, ip, 4);
         h.tcpPort[0] = 0x2C;
         h.tcpPort[1] = 0x01;
-        QCOMPARE(quadText(quad(h.ipAddress)), std::string("192.168.1.20"));
+        QCOMPARE(quad(h.ipAddress).text(), std::string("192.168.1.20"));
         QCOMPARE(u16(h.tcpPort), 300);
 
         setQuad(h.ipAddress, {10, 0, 0, 7});
@@ -257,19 +257,19 @@ private slots:
         NetworkEdits e;
         switch (edit) {
         case 0:
-            e.ip = Quad{192, 0, 2, 50};
+            e.ip = Ipv4{192, 0, 2, 50};
             break;
         case 1:
             e.port = 0x1234;
             break;
         case 2:
-            e.mask = Quad{255, 255, 0, 0};
+            e.mask = Ipv4{255, 255, 0, 0};
             break;
         case 3:
-            e.gateway = Quad{192, 0, 2, 254};
+            e.gateway = Ipv4{192, 0, 2, 254};
             break;
         case 4:
-            e.altIp = Quad{198, 51, 100, 7};
+            e.altIp = Ipv4{198, 51, 100, 7};
             break;
         case 5:
             e.altPort = 0x4321;

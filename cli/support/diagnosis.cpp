@@ -24,8 +24,9 @@ QList<InterfaceState> interfaceStates()
         s.loopback = i.flags() & QNetworkInterface::IsLoopBack;
         for (const QNetworkAddressEntry &e : i.addressEntries())
             if (e.ip().protocol() == QAbstractSocket::IPv4Protocol)
-                s.ipv4 << InterfaceState::Address{e.ip().toIPv4Address(), e.prefixLength(),
-                                                  e.broadcast().toIPv4Address()};
+                s.ipv4 << InterfaceState::Address{Discovery::Ipv4(e.ip().toIPv4Address()),
+                                                  e.prefixLength(),
+                                                  Discovery::Ipv4(e.broadcast().toIPv4Address())};
         states << s;
     }
     return states;
@@ -65,15 +66,15 @@ QString addresses(const InterfaceState &s)
     QStringList list;
     for (const InterfaceState::Address &a : s.ipv4)
         list << quadString(a.ip) + QLatin1Char('/') + QString::number(a.prefix) +
-                    (a.broadcast ? QStringLiteral(" broadcast ") + quadString(a.broadcast)
-                                 : QString());
+                    (!a.broadcast.isZero() ? QStringLiteral(" broadcast ") + quadString(a.broadcast)
+                                           : QString());
     return list.join(QStringLiteral(", "));
 }
 
 bool routable(const InterfaceState &s)
 {
     return std::any_of(s.ipv4.begin(), s.ipv4.end(), [](const InterfaceState::Address &a) {
-        return (a.ip >> 16) != 0xA9FE; // not 169.254.x.x
+        return (a.ip.value() >> 16) != 0xA9FE; // not 169.254.x.x
     });
 }
 

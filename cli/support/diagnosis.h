@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 
+#include "discovery.h"
 #include "firewall.h"
 #include "host.h"
 #include "system.h"
@@ -39,9 +40,9 @@ struct InterfaceState {
     bool carrier = false; // the link is running: a cable, a peer
     bool loopback = false;
     struct Address {
-        quint32 ip = 0;
+        Discovery::Ipv4 ip;
         int prefix = 0;
-        quint32 broadcast = 0; // 0: none
+        Discovery::Ipv4 broadcast; // zero: none
     };
     QList<Address> ipv4;
 };

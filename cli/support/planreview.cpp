@@ -64,7 +64,7 @@ QList<PlanCheck> reviewPlan(const Plan &plan, const ReceiverList &heard,
             firstRow.insert(row.plan.serial, i);
         }
         if (row.changes && row.plan.edits.ip)
-            newAddresses[toU32(quad(row.target->planned.head.ipAddress))] << i;
+            newAddresses[quad(row.target->planned.head.ipAddress).value()] << i;
     }
     for (auto it = newAddresses.cbegin(); it != newAddresses.cend(); ++it) {
         if (it.value().size() < 2)
