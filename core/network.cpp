@@ -83,7 +83,7 @@ Setup destinations(const SearchOptions &s)
 
 QList<LocalSubnet> localSubnets(bool withLoopback)
 {
-    const QHash<int, quint32> gateways = System::defaultGateways();
+    const QHash<int, Ipv4> gateways = System::defaultGateways();
     QList<LocalSubnet> subnets;
     for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
         const bool loopback = i.flags() & QNetworkInterface::IsLoopBack;
@@ -91,8 +91,8 @@ QList<LocalSubnet> localSubnets(bool withLoopback)
             continue;
         for (const QNetworkAddressEntry &e : i.addressEntries())
             if (e.ip().protocol() == QAbstractSocket::IPv4Protocol)
-                subnets << LocalSubnet{e.ip().toIPv4Address(),
-                                       e.netmask().toIPv4Address(),
+                subnets << LocalSubnet{Ipv4(e.ip().toIPv4Address()),
+                                       Ipv4(e.netmask().toIPv4Address()),
                                        System::interfaceName(i),
                                        i.index(),
                                        loopback,
@@ -106,18 +106,18 @@ OwnAddresses::~OwnAddresses()
     System::closeProbe(m_probe);
 }
 
-bool OwnAddresses::contains(quint32 ip)
+bool OwnAddresses::contains(Ipv4 ip)
 {
-    if (ip == 0 || ip == 0xFFFFFFFFu || (ip >> 28) == 0xE)
+    if (ip.isZero() || ip.value() == 0xFFFFFFFFu || (ip.value() >> 28) == 0xE)
         return false;
-    const auto known = m_known.constFind(ip);
+    const auto known = m_known.constFind(ip.value());
     if (known != m_known.constEnd())
         return *known;
     const bool own = System::canBind(ip, m_probe);
     // Replies may come from any address a network cares to forge.
     if (m_known.size() >= 8192)
         m_known.clear();
-    m_known.insert(ip, own);
+    m_known.insert(ip.value(), own);
     return own;
 }
 

@@ -46,11 +46,11 @@ public:
     OwnAddresses(const OwnAddresses &) = delete;
     OwnAddresses &operator=(const OwnAddresses &) = delete;
     ~OwnAddresses();
-    bool contains(quint32 ip);
+    bool contains(Discovery::Ipv4 ip);
 
 private:
-    QHash<quint32, bool> m_known;
-    qintptr m_probe = -1; // a socket not bound yet
+    QHash<quint32, bool> m_known; // by address
+    qintptr m_probe = -1;         // a socket not bound yet
 };
 
 } // namespace Core

@@ -9,37 +9,36 @@ using namespace Discovery;
 
 namespace Core {
 
-bool contiguous(quint32 mask)
+bool contiguous(Ipv4 mask)
 {
     // Ones then zeros: the inverted mask plus one is a power of two (or zero).
-    const quint32 inverted = ~mask;
+    const quint32 inverted = ~mask.value();
     return (inverted & (inverted + 1)) == 0;
 }
 
-int prefixLength(quint32 mask)
+int prefixLength(Ipv4 mask)
 {
     int n = 0;
-    for (quint32 m = mask; m & 0x80000000u; m <<= 1)
+    for (quint32 m = mask.value(); m & 0x80000000u; m <<= 1)
         ++n;
     return n;
 }
 
-QString subnetText(quint32 address, quint32 mask)
+QString subnetText(Ipv4 address, Ipv4 mask)
 {
     if (contiguous(mask))
         return QStringLiteral("%1/%2")
-            .arg(quadString(Ipv4(address & mask)))
+            .arg(quadString(address.masked(mask)))
             .arg(prefixLength(mask));
-    return QStringLiteral("%1 mask %2")
-        .arg(quadString(Ipv4(address & mask)), quadString(Ipv4(mask)));
+    return QStringLiteral("%1 mask %2").arg(quadString(address.masked(mask)), quadString(mask));
 }
 
 ReceiverList::OneLan oneLan(const QList<LocalSubnet> &subnets)
 {
-    return [subnets](quint32 source, const QString &a, const QString &b) {
+    return [subnets](Ipv4 source, const QString &a, const QString &b) {
         const auto in = [&](const QString &name) {
             return std::any_of(subnets.begin(), subnets.end(), [&](const LocalSubnet &s) {
-                return s.interfaceName == name && (source & s.mask) == (s.address & s.mask);
+                return s.interfaceName == name && source.masked(s.mask) == s.address.masked(s.mask);
             });
         };
         return in(a) && in(b);
@@ -68,10 +67,11 @@ QList<LocalSubnet> subnetsOf(int interfaceIndex, const QList<LocalSubnet> &subne
     return own;
 }
 
-bool inside(quint32 a, const QList<LocalSubnet> &subnets)
+bool inside(Ipv4 a, const QList<LocalSubnet> &subnets)
 {
-    return std::any_of(subnets.begin(), subnets.end(),
-                       [a](const LocalSubnet &s) { return (a & s.mask) == (s.address & s.mask); });
+    return std::any_of(subnets.begin(), subnets.end(), [a](const LocalSubnet &s) {
+        return a.masked(s.mask) == s.address.masked(s.mask);
+    });
 }
 
 bool fromOutside(const ReceiverList::Arrival &arrival, const QList<LocalSubnet> &subnets)
@@ -81,27 +81,28 @@ bool fromOutside(const ReceiverList::Arrival &arrival, const QList<LocalSubnet> 
         return s.loopback && s.interfaceIndex == arrival.interfaceIndex;
     });
     return !loopback && !arrival.from.isLoopback() && arrival.interfaceIndex != 0 &&
-           !inside(arrival.from.toIPv4Address(), own);
+           !inside(Ipv4(arrival.from.toIPv4Address()), own);
 }
 
 // The `skip`-th host address of the subnet of `address` under `mask` that
-// is no address in `used`, counting up from `address`; 0 if none. Never the
-// network or broadcast address.
-quint32 freeAddress(quint32 address, quint32 mask, const QList<quint32> &used, int skip = 0)
+// is no address in `used`, counting up from `address`; zero if none. Never
+// the network or broadcast address.
+Ipv4 freeAddress(Ipv4 address, Ipv4 mask, const QList<Ipv4> &used, int skip = 0)
 {
     if (!contiguous(mask) || prefixLength(mask) > 30)
-        return 0;
-    const quint32 hosts = ~mask - 1; // without the network and broadcast addresses
-    const quint32 network = address & mask;
+        return Ipv4();
+    const quint32 hosts = ~mask.value() - 1; // without the network and broadcast addresses
+    const quint32 network = address.masked(mask).value();
     // The first candidate is the one after `address` (the network's first host
     // for the network address).
-    const quint32 from = (address & ~mask) ? (address & ~mask) - 1 : hosts - 1;
+    const quint32 host = address.host(mask);
+    const quint32 from = host ? host - 1 : hosts - 1;
     for (quint32 step = 1; step <= std::min<quint32>(hosts, 4096); ++step) {
-        const quint32 a = network + 1 + (from + step) % hosts;
+        const Ipv4 a(network + 1 + (from + step) % hosts);
         if (!used.contains(a) && skip-- == 0)
             return a;
     }
-    return 0;
+    return Ipv4();
 }
 
 // How to reach a receiver whose address lies outside the subnets of the
@@ -113,29 +114,31 @@ void fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundings
             Reach &reach)
 {
     QStringList ways;
-    QList<quint32> used = around.taken;
+    QList<Ipv4> used = around.taken;
     for (const LocalSubnet &s : around.subnets)
         used << s.address << s.gateway;
-    const quint32 ip = r.ip().value();
+    const Ipv4 ip = r.ip();
     const bool dhcp = r.configurable && (r.config.netFlags & NetDhcp);
-    const quint32 oldGateway = r.configurable ? quad(r.config.gateway).value() : 0;
+    const Ipv4 oldGateway = r.configurable ? quad(r.config.gateway) : Ipv4();
     for (const LocalSubnet &s : own) {
-        const quint32 free = r.configurable ? freeAddress(s.address, s.mask, used, around.rank) : 0;
-        if (!free)
+        const Ipv4 free =
+            r.configurable ? freeAddress(s.address, s.mask, used, around.rank) : Ipv4();
+        if (free.isZero())
             continue;
         // A gateway of the old subnet would be refused: this computer's, or none.
-        const bool keepsGateway = oldGateway && (oldGateway & s.mask) == (free & s.mask);
-        const QString gateway = s.gateway
-                                    ? QStringLiteral(" --gateway ") + quadString(Ipv4(s.gateway))
-                                : !keepsGateway && oldGateway ? QStringLiteral(" --gateway 0.0.0.0")
-                                                              : QString();
+        const bool keepsGateway =
+            !oldGateway.isZero() && oldGateway.masked(s.mask) == free.masked(s.mask);
+        const QString gateway =
+            !s.gateway.isZero() ? QStringLiteral(" --gateway ") + quadString(s.gateway)
+            : !keepsGateway && !oldGateway.isZero() ? QStringLiteral(" --gateway 0.0.0.0")
+                                                    : QString();
         // With DHCP on, the unit would not keep an address it is given. The
         // serial comes last, after "--": it may begin with a dash. A unit in
         // use refuses without --force, which drops its client's stream.
         const QString command =
             QStringLiteral("%1 set%2 --ip %3 --mask %4%5%6 %7 %8")
                 .arg(System::Fix::cli(), dhcp ? QStringLiteral(" --dhcp off") : QString(),
-                     quadString(Ipv4(free)), quadString(Ipv4(s.mask)), gateway,
+                     quadString(free), quadString(s.mask), gateway,
                      r.inUse ? QStringLiteral(" --force") : QString(),
                      // A shell may take a bare "--" as its own (PowerShell does).
                      System::Fix::shellWord(QStringLiteral("--")),
@@ -148,16 +151,15 @@ void fixFor(const Receiver &r, const QList<LocalSubnet> &own, const Surroundings
         break;
     }
     // A unit without an address (DHCP that got no lease) has no subnet to join.
-    if (ip != 0 && !own.isEmpty()) {
-        quint32 mask = r.configurable ? quad(r.config.subnetMask).value() : 0;
+    if (!ip.isZero() && !own.isEmpty()) {
+        Ipv4 mask = r.configurable ? quad(r.config.subnetMask) : Ipv4();
         if (!contiguous(mask) || prefixLength(mask) < 8 || prefixLength(mask) > 30)
-            mask = 0xFFFFFF00u;
-        const quint32 mine =
-            freeAddress(ip & mask, mask, QList<quint32>{ip, oldGateway} + around.taken);
-        if (mine) {
-            const QString command =
-                System::Fix::addAddress(quadString(Ipv4(mine)), QString::number(prefixLength(mask)),
-                                        own.first().interfaceName);
+            mask = Ipv4(255, 255, 255, 0);
+        const Ipv4 mine =
+            freeAddress(ip.masked(mask), mask, QList<Ipv4>{ip, oldGateway} + around.taken);
+        if (!mine.isZero()) {
+            const QString command = System::Fix::addAddress(
+                quadString(mine), QString::number(prefixLength(mask)), own.first().interfaceName);
             ways << QStringLiteral("%1give this computer an address in its subnet %2, for "
                                    "example: %3")
                         .arg(ways.isEmpty() ? QString() : QStringLiteral("or "),
@@ -186,7 +188,7 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
         arrivals.isEmpty()
             ? QList<ReceiverList::Arrival>{{r.interfaceIndex, r.from, r.interfaceName, r.local}}
             : arrivals;
-    const quint32 ip = r.ip().value();
+    const Ipv4 ip = r.ip();
     const auto names = [&](const QList<LocalSubnet> &subnets) {
         QStringList names;
         for (const LocalSubnet &s : subnets)
@@ -216,17 +218,16 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
     }
     if (inside(ip, own)) {
         if (around.explain)
-            reach.why = QStringLiteral("%1 lies in %2").arg(quadString(Ipv4(ip)), names(own));
+            reach.why = QStringLiteral("%1 lies in %2").arg(quadString(ip), names(own));
     } else if (around.isOwnAddress && around.isOwnAddress(ip)) {
         if (around.explain)
-            reach.why =
-                QStringLiteral("%1 is an address of this computer").arg(quadString(Ipv4(ip)));
+            reach.why = QStringLiteral("%1 is an address of this computer").arg(quadString(ip));
     } else {
         reach.reachable = false;
         if (around.explain) {
             reach.why = QStringLiteral("%1 lies outside %2, where it answered: TCP to it needs a "
                                        "route")
-                            .arg(quadString(Ipv4(ip)), names(own));
+                            .arg(quadString(ip), names(own));
             fixFor(r, own, around, reach);
         }
     }

@@ -16,12 +16,12 @@
 namespace Core {
 
 struct LocalSubnet {
-    quint32 address = 0;
-    quint32 mask = 0;
+    Discovery::Ipv4 address{};
+    Discovery::Ipv4 mask{};
     QString interfaceName;
     int interfaceIndex = 0;
     bool loopback = false;
-    quint32 gateway = 0; // of the default route through this interface, if any
+    Discovery::Ipv4 gateway{}; // of the default route through this interface, if any
 };
 
 // Whether a source lies in a subnet of both adapters: one LAN reached twice.
@@ -33,10 +33,10 @@ struct Surroundings {
     // It answered a broadcast request (and not only one sent with --to).
     bool viaBroadcast = true;
     // Whether an address is this computer's; asked only when it matters.
-    std::function<bool(quint32)> isOwnAddress;
-    QList<quint32> taken; // addresses of the other receivers heard
-    int rank = 0;         // receivers before it offered a free address: each gets its own
-    bool explain = false; // also say why, and how to reach one that is not reachable
+    std::function<bool(Discovery::Ipv4)> isOwnAddress;
+    QList<Discovery::Ipv4> taken; // addresses of the other receivers heard
+    int rank = 0;                 // receivers before it offered a free address: each gets its own
+    bool explain = false;         // also say why, and how to reach one that is not reachable
 };
 
 // Whether every reply came from outside the subnets of the interface it came
@@ -52,9 +52,9 @@ Reach reachOf(const Receiver &r, const QList<ReceiverList::Arrival> &arrivals,
               const Surroundings &around);
 
 // Subnet arithmetic on masks as receivers report them: any 32 bits.
-bool contiguous(quint32 mask);
-int prefixLength(quint32 mask);
+bool contiguous(Discovery::Ipv4 mask);
+int prefixLength(Discovery::Ipv4 mask);
 // "192.0.2.0/24", or "192.0.2.0 mask 255.0.255.0" for a mask with a gap.
-QString subnetText(quint32 address, quint32 mask);
+QString subnetText(Discovery::Ipv4 address, Discovery::Ipv4 mask);
 
 } // namespace Core

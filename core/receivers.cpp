@@ -41,7 +41,7 @@ Identity identityOf(const Receiver &r)
     id.port = u16(r.head.tcpPort);
     if (r.configurable)
         id.mac = macDisplayOrder(r.config.macAddress);
-    id.source = r.local ? 0 : r.from.toIPv4Address();
+    id.source = r.local ? Ipv4() : Ipv4(r.from.toIPv4Address());
     return id;
 }
 
@@ -71,8 +71,8 @@ QString identityText(const Identity &id, bool withMac)
     QString text = quadString(id.ip) + QLatin1Char(':') + QString::number(id.port);
     if (withMac)
         text += QStringLiteral(" (MAC ") + macText(id.mac) + QLatin1Char(')');
-    if (id.source != 0 && id.source != id.ip.value())
-        text += QStringLiteral(" from ") + quadString(Ipv4(id.source));
+    if (!id.source.isZero() && id.source != id.ip)
+        text += QStringLiteral(" from ") + quadString(id.source);
     return text;
 }
 
@@ -83,7 +83,7 @@ bool ReceiverList::sameUnit(const Receiver &a, const Receiver &b) const
     // A unit played here answers each adapter from that adapter's address.
     if (a.local || a.interfaceName == b.interfaceName)
         return true;
-    return m_oneLan && m_oneLan(a.from.toIPv4Address(), a.interfaceName, b.interfaceName);
+    return m_oneLan && m_oneLan(Ipv4(a.from.toIPv4Address()), a.interfaceName, b.interfaceName);
 }
 
 int ReceiverList::add(const Receiver &r, bool *isNew, bool *newIdentity)

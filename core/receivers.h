@@ -45,7 +45,7 @@ struct Identity {
     Discovery::Ipv4 ip{};
     quint16 port = 0;
     std::array<std::uint8_t, 6> mac{}; // display order; zero for other models
-    quint32 source = 0;                // 0: this computer, whichever of its addresses
+    Discovery::Ipv4 source;            // zero: this computer, whichever of its addresses
     bool operator==(const Identity &o) const
     {
         return ip == o.ip && port == o.port && mac == o.mac && source == o.source;
@@ -73,7 +73,7 @@ public:
 
     // Whether `source` lies in a subnet of both adapters; without it, two
     // adapters are two wires.
-    using OneLan = std::function<bool(quint32 source, const QString &a, const QString &b)>;
+    using OneLan = std::function<bool(Discovery::Ipv4 source, const QString &a, const QString &b)>;
     void setOneLan(OneLan oneLan)
     {
         m_oneLan = std::move(oneLan);

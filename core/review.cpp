@@ -21,49 +21,49 @@ QString serialText(const Receiver &r)
 }
 
 // `what` names the address: "--ip A.B.C.D", or the unchanged one under a new mask.
-void checkHostPart(SetReview &review, quint32 ip, quint32 mask, const QString &what)
+void checkHostPart(SetReview &review, Ipv4 ip, Ipv4 mask, const QString &what)
 {
     if (!contiguous(mask) || prefixLength(mask) > 30)
         return; // /31 and /32 have no network or broadcast address
-    if ((ip & ~mask) == 0)
+    if (ip.host(mask) == 0)
         review.blockers << QStringLiteral("%1 is the network address of its subnet %2")
                                .arg(what, subnetText(ip, mask));
-    else if ((ip & ~mask) == ~mask)
+    else if (ip.host(mask) == ~mask.value())
         review.blockers << QStringLiteral("%1 is the broadcast address of its subnet %2")
                                .arg(what, subnetText(ip, mask));
 }
 
-void checkAddress(SetReview &review, quint32 ip, quint32 mask, quint32 gateway,
-                  const Receiver &target, const ReceiverList &heard,
-                  const QList<LocalSubnet> &local, const QSet<QByteArray> &movingAway)
+void checkAddress(SetReview &review, Ipv4 ip, Ipv4 mask, Ipv4 gateway, const Receiver &target,
+                  const ReceiverList &heard, const QList<LocalSubnet> &local,
+                  const QSet<QByteArray> &movingAway)
 {
-    const QString a = quadString(Ipv4(ip));
-    if (ip == 0xFFFFFFFFu)
+    const QString a = quadString(ip);
+    if (ip.value() == 0xFFFFFFFFu)
         review.blockers << QStringLiteral("--ip %1 is the limited broadcast address (expected a "
                                           "unicast address)")
                                .arg(a);
-    else if ((ip >> 24) == 0)
+    else if (ip.octet(0) == 0)
         review.blockers << QStringLiteral("--ip %1 lies in 0.0.0.0/8, which no host may use "
                                           "(expected a unicast address)")
                                .arg(a);
-    else if ((ip >> 24) == 127)
+    else if (ip.octet(0) == 127)
         review.blockers << QStringLiteral("--ip %1 is a loopback address (127.0.0.0/8); the "
                                           "receiver would only talk to itself")
                                .arg(a);
-    else if ((ip >> 28) == 0xE)
+    else if ((ip.value() >> 28) == 0xE)
         review.blockers << QStringLiteral("--ip %1 is a multicast address (224.0.0.0/4; expected "
                                           "a unicast address)")
                                .arg(a);
-    else if ((ip >> 28) == 0xF)
+    else if ((ip.value() >> 28) == 0xF)
         review.blockers << QStringLiteral("--ip %1 lies in 240.0.0.0/4, reserved (expected a "
                                           "unicast address)")
                                .arg(a);
     else
         checkHostPart(review, ip, mask, QStringLiteral("--ip %1").arg(a));
 
-    if (ip != target.ip().value())
+    if (ip != target.ip())
         for (const Receiver &other : heard.all())
-            if (other.serial() != target.serial() && other.ip().value() == ip &&
+            if (other.serial() != target.serial() && other.ip() == ip &&
                 !movingAway.contains(other.serial()))
                 review.blockers << QStringLiteral("--ip %1 is already reported by receiver %2 "
                                                   "(%3)")
@@ -74,11 +74,11 @@ void checkAddress(SetReview &review, quint32 ip, quint32 mask, quint32 gateway,
             review.blockers << QStringLiteral("--ip %1 is this computer's own address (on %2)")
                                    .arg(a, quoted(s.interfaceName));
     // Every host behind a gateway would lose its way out.
-    const QList<quint32> gateways{quad(target.config.gateway).value(), gateway};
-    if (ip && gateways.contains(ip))
+    const QList<Ipv4> gateways{quad(target.config.gateway), gateway};
+    if (!ip.isZero() && gateways.contains(ip))
         review.blockers << QStringLiteral("--ip %1 is the receiver's gateway").arg(a);
     for (const LocalSubnet &s : local)
-        if (s.gateway && s.gateway == ip) {
+        if (!s.gateway.isZero() && s.gateway == ip) {
             review.blockers << QStringLiteral("--ip %1 is this computer's gateway (on %2)")
                                    .arg(a, quoted(s.interfaceName));
             break;
@@ -143,46 +143,49 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
     // A setting given the value it has already (a plan lists them all) is no
     // change to check.
     const NetworkEdits edits = changingEdits(target.config, after, asked);
-    const quint32 ip = quad(after.head.ipAddress).value();
-    const quint32 mask = quad(after.subnetMask).value();
-    const quint32 gateway = quad(after.gateway).value();
+    const Ipv4 ip = quad(after.head.ipAddress);
+    const Ipv4 mask = quad(after.subnetMask);
+    const Ipv4 gateway = quad(after.gateway);
 
     if (edits.ip)
         checkAddress(review, ip, mask, gateway, target, heard, local, movingAway);
     else if (edits.mask)
-        checkHostPart(review, ip, mask,
-                      QStringLiteral("with --mask %1 its address %2")
-                          .arg(quadString(Ipv4(mask)), quadString(Ipv4(ip))));
+        checkHostPart(
+            review, ip, mask,
+            QStringLiteral("with --mask %1 its address %2").arg(quadString(mask), quadString(ip)));
     if (edits.mask && !contiguous(mask))
         review.blockers << QStringLiteral("--mask %1 is not contiguous (expected ones followed "
                                           "by zeros, such as 255.255.255.0)")
-                               .arg(quadString(Ipv4(mask)));
-    else if (edits.mask && mask == 0)
+                               .arg(quadString(mask));
+    else if (edits.mask && mask.isZero())
         review.blockers << QStringLiteral("--mask 0.0.0.0 puts every address on the receiver's "
                                           "own wire, so it never uses a gateway (expected a "
                                           "subnet mask, such as 255.255.255.0)");
-    const quint32 altIp = quad(after.altUdpAddress).value();
+    const Ipv4 altIp = quad(after.altUdpAddress);
     if ((edits.altIp || edits.altUdp) && (after.netFlags & NetAltUdp)) {
-        bool broadcast =
-            altIp == 0xFFFFFFFFu || (contiguous(mask) && mask && prefixLength(mask) <= 30 &&
-                                     (altIp & ~mask) == ~mask && (altIp & mask) == (ip & mask));
+        const auto broadcastOf = [&](Ipv4 address, Ipv4 subnetMask) {
+            return contiguous(subnetMask) && !subnetMask.isZero() &&
+                   prefixLength(subnetMask) <= 30 &&
+                   altIp.host(subnetMask) == ~subnetMask.value() &&
+                   altIp.masked(subnetMask) == address.masked(subnetMask);
+        };
+        bool broadcast = altIp.value() == 0xFFFFFFFFu || broadcastOf(ip, mask);
         for (const LocalSubnet &s : local)
-            broadcast = broadcast || (contiguous(s.mask) && prefixLength(s.mask) <= 30 &&
-                                      altIp == ((s.address & s.mask) | ~s.mask));
+            broadcast = broadcast || broadcastOf(s.address, s.mask);
         if (broadcast)
             review.blockers << QStringLiteral("--alt-ip %1 is a broadcast address: the data "
                                               "stream would flood the segment (expected one "
                                               "host's address)")
-                                   .arg(quadString(Ipv4(altIp)));
+                                   .arg(quadString(altIp));
     }
-    if ((edits.ip || edits.mask || edits.gateway) && gateway != 0 &&
-        (gateway & mask) != (ip & mask))
+    if ((edits.ip || edits.mask || edits.gateway) && !gateway.isZero() &&
+        gateway.masked(mask) != ip.masked(mask))
         review.blockers << QStringLiteral("the gateway %1%2 lies outside the new subnet %3 of "
                                           "%4 (expected an address in that subnet, or --gateway "
                                           "0.0.0.0 for none)")
-                               .arg(quadString(Ipv4(gateway)),
+                               .arg(quadString(gateway),
                                     edits.gateway ? QString() : QStringLiteral(" (unchanged)"),
-                                    subnetText(ip, mask), quadString(Ipv4(ip)));
+                                    subnetText(ip, mask), quadString(ip));
     if (edits.port && *edits.port == 0)
         review.blockers << QStringLiteral("--port 0: the receiver would listen on no TCP port "
                                           "(expected 1 to 65535)");
@@ -225,20 +228,20 @@ SetReview reviewSet(const Receiver &target, const DeviceConfigRecord &after,
         for (const LocalSubnet &s : local) {
             subnets
                 << QStringLiteral("%1 on %2").arg(subnetText(s.address, s.mask), s.interfaceName);
-            reachable = reachable || (s.address & s.mask) == (ip & s.mask);
+            reachable = reachable || s.address.masked(s.mask) == ip.masked(s.mask);
         }
         if (!reachable)
             review.warnings << QStringLiteral("%1 lies outside every subnet of this computer "
                                               "(%2); the receiver will not be reachable from "
                                               "here after the change")
-                                   .arg(quadString(Ipv4(ip)),
-                                        subnets.isEmpty() ? QStringLiteral("none")
-                                                          : subnets.join(QStringLiteral(", ")));
+                                   .arg(quadString(ip), subnets.isEmpty()
+                                                            ? QStringLiteral("none")
+                                                            : subnets.join(QStringLiteral(", ")));
     }
     if (edits.ip && (after.netFlags & NetDhcp))
         review.warnings << QStringLiteral("DHCP stays on: the receiver takes its address from a "
                                           "DHCP server, not %1 (--dhcp off keeps it)")
-                               .arg(quadString(Ipv4(ip)));
+                               .arg(quadString(ip));
     return review;
 }
 

@@ -149,7 +149,7 @@ void Search::onResend()
 void Search::onReply(const Receiver &reply)
 {
     Receiver r = reply;
-    r.local = m_ownAddresses.contains(r.from.toIPv4Address());
+    r.local = m_ownAddresses.contains(Ipv4(r.from.toIPv4Address()));
     if (!m_options.models.isEmpty() &&
         !m_options.models.contains(QString::fromLatin1(fieldText(r.head.deviceName).c_str()))) {
         if (m_filtered.size() < ReceiverList::MaxReceivers)
@@ -270,16 +270,16 @@ Reach Search::reachOf(const Receiver &r, bool explain) const
     Surroundings around;
     around.subnets = m_interfaces;
     around.viaBroadcast = m_options.to.isEmpty() || m_onSegment.contains(r.serial());
-    around.isOwnAddress = [this](quint32 ip) { return m_ownAddresses.contains(ip); };
+    around.isOwnAddress = [this](Ipv4 ip) { return m_ownAddresses.contains(ip); };
     around.explain = explain;
     bool before = true;
     if (explain) {
         // A host that answered address resolution lives there, receiver or not.
         around.taken << System::neighbours();
         for (const Receiver &other : m_heard.all()) {
-            around.taken << other.ip().value();
+            around.taken << other.ip();
             if (other.configurable)
-                around.taken << quad(other.config.gateway).value();
+                around.taken << quad(other.config.gateway);
             // Those listed before it that need a new address get the first ones.
             before = before && other.serial() != r.serial();
             if (before && !reachOf(other, false).reachable)

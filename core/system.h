@@ -7,6 +7,8 @@
 // caller tells the user; nothing above this file asks which system it runs on.
 #pragma once
 
+#include "discovery.h"
+
 #include <QHash>
 #include <QPair>
 #include <QString>
@@ -27,16 +29,16 @@ QString portHolder(quint16 port, qint64 *pid = nullptr);
 QString interfaceName(const QNetworkInterface &i);
 
 // The gateway of the default route through each interface, by index.
-QHash<int, quint32> defaultGateways();
+QHash<int, Discovery::Ipv4> defaultGateways();
 
 // The IPv4 addresses of hosts that answered this computer's address
 // resolution: its neighbour table's complete entries, on every interface.
-QList<quint32> neighbours();
+QList<Discovery::Ipv4> neighbours();
 
 // Whether this IPv4 address is this computer's, as an address entry or (on
 // Linux) a local route: a socket can be bound to it. `probe` is a socket
 // kept between calls (-1: none yet); closeProbe() ends it.
-bool canBind(quint32 ip, qintptr &probe);
+bool canBind(Discovery::Ipv4 ip, qintptr &probe);
 void closeProbe(qintptr probe);
 
 // Reading many datagrams per system call off a UDP socket.

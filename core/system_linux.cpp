@@ -71,9 +71,9 @@ QString interfaceName(const QNetworkInterface &i)
     return QString::fromLatin1(bytes) == name && utf8.toUtf8() == bytes ? utf8 : name;
 }
 
-QHash<int, quint32> defaultGateways()
+QHash<int, Discovery::Ipv4> defaultGateways()
 {
-    QHash<int, quint32> gateways;
+    QHash<int, Discovery::Ipv4> gateways;
     QFile table(QStringLiteral("/proc/net/route"));
     if (!table.open(QIODevice::ReadOnly))
         return gateways;
@@ -85,14 +85,14 @@ QHash<int, quint32> defaultGateways()
         const quint32 gateway = f.size() > 7 ? f[2].toUInt(&ok, 16) : 0;
         if (ok && gateway && f[1] == "00000000" && f[7] == "00000000")
             gateways.insert(QNetworkInterface::interfaceIndexFromName(QString::fromLatin1(f[0])),
-                            ntohl(gateway));
+                            Discovery::Ipv4(ntohl(gateway)));
     }
     return gateways;
 }
 
-QList<quint32> neighbours()
+QList<Discovery::Ipv4> neighbours()
 {
-    QList<quint32> hosts;
+    QList<Discovery::Ipv4> hosts;
     QFile table(QStringLiteral("/proc/net/arp"));
     if (!table.open(QIODevice::ReadOnly))
         return hosts;
@@ -104,7 +104,7 @@ QList<quint32> neighbours()
         in_addr a{};
         if (f.size() > 2 && (f[2].toUInt(&ok, 16) & 0x2) && ok &&
             inet_pton(AF_INET, f[0].constData(), &a) == 1)
-            hosts << ntohl(a.s_addr);
+            hosts << Discovery::Ipv4(ntohl(a.s_addr));
     }
     return hosts;
 }

@@ -20,12 +20,12 @@ QString interfaceName(const QNetworkInterface &i)
     return i.humanReadableName();
 }
 
-QHash<int, quint32> defaultGateways()
+QHash<int, Discovery::Ipv4> defaultGateways()
 {
     return {};
 }
 
-QList<quint32> neighbours()
+QList<Discovery::Ipv4> neighbours()
 {
     return {};
 }

@@ -14,7 +14,7 @@
 
 namespace Core::System {
 
-bool canBind(quint32 ip, qintptr &probe)
+bool canBind(Discovery::Ipv4 ip, qintptr &probe)
 {
     if (probe < 0) {
         // macOS has no SOCK_CLOEXEC.
@@ -24,7 +24,7 @@ bool canBind(quint32 ip, qintptr &probe)
     }
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(ip);
+    a.sin_addr.s_addr = htonl(ip.value());
     const bool own =
         probe >= 0 && bind(int(probe), reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
     if (own) { // bound now: the next address needs a socket of its own

@@ -60,9 +60,9 @@ QString interfaceName(const QNetworkInterface &i)
     return i.humanReadableName();
 }
 
-QHash<int, quint32> defaultGateways()
+QHash<int, Discovery::Ipv4> defaultGateways()
 {
-    QHash<int, quint32> gateways;
+    QHash<int, Discovery::Ipv4> gateways;
     MIB_IPFORWARD_TABLE2 *table = nullptr;
     if (GetIpForwardTable2(AF_INET, &table) != NO_ERROR)
         return gateways;
@@ -70,22 +70,22 @@ QHash<int, quint32> defaultGateways()
         const MIB_IPFORWARD_ROW2 &row = table->Table[i];
         const quint32 gateway = ntohl(row.NextHop.Ipv4.sin_addr.s_addr);
         if (row.DestinationPrefix.PrefixLength == 0 && gateway != 0)
-            gateways.insert(int(row.InterfaceIndex), gateway);
+            gateways.insert(int(row.InterfaceIndex), Discovery::Ipv4(gateway));
     }
     FreeMibTable(table);
     return gateways;
 }
 
-QList<quint32> neighbours()
+QList<Discovery::Ipv4> neighbours()
 {
-    QList<quint32> hosts;
+    QList<Discovery::Ipv4> hosts;
     MIB_IPNET_TABLE2 *table = nullptr;
     if (GetIpNetTable2(AF_INET, &table) != NO_ERROR)
         return hosts;
     for (ULONG i = 0; i < table->NumEntries; ++i) {
         const MIB_IPNET_ROW2 &row = table->Table[i];
         if (row.State != NlnsUnreachable && row.State != NlnsIncomplete)
-            hosts << ntohl(row.Address.Ipv4.sin_addr.s_addr);
+            hosts << Discovery::Ipv4(ntohl(row.Address.Ipv4.sin_addr.s_addr));
     }
     FreeMibTable(table);
     return hosts;
@@ -93,9 +93,9 @@ QList<quint32> neighbours()
 
 // The address entries, not a bind: Wine binds an address that is not the
 // computer's as if it were.
-bool canBind(quint32 ip, qintptr &)
+bool canBind(Discovery::Ipv4 ip, qintptr &)
 {
-    return QNetworkInterface::allAddresses().contains(QHostAddress(ip));
+    return QNetworkInterface::allAddresses().contains(QHostAddress(ip.value()));
 }
 
 void closeProbe(qintptr) {}

@@ -60,8 +60,9 @@ Ipv4 address(const QString &option, const QString &text)
              .arg(option, quoted(text)));
 }
 
-QString notUnicast(quint32 a)
+QString notUnicast(Ipv4 ip)
 {
+    const quint32 a = ip.value();
     if (a == 0xFFFFFFFFu)
         return QStringLiteral("the limited broadcast address");
     if ((a >> 24) == 0)
@@ -81,7 +82,7 @@ QList<Ipv4> addressBlock(const QString &what, const QString &text)
     const Ipv4 base = address(what, slash < 0 ? text : text.left(slash));
     // Each address goes by the routing table: a broadcast would leave by
     // the default route whatever -i says, a multicast group asks nobody.
-    const QString problem = notUnicast(base.value());
+    const QString problem = notUnicast(base);
     if (!problem.isEmpty())
         fail(QStringLiteral("%1: '%2' is %3 (expected a receiver's unicast address or block)")
                  .arg(what, quoted(text), problem));

@@ -26,7 +26,7 @@ QString quoted(const QString &text);
 int number(const QString &what, const QString &text, int min, int max);
 Discovery::Ipv4 address(const QString &what, const QString &text);
 // Why an address is no host's ("a multicast address"); empty for a unicast one.
-QString notUnicast(quint32 address);
+QString notUnicast(Discovery::Ipv4 address);
 // A unicast address, or each host address of a block "A.B.C.D/N" of at most
 // 1022 (N from 22 to 32).
 QList<Discovery::Ipv4> addressBlock(const QString &what, const QString &text);

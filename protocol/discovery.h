@@ -107,6 +107,15 @@ public:
     {
         return m_value == 0;
     }
+    // The network part under `mask`; the host part.
+    constexpr Ipv4 masked(Ipv4 mask) const
+    {
+        return Ipv4(m_value & mask.m_value);
+    }
+    constexpr std::uint32_t host(Ipv4 mask) const
+    {
+        return m_value & ~mask.m_value;
+    }
     constexpr bool operator==(Ipv4 o) const
     {
         return m_value == o.m_value;

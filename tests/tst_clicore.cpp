@@ -316,9 +316,10 @@ private slots:
         QFETCH(QStringList, edits);
         QFETCH(QString, message);
         QFETCH(bool, blocks);
-        const QList<LocalSubnet> local{{0xC0000201, 0xFFFFFF00, "vt0", 1},
-                                       {0xC6336401, 0xFFFFFF00, "vt1", 2, false, 0xC63364FE},
-                                       {0xC0000202, 0xFFFFFF00, "lan2", 3}};
+        const Ipv4 mask(0xFFFFFF00);
+        const QList<LocalSubnet> local{{Ipv4(0xC0000201), mask, "vt0", 1},
+                                       {Ipv4(0xC6336401), mask, "vt1", 2, false, Ipv4(0xC63364FE)},
+                                       {Ipv4(0xC0000202), mask, "lan2", 3}};
         ReceiverList list;
         list.setOneLan(oneLan(local));
         for (const Receiver &r : heard)
@@ -410,9 +411,10 @@ private slots:
             QSKIP("a Linux command");
         unit.interfaceName = "vt1";
         Surroundings around;
-        around.subnets = {{0xC6336401, 0xFFFFFF00, "vt1", 1, false, gateway}};
+        around.subnets = {{Ipv4(0xC6336401), Ipv4(0xFFFFFF00), "vt1", 1, false, Ipv4(gateway)}};
         around.explain = true;
-        around.taken = taken;
+        for (const quint32 t : taken)
+            around.taken << Ipv4(t);
         around.rank = rank;
         const Reach reach = reachOf(unit, {}, around);
         QVERIFY(!reach.reachable);

@@ -42,7 +42,7 @@ UnitName unitName(const QString &text)
         QStringLiteral("(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)(\\.(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?"
                        "\\d)){3}")));
     if (ipv4.match(text).hasMatch())
-        n.ip = address(QString(), text).value();
+        n.ip = address(QString(), text);
     static const QRegularExpression mac(QRegularExpression::anchoredPattern(
         QStringLiteral("[0-9A-Fa-f]{2}([:-][0-9A-Fa-f]{2}){5}|([0-9A-Fa-f]{4}\\.){2}[0-9A-Fa-f]{4}|"
                        "[0-9A-Fa-f]{12}")));
@@ -68,7 +68,7 @@ bool UnitName::namesSerial(const Receiver &r) const
 
 bool UnitName::namesAddress(const Receiver &r) const
 {
-    return (ip && r.ip().value() == *ip) ||
+    return (ip && r.ip() == *ip) ||
            (!mac.isEmpty() && r.configurable && macString(r.config).toLower() == mac);
 }
 

@@ -19,7 +19,7 @@ using namespace Core;
 struct UnitName {
     QString text;      // as given
     QByteArray serial; // empty when the text cannot be a serial number
-    std::optional<quint32> ip;
+    std::optional<Discovery::Ipv4> ip;
     QString mac; // "00:11:22:33:44:55", empty when the text is none
 
     // An empty serial number is never named: an unprogrammed unit has one.
