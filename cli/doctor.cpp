@@ -228,11 +228,13 @@ int Doctor::cannotStart(Blocked why, const QString &message)
                 QStringLiteral("end that program, or wait until it is done"),
                 System::Fix::endProcess(pid));
     else if (!holder.isEmpty())
-        problem(QStringLiteral("reply port"), port,
-                QStringLiteral("UDP %1 is held by %2").arg(port, holder),
-                QStringLiteral("learn which program it is (or run 'sudo vantrel-cli doctor'), "
-                               "then end it or wait until it is done"),
-                System::Fix::nameHolder(ReplyPort));
+        problem(
+            QStringLiteral("reply port"), port,
+            QStringLiteral("UDP %1 is held by %2").arg(port, holder),
+            QStringLiteral("learn which program it is (or run '%1'), then end it or wait "
+                           "until it is done")
+                .arg(System::Fix::asAdministrator(System::Fix::cli() + QStringLiteral(" doctor"))),
+            System::Fix::nameHolder(ReplyPort));
     if (holder.isEmpty() || why != Blocked::PortTaken)
         problem(QStringLiteral("network"), QString(), message,
                 anyProblem(m_checks) ? QStringLiteral("see the problems above") : QString());

@@ -83,6 +83,8 @@ QString bringUp(const QString &interfaceName);
 // `address` and `prefix` may be placeholders such as ADDRESS and PREFIX.
 QString addAddress(const QString &address, const QString &prefix, const QString &interfaceName);
 QString allowReplies(quint16 port);
+// What shows the firewall's rules.
+QString listFirewall();
 QString listAddresses();
 // How the system would send to `address`: the route and interface it takes.
 QString routeTo(const QString &address);

@@ -206,6 +206,11 @@ QString allowReplies(quint16)
     return QString();
 }
 
+QString listFirewall()
+{
+    return asAdministrator(QStringLiteral("nft list ruleset"));
+}
+
 QString listAddresses()
 {
     return QStringLiteral("ip address");

@@ -64,6 +64,12 @@ QString allowReplies(quint16)
     return QString(); // one command per firewall; this build cannot tell which
 }
 
+// pf, which macOS and the BSDs share.
+QString listFirewall()
+{
+    return asAdministrator(QStringLiteral("pfctl -s rules"));
+}
+
 QString listAddresses()
 {
     return QStringLiteral("ifconfig");

@@ -175,6 +175,11 @@ QString nameHolder(quint16 port)
         .arg(port);
 }
 
+QString listFirewall()
+{
+    return QStringLiteral("Get-NetFirewallRule -Enabled True -Direction Inbound");
+}
+
 QString listAddresses()
 {
     return QStringLiteral("ipconfig");

@@ -238,10 +238,9 @@ const Rule<WireFacts> WireRules[] = {
          return problem(QStringLiteral("firewall"), f.where,
                         missingText(f) + QStringLiteral(": a firewall on this computer drops them"),
                         command.isEmpty()
-                            ? QStringLiteral("allow UDP %1 in where the firewall drops it ('sudo "
-                                             "nft list ruleset' and 'sudo iptables -L' show its "
-                                             "rules)")
-                                  .arg(ReplyPort)
+                            ? QStringLiteral("allow UDP %1 in where the firewall drops it ('%2' "
+                                             "shows its rules)")
+                                  .arg(QString::number(ReplyPort), System::Fix::listFirewall())
                             : QStringLiteral("allow UDP %1 in").arg(ReplyPort),
                         command);
      }},
