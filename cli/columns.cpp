@@ -301,6 +301,14 @@ QString csvRow(const Receiver &r, const FindNotes &notes, const Columns &c)
     return cells.join(QLatin1Char(','));
 }
 
+QJsonObject fieldsJson(const Receiver &r, const FindNotes &notes, const QStringList &keys)
+{
+    QJsonObject o;
+    for (const QString &key : keys)
+        o[key] = field(key)->value(r, notes);
+    return o;
+}
+
 QString findJson(const Receiver &r, const FindNotes &notes)
 {
     // Written directly, keys in QJsonObject's order: a thousand receivers

@@ -8,6 +8,8 @@
 
 #include "receivers.h"
 
+#include <QJsonObject>
+
 #include <QJsonValue>
 #include <QList>
 #include <QString>
@@ -58,5 +60,8 @@ QString csvHeader(const Columns &c);
 QString csvRow(const Receiver &r, const FindNotes &notes, const Columns &c);
 // One compact JSON object with every field, keys in QJsonObject's order.
 QString findJson(const Receiver &r, const FindNotes &notes);
+// The fields with these keys, as find's JSON gives them: what show and watch
+// say of a receiver in find's words.
+QJsonObject fieldsJson(const Receiver &r, const FindNotes &notes, const QStringList &keys);
 
 } // namespace Cli

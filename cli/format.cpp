@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "format.h"
+#include "columns.h"
 #include "system.h"
 #include "values.h"
 
@@ -77,15 +78,11 @@ QString showText(const Receiver &r, const Reach &reach)
 
 QJsonObject showJson(const Receiver &r, const Reach &reach)
 {
-    QJsonObject o;
-    o[QStringLiteral("model")] = exactText(fieldText(r.head.deviceName));
-    o[QStringLiteral("serial")] = exactText(fieldText(r.head.serialNumber));
-    o[QStringLiteral("configurable")] = r.configurable;
-    o[QStringLiteral("ip")] = quadString(r.ip());
-    o[QStringLiteral("port")] = u16(r.head.tcpPort);
-    o[QStringLiteral("inUse")] = r.inUse;
-    o[QStringLiteral("reachable")] = reach.reachable;
-    o[QStringLiteral("routed")] = reach.routed;
+    QJsonObject o = fieldsJson(r, FindNotes{{}, false, reach},
+                               {QStringLiteral("model"), QStringLiteral("serial"),
+                                QStringLiteral("configurable"), QStringLiteral("ip"),
+                                QStringLiteral("port"), QStringLiteral("inUse"),
+                                QStringLiteral("reachable"), QStringLiteral("routed")});
     if (r.configurable) {
         const DeviceConfigRecord &c = r.config;
         o[QStringLiteral("mac")] = macString(c);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 //
 // 'vantrel-cli watch': a search every --interval, and one line per change.
+#include "columns.h"
 #include "command.h"
 #include "format.h"
 
@@ -243,18 +244,14 @@ void Watch::report(const QString &event, const Receiver &r, const QList<Change> 
 {
     const QString time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     if (m_options.format == Format::Json) {
-        const QJsonObject o{
-            {QStringLiteral("time"), time},
-            {QStringLiteral("event"), event},
-            {QStringLiteral("serial"), QString::fromLatin1(r.serial())},
-            {QStringLiteral("model"), QString::fromLatin1(fieldText(r.head.deviceName).c_str())},
-            {QStringLiteral("ip"), quadString(r.ip())},
-            {QStringLiteral("port"), u16(r.head.tcpPort)},
-            {QStringLiteral("inUse"), r.inUse},
-            {QStringLiteral("interface"), r.interfaceName},
-            {QStringLiteral("source"),
-             r.from.toString() + QLatin1Char(':') + QString::number(r.fromPort)},
-            {QStringLiteral("changes"), changesJson(changes)}};
+        QJsonObject o =
+            fieldsJson(r, FindNotes(),
+                       {QStringLiteral("serial"), QStringLiteral("model"), QStringLiteral("ip"),
+                        QStringLiteral("port"), QStringLiteral("inUse"),
+                        QStringLiteral("interface"), QStringLiteral("source")});
+        o[QStringLiteral("time")] = time;
+        o[QStringLiteral("event")] = event;
+        o[QStringLiteral("changes")] = changesJson(changes);
         m_out.data(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) +
                    QLatin1Char('\n'));
         return;
