@@ -23,6 +23,10 @@ namespace {
 // window's timers and drawing go on under a flood.
 constexpr int ReadBatch = 256;
 
+// Each row holds the reply it shows, so that clearing the list clears both.
+constexpr int SerialRole = Qt::UserRole;
+constexpr int ReplyRole = Qt::UserRole + 1;
+
 const QString Organisation = QStringLiteral("Quorvane");
 const QString Application = QStringLiteral("Vantrel");
 
@@ -114,7 +118,6 @@ MainWindow::MainWindow(QWidget *parent)
     m_bUdpOpen = false;
 
     ui->listWidget->clear();
-    m_Receivers.clear();
     SendDiscoverRequest();
 
     if (minimized)
@@ -145,7 +148,6 @@ MainWindow::~MainWindow()
 void MainWindow::OnFind()
 {
     ui->listWidget->clear();
-    m_Receivers.clear();
     QTimer::singleShot(Discovery::FindDelayMs, this, SLOT(SendDiscoverRequest()));
 }
 
@@ -157,7 +159,7 @@ void MainWindow::OnListDoubleClick(QListWidgetItem *item)
         return;
 
     // Taken now: replies arriving while a dialog is open may move the rows.
-    const Core::Receiver row = m_Receivers[r];
+    const Core::Receiver row = ui->listWidget->item(r)->data(ReplyRole).value<Core::Receiver>();
     if (row.configurable) {
         CEditDeviceDlg dlg(this);
         dlg.m_Device = row.config;
@@ -168,7 +170,6 @@ void MainWindow::OnListDoubleClick(QListWidgetItem *item)
             // A message that never left changes nothing: the list stays.
             if (SendConfiguration(record, row.size, row.interfaceName)) {
                 ui->listWidget->clear();
-                m_Receivers.clear();
             }
         }
     } else {
@@ -264,17 +265,18 @@ void MainWindow::CloseUdp()
 void MainWindow::TakeReply(Core::Receiver reply)
 {
     const QByteArray serial = reply.serial();
-    for (int r = 0; r < int(m_Receivers.size()); ++r) {
-        if (m_Receivers[r].serial() == serial) {
+    for (int r = 0; r < ui->listWidget->count(); ++r) {
+        if (ui->listWidget->item(r)->data(SerialRole).toByteArray() == serial) {
             delete ui->listWidget->takeItem(r);
-            m_Receivers.removeAt(r);
             break;
         }
     }
-    if (m_Receivers.size() >= Discovery::MaxDevices)
+    if (ui->listWidget->count() >= Discovery::MaxDevices)
         return;
     reply.interfaceName = m_InterfaceNames(reply.interfaceIndex);
     const std::string text = Discovery::entryText(reply.head, reply.inUse);
-    m_Receivers.append(reply);
-    ui->listWidget->addItem(QString::fromLatin1(text.data(), qsizetype(text.size())));
+    auto *item = new QListWidgetItem(QString::fromLatin1(text.data(), qsizetype(text.size())));
+    item->setData(SerialRole, serial);
+    item->setData(ReplyRole, QVariant::fromValue(reply));
+    ui->listWidget->addItem(item);
 }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 //
 // The program's one window: the Find button, the list of receivers that
-// answered, the two UDP sockets of the discovery exchange and, behind each
-// list row, the reply that row shows.
+// answered, the two UDP sockets of the discovery exchange and, in each list
+// row, the reply it shows: its data, how many bytes it really held, and where
+// it came in, by name, which survives an adapter plugged in again.
 #pragma once
 
 #include "receivers.h"
@@ -20,6 +21,8 @@ class QListWidgetItem;
 namespace Ui {
 class MainWindow;
 }
+
+Q_DECLARE_METATYPE(Core::Receiver)
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -49,9 +52,5 @@ private:
     bool m_bSettingsUsable;
 
     std::unique_ptr<Core::Reader> m_pReader; // while the reply port is bound
-    // The reply behind each list row, by row index: its data, how many bytes
-    // it really held, and where it came in, by name, which survives an
-    // adapter plugged in again (empty when unknown).
-    QList<Core::Receiver> m_Receivers;
     Core::InterfaceNames m_InterfaceNames;
 };
