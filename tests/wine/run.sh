@@ -113,10 +113,10 @@ else
 fi
 
 # Windows habits: /? asks for help; a reader that closes early ends the run quietly.
-if "$wine" "$win/vantrel-cli.exe" /? 2>&1 | grep -q '^Usage: vantrel-cli COMMAND' &&
-    "$wine" "$win/vantrel-cli.exe" find /? 2>&1 | grep -q '^Usage: vantrel-cli find' &&
-    "$wine" "$win/vantrel-cli.exe" watch /? 2>&1 | grep -q 'Ctrl-C or Ctrl-Break' &&
-    ! "$wine" "$win/vantrel-cli.exe" --help 2>&1 | grep -q 'SIGINT\|CAP_NET_RAW'; then
+if grep -q '^Usage: vantrel-cli COMMAND' <<<"$("$wine" "$win/vantrel-cli.exe" /? 2>&1)" &&
+    grep -q '^Usage: vantrel-cli find' <<<"$("$wine" "$win/vantrel-cli.exe" find /? 2>&1)" &&
+    grep -q 'Ctrl-C or Ctrl-Break' <<<"$("$wine" "$win/vantrel-cli.exe" watch /? 2>&1)" &&
+    ! grep -q 'SIGINT\|CAP_NET_RAW' <<<"$("$wine" "$win/vantrel-cli.exe" --help 2>&1)"; then
     pass "/? shows the help, in Windows' terms"
 else
     fail "/?: $("$wine" "$win/vantrel-cli.exe" /? 2>&1 | head -n3)"
@@ -272,9 +272,10 @@ case "$shortcuts" in
 *"Programs/Vantrel/Vantrel command line.lnk|"*) pass "desktop and Start-menu shortcuts: $shortcuts" ;;
 *) fail "shortcuts: $shortcuts" ;;
 esac
+# The listing is read whole: grep -q ending a pipe early would fail it under pipefail.
+zipped=$(unzip -l "$(ls "$win"/Vantrel-*-win64.zip | head -n1)")
 if [ -f "$unix_dest/LICENSE.txt" ] && [ -f "$unix_dest/README.txt" ] &&
-    unzip -l "$(ls "$win"/Vantrel-*-win64.zip | head -n1)" | grep -q 'LICENSE.txt' &&
-    unzip -l "$(ls "$win"/Vantrel-*-win64.zip | head -n1)" | grep -q 'README.txt'; then
+    grep -q 'LICENSE.txt' <<<"$zipped" && grep -q 'README.txt' <<<"$zipped"; then
     pass "LICENSE.txt and README.txt in the installer and the zip"
 else
     fail "LICENSE.txt or README.txt missing"
