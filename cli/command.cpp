@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include <algorithm>
+
 using namespace Discovery;
 
 namespace Cli {
@@ -279,6 +281,25 @@ QString inSystemTerms(const QString &help)
     QString text = QString(help).replace(QLatin1String("{settings}"), settingKeys());
     for (const auto &[words, own] : Console::helpTerms())
         text.replace(words, own);
+    return text;
+}
+
+QString manualOptions()
+{
+    QString text;
+    for (const CommandSpec &c : commands()) {
+        QList<OptionGroup> own = c.options;
+        const auto search = std::find_if(own.begin(), own.end(), [](const OptionGroup &g) {
+            return g.title == QLatin1String(SearchTitle);
+        });
+        // Every command's, so written once, first.
+        if (text.isEmpty() && search != own.end())
+            text = QStringLiteral(".SH SEARCH OPTIONS\nThese apply to every command.\n") +
+                   optionManual({*search});
+        if (search != own.end())
+            own.erase(search);
+        text += QStringLiteral(".SH %1 OPTIONS\n").arg(c.name.toUpper()) + optionManual(own);
+    }
     return text;
 }
 

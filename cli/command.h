@@ -145,6 +145,10 @@ const CommandSpec &watchCommand();
 const CommandSpec &applyCommand();
 const CommandSpec &doctorCommand();
 
+// The option sections of the manual page (roff): the search options, then
+// each command's own.
+QString manualOptions();
+
 // Parses the arguments, runs the command and returns the exit code;
 // everything it writes goes to `out`.
 int run(const QStringList &args, Output &out);

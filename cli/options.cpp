@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "options.h"
 
+#include <QRegularExpression>
 #include <QSet>
 
 #include <optional>
@@ -24,10 +25,12 @@ QString fileName(const QString &option, const QString &v)
 
 } // namespace
 
+const char *const SearchTitle = "Search options:";
+
 OptionGroup searchOptions(CommonOptions &o)
 {
     return {
-        QStringLiteral("Search options:"),
+        QLatin1String(SearchTitle),
         {
             {QStringLiteral("--timeout"), 't', QStringLiteral("MS"),
              QStringLiteral("listen this long after the first request (1 to 600000, default "
@@ -56,7 +59,9 @@ OptionGroup searchOptions(CommonOptions &o)
             // The limited broadcast is sent by default now; scripts may still ask for it.
             {QStringLiteral("--also-limited"), 0, QString(),
              QStringLiteral("the default (kept for scripts)"), [](const QString &) {}},
-            {QStringLiteral("--to"), 0, QStringLiteral("A.B.C.D[/N]"),
+            {QStringLiteral("--to"),
+             0,
+             QStringLiteral("A.B.C.D[/N]"),
              QStringLiteral("also send the request to this unicast address, or to each host "
                             "address of a block up to a /22 such as 203.0.113.0/28, through the "
                             "routing table (repeatable, at most 1024 addresses in all): "
@@ -67,12 +72,32 @@ OptionGroup searchOptions(CommonOptions &o)
                      fail(QStringLiteral("--to: %1 addresses in all; at most %2 are asked")
                               .arg(QString::number(o.search.to.size()), QString::number(MaxTo)));
              },
-             true},
-            {QStringLiteral("--log"), 0, QStringLiteral("FILE"),
+             true,
+             {},
+             QStringLiteral(
+                 "Broadcast, multicast, loopback, 0.0.0.0/8 and 240.0.0.0/4 addresses are "
+                 "refused. A remote subnet's directed broadcast address reaches nothing through a "
+                 "router that does not forward directed broadcasts, as Linux's by default and "
+                 "most do not. A reply from beyond the subnets of the interface it arrived on "
+                 "comes from a receiver with an address of another subnet on that wire, or "
+                 "through a router; one more request, by broadcast only on that interface, tells "
+                 "which. A receiver that does not answer it is routed: 'set' sends its "
+                 "configuration message by unicast to the address the reply came from, since a "
+                 "limited broadcast never crosses a router, and says so.")},
+            {QStringLiteral("--log"),
+             0,
+             QStringLiteral("FILE"),
              QStringLiteral("write every datagram sent and received to FILE, with time, "
                             "addresses and a hex dump"),
-             [&o](const QString &v) { o.logFile = fileName(QStringLiteral("--log"), v); }},
-            {QStringLiteral("--pcap"), 0, QStringLiteral("FILE"),
+             [&o](const QString &v) { o.logFile = fileName(QStringLiteral("--log"), v); },
+             false,
+             {},
+             QStringLiteral("Each line holds the UTC time, the direction, the addresses and "
+                            "ports, the interface, the size, what a received datagram was (reply, "
+                            "short, invalid) and a hex dump of all its bytes.")},
+            {QStringLiteral("--pcap"),
+             0,
+             QStringLiteral("FILE"),
              QStringLiteral("also write them as a pcapng capture for Wireshark and tshark, "
                             "with their real addresses, ports and interfaces"),
              [&o](const QString &v) {
@@ -80,7 +105,14 @@ OptionGroup searchOptions(CommonOptions &o)
                      fail(QStringLiteral("--pcap: '-' would be standard output, which holds "
                                          "the data; give a file name"));
                  o.captureFile = fileName(QStringLiteral("--pcap"), v);
-             }},
+             },
+             false,
+             {},
+             QStringLiteral("--pcap - is refused: standard output holds the data; so are "
+                            "/dev/stdout and /dev/stderr, for --log too, and a file that is "
+                            "another output or the plan, through links too. The dissector for the "
+                            "protocol is share/vantrel-cli/vantrel.lua: tshark -X "
+                            "lua_script:/usr/share/vantrel-cli/vantrel.lua -r FILE.")},
             {QStringLiteral("--verbose"), 'v', QString(),
              QStringLiteral("write to stderr what --log writes"),
              [&o](const QString &) { o.verbose = true; }},
@@ -137,8 +169,9 @@ QList<OptionSpec> sendOptions(SendOptions &o)
 {
     return {
         {QStringLiteral("--force"), 0, QString(),
-         QStringLiteral("send although a check refuses, naming each check (never to other "
-                        "models, short replies or receivers that did not answer)"),
+         QStringLiteral("send although the receiver is in use (its client loses the stream), "
+                        "naming the check; no check that protects another unit or the segment "
+                        "is overridden"),
          [&o](const QString &) { o.force = true; }},
         {QStringLiteral("--dry-run"), 0, QString(),
          QStringLiteral("make the checks and show what would be sent; send nothing"),
@@ -197,6 +230,74 @@ QString optionHelp(const QList<OptionGroup> &groups)
                                                 : line + QLatin1Char(' ') + word;
             }
             text += line + QLatin1Char('\n');
+        }
+    }
+    return text;
+}
+
+namespace {
+
+// An option's name as manual pages write it: in bold, with minus signs.
+QString bold(const QString &option)
+{
+    return QStringLiteral("\\fB") + QString(option).replace(QLatin1Char('-'), "\\-") +
+           QStringLiteral("\\fR");
+}
+
+// A paragraph for a manual page, its option names in bold.
+QString roff(const QString &text)
+{
+    static const QRegularExpression option(QStringLiteral("(?<![\\w-])(--?[A-Za-z][a-z-]*)"));
+    QString out;
+    qsizetype at = 0;
+    for (const QRegularExpressionMatch &m : option.globalMatch(text)) {
+        out += text.mid(at, m.capturedStart() - at);
+        out += bold(m.captured());
+        at = m.capturedEnd();
+    }
+    out += text.mid(at);
+    // Lines of at most 80 bytes, each sentence on a line of its own; a line
+    // that began with a dot or quote would be taken as a request.
+    QString lines, line;
+    const auto end = [&] {
+        if (line.startsWith(QLatin1Char('.')) || line.startsWith(QLatin1Char('\'')))
+            line.prepend(QStringLiteral("\\&"));
+        lines += line + QLatin1Char('\n');
+        line.clear();
+    };
+    for (const QString &word : out.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && line.size() + 1 + word.size() > 80)
+            end();
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+        if (word.endsWith(QLatin1Char('.')))
+            end();
+    }
+    if (!line.isEmpty())
+        end();
+    return lines;
+}
+
+} // namespace
+
+QString optionManual(const QList<OptionGroup> &groups)
+{
+    QString text;
+    for (const OptionGroup &g : groups) {
+        if (groups.size() > 1)
+            text += QStringLiteral(".SS ") + QString(g.title).remove(QLatin1Char(':')) +
+                    QLatin1Char('\n');
+        for (const OptionSpec &o : g.options) {
+            QString tag = o.shortName ? bold(QStringLiteral("-%1").arg(QLatin1Char(o.shortName))) +
+                                            QStringLiteral(", ")
+                                      : QString();
+            tag += bold(o.name);
+            if (!o.valueName.isEmpty())
+                tag += QStringLiteral(" \\fI") + o.valueName + QStringLiteral("\\fR");
+            QString help = o.help;
+            help[0] = help[0].toUpper();
+            text += QStringLiteral(".TP\n") + tag + QLatin1Char('\n') + roff(help + '.');
+            if (!o.manual.isEmpty())
+                text += roff(o.manual);
         }
     }
     return text;

@@ -64,6 +64,8 @@ struct OptionSpec {
     // The values the shell's completion offers; a value name "on|off"
     // offers its words by itself.
     QStringList choices = {};
+    // Said in the manual page after the help: what does not fit a help line.
+    QString manual = {};
 };
 
 // The options of a help section: "Options:", "Search options:", ...
@@ -71,6 +73,9 @@ struct OptionGroup {
     QString title;
     QList<OptionSpec> options;
 };
+
+// The title of the search options' group, which every command has.
+extern const char *const SearchTitle;
 
 // The search options and --log, --pcap and --help, writing into `o`.
 OptionGroup searchOptions(CommonOptions &o);
@@ -89,6 +94,9 @@ void noArguments(const QString &command, const QStringList &positional);
 
 // The option lines of a help text, each group under its title, in 80 columns.
 QString optionHelp(const QList<OptionGroup> &groups);
+// The same options as a manual page's tagged paragraphs (roff), each group
+// under a subheading when there are several.
+QString optionManual(const QList<OptionGroup> &groups);
 
 // Parses the arguments after the command word against `groups` and returns
 // the others (the positional arguments). Short options may be combined:
