@@ -2,6 +2,7 @@
 //
 // 'vantrel-cli apply': the plan checked as a whole after one search, then
 // every message sent once and one verifying search for all of them.
+#include "columns.h"
 #include "command.h"
 #include "format.h"
 #include "host.h"
@@ -80,7 +81,7 @@ void check(ApplyOptions &o, const QStringList &positional)
         if (!path.isEmpty() && (o.planPath == QLatin1String("-") ? Host::isStream(path, 0)
                                                                  : sameFile(path, o.planPath)))
             fail(QStringLiteral("%1: '%2' is the plan itself").arg(QLatin1String(option), path));
-    o.plan = loadPlan(o.planPath);
+    o.plan = loadPlan(o.planPath, describingKeys());
 }
 
 class Apply : public Command {

@@ -33,94 +33,169 @@ QString yesNo(bool b)
 // The widest interface name that leaves a row with a note within 80 columns.
 constexpr int InterfaceWidth = 6;
 
-QList<FindField> makeFields()
+QStringList optionNames(std::uint8_t options)
+{
+    QStringList names;
+    if (options & OptRefLock)
+        names << QStringLiteral("RefLock");
+    if (options & OptDownConverter)
+        names << QStringLiteral("Down Converter");
+    if (options & OptX2Receiver)
+        names << QStringLiteral("X2 Receiver");
+    return names;
+}
+
+QList<Field> makeFields()
 {
     using R = const Receiver &;
     using N = const FindNotes &;
-    const auto flag = [](const char *key, const char *header, bool (*get)(R, N)) {
-        return FindField{QLatin1String(key), QLatin1String(header), int(qstrlen(header)),
-                         [get](R r, N n) -> QJsonValue { return get(r, n); },
-                         [get](R r, N n) { return yesNo(get(r, n)); }};
+    // What only the configurable models, or only the others, report.
+    const auto config = [](QJsonValue (*get)(const DeviceConfigRecord &)) {
+        return [get](R r, N) { return r.configurable ? get(r.config) : QJsonValue(); };
     };
-    QList<FindField> f = {
-        {QStringLiteral("model"), QStringLiteral("MODEL"), 8,
+    const auto info = [](QJsonValue (*get)(const Receiver &)) {
+        return [get](R r, N) { return r.configurable ? QJsonValue() : get(r); };
+    };
+    const auto flag = [](const char *key, const char *header, const char *label, const char *name,
+                         bool shown, bool (*get)(R, N)) {
+        return Field{QLatin1String(key),
+                     QLatin1String(header),
+                     int(qstrlen(header)),
+                     QLatin1String(label),
+                     QLatin1String(name),
+                     shown,
+                     [get](R r, N n) -> QJsonValue { return get(r, n); },
+                     [get](R r, N n) { return yesNo(get(r, n)); }};
+    };
+    QList<Field> f = {
+        {QStringLiteral("model"), QStringLiteral("MODEL"), 8, QStringLiteral("Model"),
+         QStringLiteral("model"), true,
          [](R r, N) -> QJsonValue { return exactText(fieldText(r.head.deviceName)); },
          [](R r, N) { return displayText(fieldText(r.head.deviceName)); }},
-        {QStringLiteral("serial"), QStringLiteral("SERIAL"), 8,
+        {QStringLiteral("serial"), QStringLiteral("SERIAL"), 8, QStringLiteral("Serial number"),
+         QString(), true,
          [](R r, N) -> QJsonValue { return exactText(fieldText(r.head.serialNumber)); },
          [](R r, N) { return displayText(fieldText(r.head.serialNumber)); }},
-        {QStringLiteral("ip"), QStringLiteral("IP"), 15,
-         [](R r, N) -> QJsonValue { return quadString(r.ip()); }, nullptr},
-        {QStringLiteral("port"), QStringLiteral("PORT"), 5,
-         [](R r, N) -> QJsonValue { return u16(r.head.tcpPort); }, nullptr},
-        {QStringLiteral("mac"), QStringLiteral("MAC"), 17,
+        {QStringLiteral("mac"), QStringLiteral("MAC"), 17, QStringLiteral("MAC address"),
+         QStringLiteral("mac"), true,
+         config([](const DeviceConfigRecord &c) -> QJsonValue { return macString(c); })},
+        {QStringLiteral("firmware"), QStringLiteral("FW"), 4, QStringLiteral("Firmware version"),
+         QStringLiteral("firmware"), true, [](R r, N) -> QJsonValue { return firmware(r); }},
+        {QStringLiteral("boot"), QString(), 0, QStringLiteral("Boot version"),
+         QStringLiteral("boot"), true,
          [](R r, N) -> QJsonValue {
-             return r.configurable ? QJsonValue(macString(r.config)) : QJsonValue();
-         },
-         nullptr},
-        {QStringLiteral("firmware"), QStringLiteral("FW"), 4,
-         [](R r, N) -> QJsonValue { return firmware(r); }, nullptr},
-        flag("inUse", "USE", [](R r, N) { return r.inUse; }),
-        flag("configurable", "CONFIG", [](R r, N) { return r.configurable; }),
-        {QStringLiteral("conflict"), QStringLiteral("CONFLICT"), 8,
-         [](R, N n) -> QJsonValue {
-             QJsonArray serials;
-             for (const QByteArray &s : n.conflicts)
-                 serials.append(QString::fromLatin1(s));
-             return serials;
-         },
-         [](R, N n) { return displayList(n.conflicts, QStringLiteral(",")); }},
-        flag("duplicateSerial", "TWICE", [](R, N n) { return n.duplicateSerial; }),
-        flag("reachable", "REACH", [](R, N n) { return n.reach.reachable; }),
-        flag("routed", "ROUTED", [](R, N n) { return n.reach.routed; }),
-        {QStringLiteral("interface"), QStringLiteral("IFACE"), 5,
-         [](R r, N) -> QJsonValue { return r.interfaceName; },
-         [](R r, N) { return quoted(r.interfaceName); }},
-        {QStringLiteral("source"), QStringLiteral("SOURCE"), 21,
-         [](R r, N) -> QJsonValue {
-             return r.from.toString() + QLatin1Char(':') + QString::number(r.fromPort);
-         },
-         nullptr},
+             return version(r.configurable ? r.config.bootVersion : r.info.bootVersion);
+         }},
+        {QStringLiteral("hardware"), QString(), 0, QStringLiteral("Hardware version"), QString(),
+         true,
+         config([](const DeviceConfigRecord &c) -> QJsonValue { return version(c.hwVersion); })},
+        {QStringLiteral("fpgaId"), QString(), 0, QStringLiteral("FPGA ID"), QString(), true,
+         config([](const DeviceConfigRecord &c) -> QJsonValue { return c.fpgaId; })},
+        {QStringLiteral("fpgaRevision"), QString(), 0, QStringLiteral("FPGA revision"), QString(),
+         true, config([](const DeviceConfigRecord &c) -> QJsonValue { return c.fpgaRevision; })},
+        {QStringLiteral("options"), QString(), 0, QStringLiteral("Options"), QString(), true,
+         config([](const DeviceConfigRecord &c) -> QJsonValue {
+             return QJsonArray::fromStringList(optionNames(c.options));
+         }),
+         [](R r, N) {
+             const QStringList names = optionNames(r.config.options);
+             return names.isEmpty() ? QStringLiteral("none") : names.join(QLatin1String(", "));
+         }},
+        {QStringLiteral("connection"), QString(), 0, QStringLiteral("Connection"),
+         QStringLiteral("connection"), true,
+         info([](R r) -> QJsonValue { return exactText(fieldText(r.info.connection)); }),
+         [](R r, N) { return displayText(fieldText(r.info.connection)); }},
     };
-    // Every setting a plan can set, from the receiver's own record.
+    // The settings a plan sets, from the receiver's own record; the address
+    // and port every model reports.
     for (const Setting &s : settings()) {
-        const QString key = QLatin1String(s.key);
-        if (std::any_of(f.begin(), f.end(), [&](const FindField &o) { return o.key == key; }))
-            continue;
         const Setting *setting = &s;
-        f << FindField{key,
-                       key.toUpper(),
-                       std::max(int(key.size()), s.type == Setting::Address ? 15 : 4),
-                       [setting](R r, N) -> QJsonValue {
-                           return r.configurable ? setting->read(r.config) : QJsonValue();
-                       },
-                       [setting](R r, N) {
-                           return r.configurable ? setting->text(setting->read(r.config))
-                                                 : QStringLiteral("-");
-                       },
-                       [setting](R r, N) {
-                           return r.configurable ? setting->text(setting->read(r.config))
-                                                 : QString();
-                       }};
+        const QString key = QLatin1String(s.key);
+        Field field{key,
+                    key.toUpper(),
+                    std::max(int(key.size()), s.type == Setting::Address ? 15 : 4),
+                    QLatin1String(s.label),
+                    QLatin1String(s.option),
+                    true,
+                    [setting](R r, N) -> QJsonValue {
+                        return r.configurable ? setting->read(r.config) : QJsonValue();
+                    },
+                    [setting](R r, N) {
+                        return r.configurable ? setting->text(setting->read(r.config))
+                                              : QStringLiteral("-");
+                    },
+                    [setting](R r, N) {
+                        return r.configurable ? setting->text(setting->read(r.config)) : QString();
+                    }};
+        if (key == QLatin1String("ip")) {
+            field.header = QStringLiteral("IP");
+            field.value = [](R r, N) -> QJsonValue { return quadString(r.ip()); };
+            field.text = field.csv = nullptr;
+        } else if (key == QLatin1String("port")) {
+            field.header = QStringLiteral("PORT");
+            field.width = 5;
+            field.value = [](R r, N) -> QJsonValue { return u16(r.head.tcpPort); };
+            field.text = field.csv = nullptr;
+        }
+        f << field;
     }
+    f << flag("inUse", "USE", "In use", "in use", true, [](R r, N) { return r.inUse; })
+      << flag("configurable", "CONFIG", "", "", true, [](R r, N) { return r.configurable; })
+      << Field{QStringLiteral("conflict"),
+               QStringLiteral("CONFLICT"),
+               8,
+               QString(),
+               QString(),
+               false,
+               [](R, N n) -> QJsonValue {
+                   QJsonArray serials;
+                   for (const QByteArray &s : n.conflicts)
+                       serials.append(QString::fromLatin1(s));
+                   return serials;
+               },
+               [](R, N n) { return displayList(n.conflicts, QStringLiteral(",")); }}
+      << flag("duplicateSerial", "TWICE", "", "", false, [](R, N n) { return n.duplicateSerial; })
+      << flag("reachable", "REACH", "", "", true, [](R, N n) { return n.reach.reachable; })
+      << flag("routed", "ROUTED", "", "", true, [](R, N n) { return n.reach.routed; })
+      << Field{QStringLiteral("interface"),
+               QStringLiteral("IFACE"),
+               5,
+               QString(),
+               QString(),
+               false,
+               [](R r, N) -> QJsonValue { return r.interfaceName; },
+               [](R r, N) { return quoted(r.interfaceName); }}
+      << Field{QStringLiteral("source"),
+               QStringLiteral("SOURCE"),
+               21,
+               QString(),
+               QString(),
+               false,
+               [](R r, N) -> QJsonValue {
+                   return r.from.toString() + QLatin1Char(':') + QString::number(r.fromPort);
+               }};
     return f;
 }
 
-const FindField *field(const QString &key)
+const Field *field(const QString &key)
 {
-    for (const FindField &f : findFields())
-        if (f.key == key)
-            return &f;
+    for (const Field *f : findFields())
+        if (f->key == key)
+            return f;
     return nullptr;
 }
 
-QString cell(const FindField &f, const Receiver &r, const FindNotes &n)
+} // namespace
+
+QString cellText(const Field &f, const Receiver &r, const FindNotes &n)
 {
     if (f.text)
         return f.text(r, n);
     const QJsonValue v = f.value(r, n);
     return v.isNull() ? QStringLiteral("-") : v.toVariant().toString();
 }
+
+namespace {
 
 // Columns padded one by one and joined: receiver text is never read as a
 // format, so "%1" in a model name stays "%1".
@@ -138,7 +213,7 @@ QString row(const QStringList &cells, const QList<int> &widths)
 QList<int> widths(const Columns &c)
 {
     QList<int> w;
-    for (const FindField *f : c.fields)
+    for (const Field *f : c.fields)
         w << f->width;
     return w;
 }
@@ -191,21 +266,60 @@ QString jsonText(const QJsonValue &v)
 
 } // namespace
 
-const QList<FindField> &findFields()
+const QList<Field> &fields()
 {
-    static const QList<FindField> fields = makeFields();
-    return fields;
+    static const QList<Field> table = makeFields();
+    return table;
+}
+
+const QList<const Field *> &findFields()
+{
+    // CSV's columns, which plans and scripts read, keep their order.
+    static const QList<const Field *> columns = [] {
+        QList<const Field *> c;
+        const QStringList first = {"model",     "serial",          "ip",        "port",
+                                   "mac",       "firmware",        "inUse",     "configurable",
+                                   "conflict",  "duplicateSerial", "reachable", "routed",
+                                   "interface", "source"};
+        for (const QString &key : first)
+            for (const Field &f : fields())
+                if (f.key == key)
+                    c << &f;
+        for (const Field &f : fields())
+            if (!f.header.isEmpty() && !first.contains(f.key))
+                c << &f;
+        return c;
+    }();
+    return columns;
+}
+
+QStringList describingKeys()
+{
+    QStringList keys = {QStringLiteral("found")}; // show's, beside the fields
+    for (const Field &f : fields())
+        if (f.key != QLatin1String("serial") && !settingWithKey(f.key))
+            keys << f.key;
+    return keys;
+}
+
+QString showKeys()
+{
+    QStringList keys;
+    for (const Field &f : fields())
+        if (f.shown)
+            keys << f.key;
+    return keys.join(QStringLiteral(", "));
 }
 
 Columns columnsNamed(const QString &option, const QString &list)
 {
     Columns c;
     for (const QString &name : list.split(QLatin1Char(','))) {
-        const FindField *f = field(name.trimmed());
+        const Field *f = field(name.trimmed());
         if (!f) {
             QStringList valid;
-            for (const FindField &o : findFields())
-                valid << o.key;
+            for (const Field *o : findFields())
+                valid << o->key;
             fail(QStringLiteral("%1: no field '%2' (expected some of: %3)")
                      .arg(option, quoted(name.trimmed()), valid.join(QStringLiteral(", "))));
         }
@@ -216,10 +330,7 @@ Columns columnsNamed(const QString &option, const QString &list)
 
 Columns csvColumns()
 {
-    Columns c;
-    for (const FindField &f : findFields())
-        c.fields << &f;
-    return c;
+    return Columns{findFields()};
 }
 
 Columns textColumns(const QStringList &interfaces)
@@ -242,7 +353,7 @@ Columns textColumns(const QStringList &interfaces)
 QString textHeader(const Columns &c)
 {
     QStringList cells;
-    for (const FindField *f : c.fields)
+    for (const Field *f : c.fields)
         cells << f->header;
     if (c.notes)
         cells << QStringLiteral("NOTES");
@@ -252,8 +363,8 @@ QString textHeader(const Columns &c)
 QString textRow(const Receiver &r, const FindNotes &notes, const Columns &c)
 {
     QStringList cells;
-    for (const FindField *f : c.fields)
-        cells << cell(*f, r, notes);
+    for (const Field *f : c.fields)
+        cells << cellText(*f, r, notes);
     if (c.notes) {
         // The receivers reporting the same IP address, a serial number that
         // answers as more than one unit, and an address outside the subnets
@@ -273,7 +384,7 @@ QString textRow(const Receiver &r, const FindNotes &notes, const Columns &c)
 QString csvHeader(const Columns &c)
 {
     QStringList names;
-    for (const FindField *f : c.fields)
+    for (const Field *f : c.fields)
         names << f->key;
     return names.join(QLatin1Char(','));
 }
@@ -281,7 +392,7 @@ QString csvHeader(const Columns &c)
 QString csvRow(const Receiver &r, const FindNotes &notes, const Columns &c)
 {
     QStringList cells;
-    for (const FindField *f : c.fields) {
+    for (const Field *f : c.fields) {
         const QJsonValue v = f->value(r, notes);
         if (f->csv) {
             cells << csvField(f->csv(r, notes));
@@ -313,17 +424,15 @@ QString findJson(const Receiver &r, const FindNotes &notes)
 {
     // Written directly, keys in QJsonObject's order: a thousand receivers
     // would otherwise spend their time in building and dropping objects.
-    static const QList<const FindField *> sorted = [] {
-        QList<const FindField *> s;
-        for (const FindField &f : findFields())
-            s << &f;
+    static const QList<const Field *> sorted = [] {
+        QList<const Field *> s = findFields();
         std::sort(s.begin(), s.end(),
-                  [](const FindField *a, const FindField *b) { return a->key < b->key; });
+                  [](const Field *a, const Field *b) { return a->key < b->key; });
         return s;
     }();
     QString o = QStringLiteral("{");
     o.reserve(512);
-    for (const FindField *f : sorted) {
+    for (const Field *f : sorted) {
         if (o.size() > 1)
             o += QLatin1Char(',');
         o += QLatin1Char('"');

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 //
-// What find writes of each receiver, field by field: one table gives each
-// field its JSON key (also its CSV column and its name for --fields), its
-// text column and how it is read, and the text table, CSV and JSON are all
-// written from it.
+// What vantrel-cli says of a receiver, field by field: one table gives each
+// field its JSON key (also its CSV column and its name for --fields), find's
+// text column, show's line, its name in watch's changes and how it is read.
+// find's table, CSV and JSON, show's text and JSON and watch's changes are
+// all written from it.
 #pragma once
 
 #include "receivers.h"
@@ -28,23 +29,37 @@ struct FindNotes {
     Reach reach;
 };
 
-struct FindField {
-    QString key;    // JSON key, CSV column, --fields name
-    QString header; // text column
-    int width = 0;  // text column, before the space that ends it
+struct Field {
+    QString key;        // JSON key, CSV column, --fields name
+    QString header;     // find's text column; empty: not one of find's fields
+    int width = 0;      // text column, before the space that ends it
+    QString label;      // show's line; empty: no line of show's text
+    QString name;       // in watch's changes; empty: watch does not compare it
+    bool shown = false; // a key of 'show --json'
+    // Null where the receiver's model has no such field.
     std::function<QJsonValue(const Receiver &, const FindNotes &)> value;
-    // As the text table writes it: escaped for a terminal, yes/no, "-" for none.
-    std::function<QString(const Receiver &, const FindNotes &)> text;
+    // As text writes it where that is not the JSON value: escaped for a
+    // terminal, yes/no.
+    std::function<QString(const Receiver &, const FindNotes &)> text = nullptr;
     // As CSV writes it where that is not the JSON value: a setting as 'set'
     // and plans take it (on/off).
     std::function<QString(const Receiver &, const FindNotes &)> csv = nullptr;
 };
-// In the order of CSV's columns.
-const QList<FindField> &findFields();
+// In the order of show's lines.
+const QList<Field> &fields();
+// find's fields, in the order of CSV's columns.
+const QList<const Field *> &findFields();
+// The keys of find's and show's output that only describe a receiver: a
+// plan made of that output takes and ignores them.
+QStringList describingKeys();
+// "model, serial, ...": the keys of 'show --json'.
+QString showKeys();
+// As text writes it; "-" for none.
+QString cellText(const Field &f, const Receiver &r, const FindNotes &notes);
 
 // The columns of a text table or CSV.
 struct Columns {
-    QList<const FindField *> fields;
+    QList<const Field *> fields;
     bool notes = false; // the text table's NOTES column, last
 };
 // "ip,serial,...": throws UsageError naming the valid names.

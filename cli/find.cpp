@@ -79,8 +79,8 @@ QList<OptionGroup> table(FindOptions &o)
            false,
            [] {
                QStringList keys;
-               for (const FindField &f : findFields())
-                   keys << f.key;
+               for (const Field *f : findFields())
+                   keys << f->key;
                return keys;
            }()},
           {QStringLiteral("--no-header"), 0, QString(),

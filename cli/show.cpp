@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 //
 // 'vantrel-cli show': searches until one receiver answers and describes it.
+#include "columns.h"
 #include "command.h"
 #include "format.h"
-#include "settings.h"
 #include "unitname.h"
 
 #include <QJsonDocument>
@@ -40,8 +40,10 @@ struct ShowOptions : CommonOptions {
 QList<OptionGroup> table(ShowOptions &o)
 {
     return {{QStringLiteral("Options:"),
-             {jsonOption(o, QStringLiteral("one JSON object; the settings named as in plans: ") +
-                                settingKeys()),
+             {jsonOption(o, QStringLiteral("one JSON object: %1 (what the model does not "
+                                           "report is left out; the settings named as in "
+                                           "plans)")
+                                .arg(showKeys())),
               settleOption(o)}},
             searchOptions(o)};
 }

@@ -22,9 +22,9 @@ const char *const WatchHelp = R"(Usage: vantrel-cli watch [OPTION]...
 Searches every --interval milliseconds and prints one line per change, with
 the UTC time: appeared (first heard), changed (naming each field that changed:
 model, ip, port, in use, firmware, boot, mac, mask, gateway, dhcp, alt-udp,
-alt-ip, alt-port, fpga), gone (not heard in --missed searches in a row) and
-back (heard again after gone). A receiver that answers twice in one search is
-one receiver.
+alt-ip, alt-port, fpga, connection), gone (not heard in --missed searches in a
+row) and back (heard again after gone). A receiver that answers twice in one
+search is one receiver.
 
 )";
 

@@ -4,6 +4,7 @@
 // either a plan or one usage error, never a crash, undefined behaviour or an
 // error of more than one line. A plan holds at least one row, each with a
 // serial number of 1 to 16 bytes that holds no NUL.
+#include "columns.h"
 #include "plan.h"
 #include "values.h"
 
@@ -24,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
     try {
-        const Cli::Plan plan = Cli::parsePlan(bytes);
+        static const QStringList described = Cli::describingKeys();
+        const Cli::Plan plan = Cli::parsePlan(bytes, described);
         CHECK(!plan.rows.isEmpty());
         for (const Cli::PlanRow &row : plan.rows) {
             CHECK(!row.serial.isEmpty() && row.serial.size() <= 16 && !row.serial.contains('\0'));

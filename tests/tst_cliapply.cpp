@@ -201,6 +201,15 @@ private slots:
         QVERIFY2(r.out.contains(QRegularExpression("line 3 +DR01 +Pentra +unchanged +-\n")),
                  qPrintable(r.out));
         QVERIFY(settled(emu, "kind=config").isEmpty());
+
+        // show's JSON, every key of it, is a plan that changes nothing.
+        const Result shown = cli({"show", "DR00", "--json", "--timeout", "400"});
+        const Result again =
+            cli({"apply", writePlan(m_dir, "shown.json", "[" + shown.out.toUtf8() + "]"),
+                 "--dry-run", "--timeout", "400"});
+        QVERIFY2(again.code == 0 &&
+                     again.out.contains(QRegularExpression("DR00 +Pentra +unchanged")),
+                 qPrintable(again.err));
     }
 
     void badPlans_data()

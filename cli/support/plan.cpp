@@ -19,12 +19,6 @@ namespace {
 
 constexpr qint64 MaxPlanBytes = 16 << 20; // far beyond any fleet, short of exhausting memory
 
-// Columns that describe a receiver in find and show output but set nothing.
-const QSet<QString> Descriptive = {
-    "model",        "mac",      "firmware",        "boot",      "hardware",  "inUse",
-    "configurable", "conflict", "duplicateSerial", "reachable", "routed",    "fpgaId",
-    "fpgaRevision", "options",  "connection",      "found",     "interface", "source"};
-
 // One cell: `what` names it in errors; an empty value leaves the setting.
 void setValue(PlanRow &row, const QString &column, const QString &value, const QString &what)
 {
@@ -36,16 +30,15 @@ void setValue(PlanRow &row, const QString &column, const QString &value, const Q
         }
         return;
     }
-    if (value.isEmpty() || Descriptive.contains(column))
+    if (value.isEmpty())
         return;
     if (const Setting *s = settingWithKey(column))
         s->give(row.edits, what, value);
 }
 
-void checkColumn(const QString &column, const QString &where)
+void checkColumn(const QString &column, const QString &where, const QStringList &described)
 {
-    if (column != QLatin1String("serial") && !settingWithKey(column) &&
-        !Descriptive.contains(column))
+    if (column != QLatin1String("serial") && !settingWithKey(column) && !described.contains(column))
         fail(QStringLiteral("PLAN %1: unknown column '%2' (expected serial, %3)")
                  .arg(where, quoted(column), settingKeys()));
 }
@@ -125,7 +118,7 @@ QList<Record> csvRecords(const QString &text)
     return records;
 }
 
-Plan parseCsv(const QString &text)
+Plan parseCsv(const QString &text, const QStringList &described)
 {
     const QList<Record> records = csvRecords(text);
     if (records.isEmpty())
@@ -133,7 +126,7 @@ Plan parseCsv(const QString &text)
     QStringList header;
     for (const QString &column : records.first().fields) {
         const QString where = QStringLiteral("line %1").arg(records.first().line);
-        checkColumn(column.trimmed(), where);
+        checkColumn(column.trimmed(), where, described);
         // With two, one of them would silently win.
         if (header.contains(column.trimmed()))
             fail(QStringLiteral("PLAN %1: the column '%2' is given twice")
@@ -210,7 +203,7 @@ void checkDuplicateKeys(const QByteArray &bytes)
     }
 }
 
-Plan parseJson(const QByteArray &bytes)
+Plan parseJson(const QByteArray &bytes, const QStringList &described)
 {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
@@ -233,14 +226,14 @@ Plan parseJson(const QByteArray &bytes)
         PlanRow row;
         row.line = i + 1;
         for (auto it = o.begin(); it != o.end(); ++it) {
-            checkColumn(it.key(), element);
+            checkColumn(it.key(), element, described);
             const QString what = QStringLiteral("PLAN %1, key '%2'").arg(element, quoted(it.key()));
             const QJsonValue v = it.value();
             // true and false are on and off, for the settings that are either.
             const Setting *setting = settingWithKey(it.key());
+            const bool sets = setting || it.key() == QLatin1String("serial");
             QString text;
-            if (v.isBool() && (!setting || setting->type != Setting::Flag) &&
-                !Descriptive.contains(it.key()))
+            if (v.isBool() && sets && !(setting && setting->type == Setting::Flag))
                 fail(QStringLiteral("%1: expected %2, not %3")
                          .arg(what,
                               it.key() == QLatin1String("serial") ? QStringLiteral("a string")
@@ -254,7 +247,7 @@ Plan parseJson(const QByteArray &bytes)
                 text = QString::number(qint64(v.toDouble())); // in range: no undefined cast
             else if (v.isString())
                 text = v.toString();
-            else if (!v.isNull() && !Descriptive.contains(it.key()))
+            else if (!v.isNull() && sets)
                 fail(QStringLiteral("%1: expected a string, a whole number, true or false")
                          .arg(what));
             setValue(row, it.key(), text, what);
@@ -276,17 +269,17 @@ QString Plan::where(const PlanRow &row) const
                                        QString::number(row.line));
 }
 
-Plan parsePlan(const QByteArray &bytes)
+Plan parsePlan(const QByteArray &bytes, const QStringList &described)
 {
     // UTF-8, as find writes it; a byte-order mark is no part of the plan.
     const QByteArray body = bytes.startsWith("\xEF\xBB\xBF") ? bytes.mid(3) : bytes;
     const QByteArray trimmed = body.trimmed();
     if (trimmed.startsWith('[') || trimmed.startsWith('{'))
-        return parseJson(body);
-    return parseCsv(QString::fromUtf8(body));
+        return parseJson(body, described);
+    return parseCsv(QString::fromUtf8(body), described);
 }
 
-Plan loadPlan(const QString &path)
+Plan loadPlan(const QString &path, const QStringList &described)
 {
     QFile file;
     const bool opened = path == QLatin1String("-")
@@ -299,7 +292,7 @@ Plan loadPlan(const QString &path)
         fail(QStringLiteral("PLAN: '%1' is larger than 16 MiB").arg(path));
     if (file.error() != QFileDevice::NoError)
         fail(QStringLiteral("PLAN: cannot read '%1': %2").arg(path, file.errorString()));
-    return parsePlan(bytes);
+    return parsePlan(bytes, described);
 }
 
 } // namespace Cli

@@ -31,9 +31,10 @@ struct Plan {
     QString where(const PlanRow &row) const;
 };
 
-// Throws UsageError naming the line or element and the column.
-Plan parsePlan(const QByteArray &bytes);
+// `described`: the columns that describe a receiver and set nothing, taken
+// and ignored. Throws UsageError naming the line or element and the column.
+Plan parsePlan(const QByteArray &bytes, const QStringList &described);
 // PATH "-" reads standard input.
-Plan loadPlan(const QString &path);
+Plan loadPlan(const QString &path, const QStringList &described);
 
 } // namespace Cli
