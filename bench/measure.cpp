@@ -23,6 +23,12 @@
 //     The listening window: from PROGRAM's first request on UDP port 48321
 //     (the window's start-up search) to the release of UDP port 48322.
 //     Prints "request_ms=Q listen_ms=L": launch to request, request to release.
+//   vantrel-measure exit PROGRAM [ARG]...
+//     The moment PROGRAM has ended: reads its standard output to the end and
+//     reaps it, with no shell or helper process between. Prints "found=N
+//     end_us=E rss_kb=K": the lines of its output that hold "serial", the
+//     wall-clock time of the reaping in microseconds since the epoch (to set
+//     against another program's log) and its peak resident memory.
 //
 // Meant to run inside a private network namespace (scripts/bench.sh).
 #include <fcntl.h>
@@ -325,6 +331,40 @@ int listen(char **program)
     std::exit(1);
 }
 
+int exitTime(char **program)
+{
+    int out[2];
+    if (pipe(out) != 0)
+        return 2;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDERR_FILENO);
+        execv(program[0], program);
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[65536];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, std::size_t(n));
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    const auto end = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    long found = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        found += line.find("\"serial\"") != std::string::npos;
+    std::printf("found=%ld end_us=%lld rss_kb=%ld\n", found, (long long)end.count(),
+                usage.ru_maxrss);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -334,6 +374,8 @@ int main(int argc, char **argv)
         return startup(std::atoi(argv[2]), std::vector<const char *>(argv + 3, argv + argc));
     if (mode == "listen" && argc > 2)
         return listen(argv + 2);
+    if (mode == "exit" && argc > 2)
+        return exitTime(argv + 2);
     if (argc < 6 || std::strcmp(argv[4], "--") != 0)
         usage();
     if (mode == "drain")

@@ -84,18 +84,19 @@ scale() { # N [extra find arguments]
     "$emulator" "${specs[@]}" >"$log" &
     local emu=$!
     until grep -q ' ready ' "$log" 2>/dev/null; do sleep 0.01; done
-    local found end
-    found=$(/usr/bin/time -o "$scratch/rss" -f "%M" \
-        "$cli" find --json --expect "$n" --timeout 10000 "$@" | grep -c '"serial"')
-    end=$(date +%s%3N)
+    # Its end as the parent that reaps it sees it: a shell's pipe and a
+    # 'date' process would add their own start-up, which here is milliseconds.
+    local found end rss
+    read -r found end rss < <("$measure" exit "$cli" find --json --expect "$n" --timeout 10000 "$@" |
+        sed 's/[a-z_]*=//g')
     sleep 0.2
     kill "$emu"; wait "$emu" 2>/dev/null || true
     # The last receiver's first answer: the moment the search was complete.
     local last
     last=$(awk '/ send /{split($0, f, " serial="); s = f[2]; sub(/ .*/, "", s);
                 if (!(s in seen)) { seen[s] = 1; t = $1 } } END { print t }' "$log")
-    last=$(date -d "$last" +%s%3N)
-    echo "found=$found after_ms=$((end - last)) rss_kb=$(cat "$scratch/rss")"
+    last=$(date -d "$last" +%s%6N)
+    echo "found=$found after_ms=$(((end - last) / 1000)) rss_kb=$rss"
 }
 scale_n=$(for _ in $(seq 5); do scale 1000; done)
 # The same without the limited broadcast out of each adapter: what it costs.
