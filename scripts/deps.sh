@@ -5,7 +5,6 @@
 set -euo pipefail
 
 packages=(build-essential cmake qt6-base-dev qt6-base-dev-tools libgl-dev iproute2 util-linux)
-[ "${1:-}" = bench ] && packages+=(time)
 if [ "${1:-}" = test ]; then
     packages+=(clang clang-format libclang-rt-dev desktop-file-utils xvfb xauth
                lintian mandoc appstream dpkg-dev nftables tshark)
