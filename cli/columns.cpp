@@ -174,6 +174,28 @@ QList<Field> makeFields()
                [](R r, N) -> QJsonValue {
                    return r.from.toString() + QLatin1Char(':') + QString::number(r.fromPort);
                }};
+    // What find's help says of a field beyond its key.
+    const QList<QPair<const char *, const char *>> notes = {
+        {"mac", "empty or null for other models"},
+        {"conflict", "serial numbers of the other receivers that report the same ip; CSV: "
+                     "separated by spaces"},
+        {"duplicateSerial", "true when the serial number answered from two addresses, ports "
+                            "or MAC addresses"},
+        {"reachable", "false when the receiver's ip lies outside every subnet of the interface "
+                      "its reply came in on and is not this computer's: TCP needs a route to "
+                      "it, 'show' says how to fix that; the NOTES column of the text table then "
+                      "says: other subnet"},
+        {"routed", "true when only --to reached it, through a router: it did not answer a "
+                   "broadcast on the interface its reply came in on"},
+        {"interface", "where its reply came in"},
+        {"source", "the address and port its reply came from"},
+        {"dhcp", "on/off in CSV"},
+        {"altUdp", "on/off in CSV"},
+    };
+    for (const auto &[key, note] : notes)
+        for (Field &field : f)
+            if (field.key == QLatin1String(key))
+                field.note = QLatin1String(note);
     return f;
 }
 
@@ -300,6 +322,23 @@ QStringList describingKeys()
         if (f.key != QLatin1String("serial") && !settingWithKey(f.key))
             keys << f.key;
     return keys;
+}
+
+QString findFieldsHelp()
+{
+    QStringList described;
+    for (const Field *f : findFields())
+        described << (f->note.isEmpty() ? f->key : QStringLiteral("%1 (%2)").arg(f->key, f->note));
+    return described.join(QStringLiteral(", ")) + QLatin1Char('.');
+}
+
+QString watchedNames()
+{
+    QStringList names;
+    for (const Field &f : fields())
+        if (!f.name.isEmpty())
+            names << f.name;
+    return names.join(QStringLiteral(", ")) + QLatin1Char('.');
 }
 
 QString showKeys()

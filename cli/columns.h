@@ -44,6 +44,7 @@ struct Field {
     // As CSV writes it where that is not the JSON value: a setting as 'set'
     // and plans take it (on/off).
     std::function<QString(const Receiver &, const FindNotes &)> csv = nullptr;
+    QString note = {}; // find's help says it after the key
 };
 // In the order of show's lines.
 const QList<Field> &fields();
@@ -52,6 +53,11 @@ const QList<const Field *> &findFields();
 // The keys of find's and show's output that only describe a receiver: a
 // plan made of that output takes and ignores them.
 QStringList describingKeys();
+// "model, serial, ..., mac (empty or null ...), ...": find's fields in CSV
+// order, with their notes, for the help.
+QString findFieldsHelp();
+// "model, mac, ...": the names of the fields watch compares.
+QString watchedNames();
 // "model, serial, ...": the keys of 'show --json'.
 QString showKeys();
 // As text writes it; "-" for none.

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "command.h"
+#include "columns.h"
 #include "console.h"
 #include "host.h"
 #include "system.h"
@@ -277,8 +278,11 @@ void checkOutputFiles(const CommonOptions &o)
 
 QString inSystemTerms(const QString &help)
 {
-    // The settings' keys as the settings table names them.
-    QString text = QString(help).replace(QLatin1String("{settings}"), settingKeys());
+    // Lists of keys and fields as their tables name them.
+    QString text = QString(help)
+                       .replace(QLatin1String("{settings}"), settingKeys())
+                       .replace(QLatin1String("{fields}\n"), wrapped(findFieldsHelp(), 2))
+                       .replace(QLatin1String("{watched}\n"), wrapped(watchedNames(), 2));
     for (const auto &[words, own] : Console::helpTerms())
         text.replace(words, own);
     return text;

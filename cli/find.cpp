@@ -23,20 +23,10 @@ receivers that report the same IP address are flagged as an IP conflict.
 const char *const FindTail = R"(
 JSON and CSV are written when the search ends, so that every receiver carries
 its final conflict flag. Fields (JSON names; CSV columns in this order):
-  model, serial, ip, port, mac (empty or null for other models), firmware,
-  inUse, configurable, conflict (serial numbers of the other receivers that
-  report the same ip; CSV: separated by spaces), duplicateSerial (true when
-  the serial number answered from two addresses, ports or MAC addresses),
-  reachable (false when the receiver's ip lies outside every subnet of the
-  interface its reply came in on and is not this computer's: TCP needs a
-  route to it, 'show' says how to fix that; the NOTES column of the text
-  table then says: other subnet), routed (true when only --to reached it,
-  through a router: it did not answer a broadcast on the interface its reply
-  came in on), interface (where its reply came in), source (the address and
-  port its reply came from), and the settings a plan sets: mask, gateway,
-  dhcp, altUdp (on/off in CSV), altIp, altPort, fpga (empty or null for
-  other models), so that 'find --csv' is a complete plan for 'apply'. The
-  text table has an IFACE column when more than one interface is searched.
+{fields}
+The settings are empty or null for other models; with them 'find --csv' is a
+complete plan for 'apply'. The text table has an IFACE column when more than
+one interface is searched.
 
 Exit status: 0 at least one receiver answered (with --expect: N of them),
 1 usage error, 2 none answered (with --expect: fewer than N), 5 output failed,

@@ -204,6 +204,20 @@ void noArguments(const QString &cmd, const QStringList &positional)
                  .arg(cmd, quoted(positional.first())));
 }
 
+QString wrapped(const QString &text, int indent)
+{
+    QString lines, line;
+    for (const QString &word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (line.size() > indent && line.size() + 1 + word.size() > HelpWidth) {
+            lines += line + QLatin1Char('\n');
+            line.clear();
+        }
+        line = line.isEmpty() ? QString(indent, QLatin1Char(' ')) + word
+                              : line + QLatin1Char(' ') + word;
+    }
+    return line.isEmpty() ? lines : lines + line + QLatin1Char('\n');
+}
+
 QString optionHelp(const QList<OptionGroup> &groups)
 {
     QString text;

@@ -92,6 +92,9 @@ UnitName unitArgument(const QString &command, const QStringList &positional);
 // For the commands that take options only.
 void noArguments(const QString &command, const QStringList &positional);
 
+// `text` in lines of at most 80 columns, each indented by `indent`.
+QString wrapped(const QString &text, int indent);
+
 // The option lines of a help text, each group under its title, in 80 columns.
 QString optionHelp(const QList<OptionGroup> &groups);
 // The same options as a manual page's tagged paragraphs (roff), each group

@@ -20,12 +20,11 @@ constexpr int PortRetryMs = 250; // while another program holds the reply port
 
 const char *const WatchHelp = R"(Usage: vantrel-cli watch [OPTION]...
 Searches every --interval milliseconds and prints one line per change, with
-the UTC time: appeared (first heard), changed (naming each field that changed:
-model, ip, port, in use, firmware, boot, mac, mask, gateway, dhcp, alt-udp,
-alt-ip, alt-port, fpga, connection), gone (not heard in --missed searches in a
-row) and back (heard again after gone). A receiver that answers twice in one
-search is one receiver.
-
+the UTC time: appeared (first heard), changed (naming each field that
+changed), gone (not heard in --missed searches in a row) and back (heard
+again after gone). A receiver that answers twice in one search is one
+receiver. The fields compared:
+{watched}
 )";
 
 const char *const WatchTail = R"(

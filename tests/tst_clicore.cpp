@@ -3,6 +3,7 @@
 // vantrel-cli in process: the outcome judge of set and apply, the checks
 // before a send, a search against a receiver played by the test, and the
 // command line with its help.
+#include "columns.h"
 #include "command.h"
 #include "configure.h"
 #include "diagnosis.h"
@@ -873,6 +874,12 @@ private slots:
         inMan.remove("--version");
         inMan.remove("--completion");
         QCOMPARE(inMan, inTables);
+        // The fields the page describes by hand: every one of find's, and
+        // every name watch gives a change.
+        for (const Field &f : fields())
+            for (const QString &word : {f.header.isEmpty() ? QString() : f.key, f.name})
+                QVERIFY2(word.isEmpty() || man.contains(QRegularExpression("\\b" + word + "\\b")),
+                         qPrintable(word));
         for (const QString &help : std::as_const(helps))
             for (const QString &line : help.split('\n'))
                 QVERIFY2(line.size() <= 80, qPrintable(line));
