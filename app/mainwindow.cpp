@@ -10,6 +10,7 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QNetworkProxy>
 #include <QSettings>
 #include <QShortcut>
 #include <QTimer>
@@ -112,6 +113,9 @@ MainWindow::MainWindow(QWidget *parent)
 
     // An IPv4 socket, not the dual-stack one Qt would bind on the first send:
     // only that one can name the interface a limited broadcast leaves by.
+    // Broadcasts go out of this computer's own adapters, never through a
+    // proxy; asking the system's proxy settings would also cost start-up.
+    m_SendSocket.setProxy(QNetworkProxy::NoProxy);
     m_SendSocket.bind(QHostAddress::AnyIPv4, 0);
 
     m_pRecvSocket = new QUdpSocket(this);

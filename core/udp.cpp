@@ -16,6 +16,7 @@ namespace Core {
 
 bool bindReplyPort(QUdpSocket &socket, const QHostAddress &address, QAbstractSocket::BindMode mode)
 {
+    socket.setProxy(QNetworkProxy::NoProxy);
     if (!socket.bind(address, Discovery::ReplyPort, mode))
         return false;
     socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 << 20);

@@ -33,7 +33,8 @@ struct Destination {
 
 // Binds the reply port with room for a few tens of milliseconds of a flood
 // of small datagrams, so that replies still find space while the program
-// is busy. The kernel caps the room at net.core.rmem_max.
+// is busy. The kernel caps the room at net.core.rmem_max. No proxy: replies
+// come to this computer's own adapters.
 bool bindReplyPort(QUdpSocket &socket, const QHostAddress &address, QAbstractSocket::BindMode mode);
 
 // Sends `bytes` to the device port at `to`. Returns false with the system's
