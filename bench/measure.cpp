@@ -69,6 +69,34 @@ pid_t launch(char **argv)
     return pid;
 }
 
+// Runs a program with its standard output on a pipe and returns all it
+// wrote there, once it closed it; `pid` is left to be reaped.
+std::string outputOf(char **argv, pid_t &pid)
+{
+    int out[2];
+    if (pipe(out) != 0) {
+        std::perror("vantrel-measure: pipe");
+        std::exit(2);
+    }
+    pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDERR_FILENO);
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[65536];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, std::size_t(n));
+    close(out[0]);
+    return text;
+}
+
 // Ends the program and returns its peak resident set in KiB.
 long finish(pid_t pid)
 {
@@ -190,21 +218,9 @@ int drain(double seconds, const char *flood, char **program)
     const std::string ms = std::to_string(int(seconds * 1000));
     const long long taken0 = udpCounter("InDatagrams"), dropped0 = udpCounter("RcvbufErrors");
     const Clock::time_point start = Clock::now();
-    int out[2];
-    if (pipe(out) != 0)
-        return 2;
-    const pid_t sender = fork();
-    if (sender == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        execl(flood, flood, "--to", "127.0.0.1", "--count", "0", "--ms", ms.c_str(), nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    std::string report;
-    char buf[256];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
-        report.append(buf, std::size_t(n));
-    close(out[0]);
+    const char *args[] = {flood, "--to", "127.0.0.1", "--count", "0", "--ms", ms.c_str(), nullptr};
+    pid_t sender = 0;
+    const std::string report = outputOf(const_cast<char **>(args), sender);
     int status = 0;
     waitpid(sender, &status, 0);
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -333,24 +349,8 @@ int listen(char **program)
 
 int exitTime(char **program)
 {
-    int out[2];
-    if (pipe(out) != 0)
-        return 2;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        const int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, STDERR_FILENO);
-        execv(program[0], program);
-        _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    char buffer[65536];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, std::size_t(n));
+    pid_t pid = 0;
+    const std::string text = outputOf(program, pid);
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);

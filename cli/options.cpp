@@ -270,25 +270,20 @@ QString roff(const QString &text)
         at = m.capturedEnd();
     }
     out += text.mid(at);
-    // Lines of at most 80 bytes, each sentence on a line of its own; a line
-    // that began with a dot or quote would be taken as a request.
-    QString lines, line;
-    const auto end = [&] {
-        if (line.startsWith(QLatin1Char('.')) || line.startsWith(QLatin1Char('\'')))
-            line.prepend(QStringLiteral("\\&"));
-        lines += line + QLatin1Char('\n');
-        line.clear();
-    };
+    // Each sentence on lines of its own, at most 80 columns; a line that
+    // began with a dot or quote would be taken as a request.
+    QString lines, sentence;
     for (const QString &word : out.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        if (!line.isEmpty() && line.size() + 1 + word.size() > 80)
-            end();
-        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
-        if (word.endsWith(QLatin1Char('.')))
-            end();
+        sentence += (sentence.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+        if (word.endsWith(QLatin1Char('.'))) {
+            lines += wrapped(sentence, 0);
+            sentence.clear();
+        }
     }
-    if (!line.isEmpty())
-        end();
-    return lines;
+    lines += wrapped(sentence, 0);
+    return lines.replace(
+        QRegularExpression(QStringLiteral("^([.'])"), QRegularExpression::MultilineOption),
+        QStringLiteral("\\&\\1"));
 }
 
 } // namespace
