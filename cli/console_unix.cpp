@@ -32,6 +32,7 @@ void onInterrupt(int sig)
         if (writing || outputFileWriting)
             _exit(stopStatus);
         stopRequested = 1;
+        outputFilesStopped = 1;
         [[maybe_unused]] const ssize_t n = write(g_stopPipe[1], "x", 1);
         return;
     }

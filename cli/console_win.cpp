@@ -36,6 +36,7 @@ BOOL WINAPI onConsoleStop(DWORD)
     if (writing || outputFileWriting)
         std::_Exit(stopStatus);
     stopRequested = 1;
+    outputFilesStopped = 1;
     QMetaObject::invokeMethod(
         g_stopContext, [] { g_stopped(); }, Qt::QueuedConnection);
     return TRUE;

@@ -9,6 +9,7 @@
 namespace Cli {
 
 volatile std::sig_atomic_t outputFileWriting = 0;
+volatile std::sig_atomic_t outputFilesStopped = 0;
 
 namespace {
 
@@ -73,6 +74,12 @@ void writeOutput(QFile &file, const QByteArray &bytes,
                  const std::function<void(const QString &)> &onFailure)
 {
     outputFileWriting = 1;
+    // Checked once the flag is up: a stop that comes later ends the run in
+    // its handler, one that came before is seen here.
+    if (outputFilesStopped) {
+        outputFileWriting = 0;
+        return;
+    }
     const bool written = file.write(bytes) == bytes.size() && file.flush();
     outputFileWriting = 0;
     if (written)

@@ -17,6 +17,9 @@ namespace Cli {
 // takes nothing holds it for ever, so a stop request that comes then ends
 // the run at once.
 extern volatile std::sig_atomic_t outputFileWriting;
+// Set with a stop request that did not end the run: the writes after it are
+// left out, since one that blocks would keep the run from ending.
+extern volatile std::sig_atomic_t outputFilesStopped;
 
 // Whether two paths name one file (the same device and inode, through links
 // too), or one path that does not exist yet.
