@@ -116,8 +116,9 @@ private slots:
         QVERIFY(emulator.waitReady());
         MainWindow w;
         QTRY_COMPARE(list(w)->count(), 1);
+        // The emulator logs a reply after it sent it: the window may be first.
+        QTRY_VERIFY(!emulator.lines(" send ", "serial=MA1001").isEmpty());
         const QStringList replies = emulator.lines(" send ", "serial=MA1001");
-        QVERIFY(!replies.isEmpty());
         const QByteArray reply = EmulatorProcess::hexOf(replies.constFirst());
         QCOMPARE(reply.size(), 103);
 
@@ -286,6 +287,7 @@ private slots:
         QVERIFY(emulator.waitReady());
         MainWindow w;
         QTRY_COMPARE(list(w)->count(), 1);
+        QTRY_VERIFY(!emulator.lines(" send ", "serial=MA1001").isEmpty());
         const QByteArray reply =
             EmulatorProcess::hexOf(emulator.lines(" send ", "serial=MA1001").constFirst());
         QCOMPARE(reply.size(), 200);
