@@ -4,7 +4,8 @@
 # a private network namespace, and prints them side by side with ratios:
 #   drain rate   the datagrams per second that Vantrel reads off port 48322,
 #                against a minimal C++ recv() loop: under a live flood from
-#                one sender, and from a full receive buffer (no sender running);
+#                one sender, and from a full receive buffer (no sender running),
+#                that also against a batched recvmmsg() loop;
 #   start-up     launch to the first discovery request on the wire, and peak
 #                resident memory, against a bare Qt 6 program (bench/bare.cpp)
 #                and against the window's own form without its logic
@@ -65,6 +66,7 @@ live_v=$(repeat drain 1 "$flood" -- "$vantrel")
 live_f=$(repeat drain 1 "$flood" -- "$floor")
 burst_v=$(repeat burst 8000 "$flood" -- "$vantrel")
 burst_f=$(repeat burst 8000 "$flood" -- "$floor")
+burst_b=$(repeat burst 8000 "$flood" -- "$floor" 64)
 start=$("$measure" startup "$runs" "$vantrel" "$bare" "$form")
 listen_v=$(repeat listen "$vantrel")
 # JSON is written only at the end, so the measured runs print nothing.
@@ -76,12 +78,15 @@ late_c=$(repeat deadline 1000 "$flood" -- "$cli" find --json --timeout 1000)
 # Scale: N receivers, half on each adapter's subnet, all answering every
 # request; prints "found=F after_ms=A rss_kb=K" for one 'find --expect N'.
 emulator=$dir/vantrel/emulator/vantrel-emulator
+# The receivers on the first processor this script may use; 'measure exit'
+# runs the tool on the second.
+near=$(taskset -pc $$ | sed 's/.*: *//; s/[-,].*//')
 scale() { # N [extra find arguments]
     local n=$1 half=$(($1 / 2)) log=$scratch/emulator.log specs
     shift
     specs=(--many "$((n - half)):model=Pentra,serial=PA,ip=192.0.2.10,port=1024")
     [ "$half" -gt 0 ] && specs+=(--many "$half:model=Marlo,serial=MB,ip=198.51.100.10,port=1024")
-    "$emulator" "${specs[@]}" >"$log" &
+    taskset -c "$near" "$emulator" "${specs[@]}" >"$log" &
     local emu=$!
     until grep -q ' ready ' "$log" 2>/dev/null; do sleep 0.01; done
     # Its end as the parent that reaps it sees it: a shell's pipe and a
@@ -135,6 +140,8 @@ row "  dropped by the kernel" "$(median dropped <<<"$live_v")" \
     "$(median dropped <<<"$live_f")" ""
 row "drain, 8000 queued (datagrams/s)" "$(median rate <<<"$burst_v")" \
     "$(median rate <<<"$burst_f")" "recv() loop"
+row "  against a batched loop" "$(median rate <<<"$burst_v")" \
+    "$(median rate <<<"$burst_b")" "recvmmsg() loop, 64 a call"
 row "start-up to request on wire (ms)" "$(grep "^$vantrel " <<<"$start" | median startup_ms)" \
     "$(grep "^$bare " <<<"$start" | median startup_ms)" "bare Qt 6 window"
 row "  against the form alone (ms)" "$(grep "^$vantrel " <<<"$start" | median startup_ms)" \
@@ -151,6 +158,8 @@ row "  dropped by the kernel" "$(median dropped <<<"$live_c")" \
     "$(median dropped <<<"$live_f")" ""
 row "cli drain, 8000 queued (datagrams/s)" "$(median rate <<<"$burst_c")" \
     "$(median rate <<<"$burst_f")" "recv() loop"
+row "  against a batched loop" "$(median rate <<<"$burst_c")" \
+    "$(median rate <<<"$burst_b")" "recvmmsg() loop, 64 a call"
 row "cli exit after --timeout, flood (ms)" "$(median late_ms <<<"$late_c")" "-" ""
 row "cli find 1000 receivers: found" "$(median found <<<"$scale_n")" "1000" "two adapters"
 row "  last answer to exit (ms)" "$(median after_ms <<<"$scale_n")" "-" ""
