@@ -179,3 +179,7 @@ struct Reach {
 };
 
 } // namespace Core
+
+// Plain records and Qt's own relocatable types: a growing list moves its
+// receivers as bytes, not one copy each (1000 answers at once are common).
+Q_DECLARE_TYPEINFO(Core::Receiver, Q_RELOCATABLE_TYPE);
