@@ -7,3 +7,7 @@
 
 // After the QApplication is made, before the first window.
 void setDesktopIdentity();
+
+// Before the first window is shown: its images take longer to decode than
+// the main window takes to build, so they need not delay its first search.
+void setDesktopIcon();
